@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine, builds a release and a sanitizer build, and runs every test.
+# Usage: scripts/test.sh   (exits non-zero when anything fails)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+packages=(
+  build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  libx11-dev libxext-dev libxv-dev libxtst-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -q
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+
+build() {  # build <dir> <extra cmake args...>
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+build build/release
+build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+  -DCMAKE_C_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" -DQUILLMERE_BENCH=OFF
+
+status=0
+ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
+ASAN_OPTIONS=detect_leaks=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" || status=1
+exit $status
