@@ -238,4 +238,26 @@ TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
   EXPECT_EQ(ParseRecords(quiet.out).size(), 4u);
 }
 
+TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
+  TempDir dir;
+  const std::string clean = dir / "clean.m1v";
+  mpegtest::WriteMpegFile(clean, {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P,
+                                  64, 48, 12});
+  const std::string data = ReadFile(clean);
+  std::string noise(3000, '\0');
+  for (size_t i = 0; i < noise.size(); i++) noise[i] = char((i * 2654435761u) >> 13);
+  const std::string damaged = dir / "damaged.m1v";
+  std::ofstream(damaged, std::ios::binary) << data.substr(0, data.size() / 3) << noise << data;
+
+  const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", damaged});
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  const std::vector<Record> recs = ParseRecords(o.out);
+  ASSERT_GE(recs.size(), 12u);
+  // The intact copy behind the damage comes out whole at the end.
+  for (int n = 0; n < 12; n++) {
+    const Record& r = recs[recs.size() - 12 + n];
+    EXPECT_GT(mpegtest::Psnr(r.pic.p[0], mpegtest::MakePicture(64, 48, n, 2, 2).p[0]), 35.0);
+  }
+}
+
 }  // namespace
