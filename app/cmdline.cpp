@@ -187,8 +187,10 @@ int ParseCommandLine(int argc, char** argv, CommandLineArgs* args) {
   args->input_files = nullptr;
   args->input_count = 0;
 
+  // optind 0 rather than 1: glibc then also drops its pointer into a half-read option cluster
+  // of an earlier parse (whose argument vector may be gone) and starts at index 1.
   optarg = nullptr;
-  optind = 1;
+  optind = 0;
   opterr = 1;
   optopt = '?';
 
