@@ -1,7 +1,6 @@
 // The built executable against its command line: stdout, stderr and exit code, byte for byte.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -193,9 +192,16 @@ TEST(Cli, ListingDescribesTheFirstAlgorithmOnly) {
 }
 
 TEST(Cli, FirstBlockSizeOtherThanEightFailsAfterTheListingWithCodeTwo) {
-  const std::regex assertion(
-      "ASSERTION FAILED: file 'app/bkg\\.cpp', 'int main\\(int, char\\*\\*\\)', line [0-9]+ "
-      "\\(currently, only blocks of size 8x8 are supported\\)\\.\n\n");
+  // The line number is the only part of the text that may move.
+  const auto isAssertion = [](const std::string& text) {
+    const std::string head = "ASSERTION FAILED: file 'app/bkg.cpp', 'int main(int, char**)', line ";
+    const std::string tail = " (currently, only blocks of size 8x8 are supported).\n\n";
+    if (text.size() <= head.size() + tail.size() || text.compare(0, head.size(), head) != 0 ||
+        text.compare(text.size() - tail.size(), tail.size(), tail) != 0)
+      return false;
+    const std::string line = text.substr(head.size(), text.size() - head.size() - tail.size());
+    return line.find_first_not_of("0123456789") == std::string::npos;
+  };
   const struct {
     std::vector<std::string> args;
     std::string listing;
@@ -211,7 +217,7 @@ TEST(Cli, FirstBlockSizeOtherThanEightFailsAfterTheListingWithCodeTwo) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, "");
     ASSERT_EQ(r.err.substr(0, c.listing.size()), c.listing);
-    EXPECT_TRUE(std::regex_match(r.err.substr(c.listing.size()), assertion)) << r.err;
+    EXPECT_TRUE(isAssertion(r.err.substr(c.listing.size()))) << r.err;
   }
   // The second block size reaches only the second algorithm, which ignores it unless simmat.
   ExpectRun({"--blocksize2=16", "-2", "mode"}, 0, "", kAgingListing);
