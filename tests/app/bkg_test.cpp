@@ -89,42 +89,6 @@ TEST(ApplyCommandLine, ReadsResolutionFormatOutputAndFlags) {
   EXPECT_EQ(t.format, c_FormatYUV);
 }
 
-TEST(ApplyCommandLineDeathTest, RejectsValuesTheRunCannotUseWithCodeFive) {
-  const struct {
-    std::vector<std::string> words;
-    const char* message;
-  } cases[] = {
-      {{"-r", "x"}, "resolution out of range"},
-      {{"-r", "0x288"}, "resolution out of range"},
-      {{"-r", "352x-288"}, "resolution out of range"},
-      {{"-r", "32768x288"}, "resolution out of range"},
-      {{"-r", "4294967648x288"}, "resolution out of range"},
-      {{"-r", "352X288"}, "resolution argument has wrong format"},
-      {{"-d", "0"}, "input decimation \\(-d\\) must be at least 1"},
-      {{"-s", "-2"}, "output speedup \\(-s\\) must be at least 1"},
-      {{"-n", "-1"}, "history length \\(-n\\) must not be negative"},
-      {{"-n", "5", "--history2=-1"}, "history length \\(--history2\\) must not be negative"},
-      {{"-G", "1.01"}, "aging factor \\(-G\\) must be between 0 and 1"},
-      {{"-G", "-0.01"}, "aging factor \\(-G\\) must be between 0 and 1"},
-      {{"-G", "nan"}, "aging factor \\(-G\\) must be between 0 and 1"},
-      {{"--aging-factor2=inf"}, "aging factor \\(--aging-factor2\\) must be between 0 and 1"},
-      {{"-F", "-1"}, "fuzzyness \\(-F\\) must not be negative"},
-      {{"--fuzzyness2=-3"}, "fuzzyness \\(--fuzzyness2\\) must not be negative"},
-      {{"-2", "simmat", "--blocksize2=16"}, "second algorithm simmat supports only blocks"},
-      {{"-2", "simmat", "-b", "4"}, "second algorithm simmat supports only blocks"},
-      {{"-f", "avi"}, "unknown format \\(yuv, mpeg\\)"},
-      {{"-l"}, "output filename \\(-o\\) required in offline mode"},
-      // Only the first failing value counts, in the fixed order of application.
-      {{"-f", "avi", "-a", "bogus"}, "^unknown algorithm\n$"},
-      {{"-r", "x", "-d", "0"}, "^input decimation"},
-      {{"-F", "-1", "-n", "-1"}, "^history length"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.words[0] + " " + (c.words.size() > 1 ? c.words[1] : ""));
-    EXPECT_EXIT(Apply(ParsedArgs(c.words)), testing::ExitedWithCode(5), c.message);
-  }
-}
-
 TEST(ApplyCommandLine, AcceptsWhatTheSecondAlgorithmDoesNotUse) {
   ParsedArgs p({"-2", "aging", "--blocksize2=16", "-a", "simmat"});
   const RunSettings s = Apply(p);

@@ -96,6 +96,7 @@ TEST(Cli, HelpAndVersionGoToStdoutAndEndWithCodeZero) {
   // The values before them are never looked at, but a repetition before them is reported.
   ExpectRun({"in.yuv", "-d", "0", "-a", "bogus", "-h"}, 0, kHelp, "");
   ExpectRun({"-V", "-h"}, 0, kVersion, "");
+  ExpectRun({"-V", "--bogus"}, 0, kVersion, "");
   ExpectRun({"-x", "-x", "-h"}, 1, "",
             "Quillmere: `--no-x11' (`-x') option given more than once\n");
 }
@@ -106,6 +107,7 @@ TEST(Cli, AlgorithmListGoesToStderrBeforeAnyOtherValueIsLookedAt) {
   ExpectRun({"-a", "mode", "-2", "LIST"}, 0, "", kList);
   ExpectRun({"-a", "bogus", "-f", "bogus"}, 5, "", "unknown algorithm\n");
   ExpectRun({"-2", "aging2"}, 5, "", "unknown algorithm\n");
+  ExpectRun({"-a", ""}, 5, "", "unknown algorithm\n");
 }
 
 TEST(Cli, ParserErrorsEndWithCodeOne) {
@@ -138,6 +140,7 @@ TEST(Cli, RejectedValuesEndWithCodeFiveAndOneLine) {
       {{"-r", "x"}, "resolution out of range (width and height from 1 to 32767)\n"},
       {{"-r", "0x288"}, "resolution out of range (width and height from 1 to 32767)\n"},
       {{"-r", "352x32768"}, "resolution out of range (width and height from 1 to 32767)\n"},
+      {{"-r", "4294967648x288"}, "resolution out of range (width and height from 1 to 32767)\n"},
       {{"-f", "avi"}, "unknown format (yuv, mpeg)\n"},
       {{"-l"}, "output filename (-o) required in offline mode\n"},
       {{"-d", "0"}, "input decimation (-d) must be at least 1\n"},
@@ -145,14 +148,18 @@ TEST(Cli, RejectedValuesEndWithCodeFiveAndOneLine) {
       {{"-n", "-5"}, "history length (-n) must not be negative\n"},
       {{"--history2=-1", "-n", "5"}, "history length (--history2) must not be negative\n"},
       {{"-G", "nan"}, "aging factor (-G) must be between 0 and 1\n"},
+      {{"-G", "-0.01"}, "aging factor (-G) must be between 0 and 1\n"},
       {{"--aging-factor2=1.5"}, "aging factor (--aging-factor2) must be between 0 and 1\n"},
       {{"-F", "-1"}, "fuzzyness (-F) must not be negative\n"},
       {{"--fuzzyness2=-1"}, "fuzzyness (--fuzzyness2) must not be negative\n"},
       {{"-2", "simmat", "--blocksize2=16"},
        "the second algorithm simmat supports only blocks of size 8x8 (-b, --blocksize2)\n"},
+      {{"-b", "4", "-2", "SIMMAT"},
+       "the second algorithm simmat supports only blocks of size 8x8 (-b, --blocksize2)\n"},
       // Only the first failing value is reported.
       {{"-l", "-f", "avi", "-r", "1x1"}, "unknown format (yuv, mpeg)\n"},
       {{"-r", "x", "-s", "0"}, "output speedup (-s) must be at least 1\n"},
+      {{"-F", "-1", "-n", "-1"}, "history length (-n) must not be negative\n"},
   };
   for (const auto& c : cases) ExpectRun(c.args, 5, "", c.err);
 }
