@@ -9,6 +9,7 @@ packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev libxext-dev libxv-dev libxtst-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  clang libclang-rt-14-dev  # the libFuzzer targets (scripts/fuzz.sh)
 )
 
 missing=()
@@ -40,4 +41,5 @@ status=0
 ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
 ASAN_OPTIONS=detect_leaks=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs" || status=1
+scripts/fuzz.sh 30 || status=1
 exit $status
