@@ -188,10 +188,8 @@ void BackgroundSynthesizer_SimMat::CreateHistory(const pixkit::Image<Pixel>& img
   d_block_rows.assign(size_t(H), nullptr);
 }
 
-BackgroundSynthesizer_SimMat::OptData& BackgroundSynthesizer_SimMat::Record(int bx,
-                                                                          int by) const {
-  // The records bitmap hands out const rows from a const synthesizer; the records are ours.
-  return const_cast<OptData&>(d_records.AskFrame()[by][bx]);
+BackgroundSynthesizer_SimMat::OptData& BackgroundSynthesizer_SimMat::Record(int bx, int by) {
+  return d_records.AskFrame()[by][bx];
 }
 
 void BackgroundSynthesizer_SimMat::ShareImage(const pixkit::Image<Pixel>& img) {
@@ -380,11 +378,14 @@ void BackgroundSynthesizer_SimMat::SynthesizeBackground(pixkit::Image<Pixel>& ou
       const pixkit::Image<Pixel>& src = d_history[chosen].frame;
       for (int p = 0; p < 3; p++) {
         const pixkit::Bitmap<Pixel>& sp = src.AskBitmap(p);
-        if (sp.IsEmpty()) continue;
-        const Pixel* const* s = sp.AskFrame();
+        const Pixel* const* s = sp.IsEmpty() ? nullptr : sp.AskFrame();
         Pixel* const* d = out.AskBitmap(p).AskFrame();
-        for (int r = by * bs; r < (by + 1) * bs; r++)
-          std::memcpy(d[r] + bx * bs, s[r] + bx * bs, size_t(bs));
+        for (int r = by * bs; r < (by + 1) * bs; r++) {
+          if (s)
+            std::memcpy(d[r] + bx * bs, s[r] + bx * bs, size_t(bs));
+          else  // greyscale frames have no chroma to copy
+            std::fill(d[r] + bx * bs, d[r] + (bx + 1) * bs, d_unknown[p]);
+        }
       }
     }
   }
@@ -435,7 +436,7 @@ void BackgroundSynthesizer_SimMat::AskSimilarityMatrixImage(pixkit::Image<Pixel>
   param.height = H;
   param.colorspace = pixkit::Colorspace_Greyscale;
   out.Create(param);
-  const Pixel* const* M = Record(bx, by).matrix.AskFrame();
+  const Pixel* const* M = d_records.AskFrame()[by][bx].matrix.AskFrame();
   Pixel* const* d = out.AskFrameY();
   for (int y = 0; y < H; y++) std::memcpy(d[y], M[y], size_t(H));
 }

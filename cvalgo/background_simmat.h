@@ -101,7 +101,7 @@ class BackgroundSynthesizer_SimMat : public BackgroundSynthesizer {
   void CreateHistory(const pixkit::Image<Pixel>& img);
   void UpdateMatrices(int k);
   void UpdateWindowSums(OptData& od, int k) const;
-  OptData& Record(int bx, int by) const;
+  OptData& Record(int bx, int by);
 
   int d_history_length = 50;
   int d_blocksize = 8;

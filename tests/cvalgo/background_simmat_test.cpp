@@ -544,3 +544,23 @@ TEST(SimMat, MatrixImageAndTextDump) {
   BackgroundSynthesizer_SimMat::DumpBitmapText(bm);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "0;0 1\n1;0 2\n0;1 30\n1;1 255\n");
 }
+
+TEST(SimMat, GreyscaleFramesGiveNeutralChroma) {
+  ImageParam p;
+  p.width = 16;
+  p.height = 8;
+  p.colorspace = Colorspace_Greyscale;
+  Image<Pixel> grey;
+  grey.Create(p);
+  Clear(grey, Color(77, 0, 0, 0));
+  BackgroundSynthesizer_SimMat s;
+  s.ShareImage(grey);
+  s.ShareImage(grey);
+  Image<Pixel> out;
+  s.SynthesizeBackground(out);
+  EXPECT_EQ(out.AskParam().colorspace, Colorspace_YUV);
+  EXPECT_TRUE(out.AskBitmapA().IsEmpty());
+  EXPECT_EQ(out.AskFrameY()[7][15], 77);
+  EXPECT_EQ(out.AskFrameU()[7][15], 128);
+  EXPECT_EQ(out.AskFrameV()[0][0], 128);
+}
