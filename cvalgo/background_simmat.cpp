@@ -231,6 +231,7 @@ void BackgroundSynthesizer_SimMat::DetectBlockMotion(pixkit::Bitmap<BlockData>& 
   const pixkit::Bitmap<Pixel>& prev = previous.AskBitmapY();
   const int w = cur.AskWidth();
   const int h = cur.AskHeight();
+  PIXKIT_ASSERT(prev.AskWidth() >= w && prev.AskHeight() >= h);
   PIXKIT_ASSERT(blocks.AskWidth() >= w / blocksize && blocks.AskHeight() >= h / blocksize);
   BlockData* const* flags = blocks.AskFrame();
   for (int y = 0; y + blocksize <= h; y += blocksize) {
