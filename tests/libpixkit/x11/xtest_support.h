@@ -121,8 +121,8 @@ class ServerLock {
 #define QUILLMERE_REQUIRE_XSERVER(var, envvar)                                          \
   const std::string var = ::xtest::ServerName(envvar);                                  \
   if (var.empty()) {                                                                    \
-    if (::xtest::InCI()) FAIL() << envvar " is not set: start scripts/xservers.sh";     \
-    GTEST_SKIP() << envvar " is not set: run scripts/test.sh or scripts/xservers.sh";   \
+    if (::xtest::InCI()) FAIL() << (envvar) << " is not set: start scripts/xservers.sh"; \
+    GTEST_SKIP() << (envvar) << " is not set: run scripts/test.sh or scripts/xservers.sh"; \
   }
 
 #endif
