@@ -8,8 +8,8 @@
 #   QUILLMERE_X16      Xvfb whose screen has depth 16
 #   QUILLMERE_XV       Xephyr with glamor (a YV12 XVideo adaptor) inside an Xvfb of its own
 #   QUILLMERE_XFOREIGN Xvfb in an IPC namespace of its own: it offers MIT-SHM but cannot
-#                      attach our segments, like a server on another host (only where
-#                      unshare is allowed)
+#                      attach our segments, like a server on another host. Where no new IPC
+#                      namespace can be made, QUILLMERE_XFOREIGN_MISSING tells why instead.
 #   QUILLMERE_XLOCKS   folder for the lock files of tests that need a server to themselves
 # Every server picks a free display number itself (-displayfd).
 set -euo pipefail
@@ -64,12 +64,13 @@ start_server() {
 
 start_all() {
   mkdir -p "$dir"
-  local x24 x16 xvhost xv xforeign=""
-  x24=$(start_server x24 Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset)
-  x16=$(start_server x16 Xvfb -screen 0 1024x768x16 -nolisten tcp -noreset)
-  xvhost=$(start_server xvhost Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset)
+  local x24 x16 xvhost xv xforeign="" missing=""
+  # Called as a condition, so errors do not end the function by themselves.
+  x24=$(start_server x24 Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset) || return 1
+  x16=$(start_server x16 Xvfb -screen 0 1024x768x16 -nolisten tcp -noreset) || return 1
+  xvhost=$(start_server xvhost Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset) || return 1
   xv=$(DISPLAY=$xvhost start_server xv Xephyr -glamor -screen 800x600x24 -nolisten tcp \
-    -noreset)
+    -noreset) || return 1
 
   local unshare=()
   if unshare --ipc true 2>/dev/null; then
@@ -77,17 +78,22 @@ start_all() {
   elif unshare --user --map-root-user --ipc true 2>/dev/null; then
     unshare=(unshare --user --map-root-user --ipc)
   fi
-  if [ ${#unshare[@]} -gt 0 ]; then
-    xforeign=$(start_server xforeign "${unshare[@]}" Xvfb -screen 0 640x480x24 -nolisten tcp \
-      -noreset)
-  else
-    echo "xservers: unshare not allowed here, no server without our shared memory" >&2
+  if [ ${#unshare[@]} -eq 0 ]; then
+    missing="this machine does not allow a new IPC namespace (unshare)"
+  elif ! xforeign=$(start_server xforeign "${unshare[@]}" Xvfb -screen 0 640x480x24 \
+      -nolisten tcp -noreset); then
+    missing="Xvfb did not start in a new IPC namespace"
   fi
 
   echo "export QUILLMERE_X24=$x24"
   echo "export QUILLMERE_X16=$x16"
   echo "export QUILLMERE_XV=$xv"
-  [ -n "$xforeign" ] && echo "export QUILLMERE_XFOREIGN=$xforeign"
+  if [ -n "$missing" ]; then
+    echo "xservers: no server without our shared memory: $missing" >&2
+    printf 'export QUILLMERE_XFOREIGN_MISSING=%q\n' "$missing"
+  else
+    echo "export QUILLMERE_XFOREIGN=$xforeign"
+  fi
   echo "export QUILLMERE_XLOCKS=$dir"
 }
 

@@ -117,10 +117,13 @@ class ServerLock {
 }  // namespace xtest
 
 // Declares `var` as the display name of the test server in `envvar`. Without that server the
-// test is skipped, and fails under CI=true, where display tests must run.
+// test is skipped, and fails under CI=true, where display tests must run, unless the fixture
+// said in `envvar`_MISSING why this machine cannot run that server.
 #define QUILLMERE_REQUIRE_XSERVER(var, envvar)                                          \
   const std::string var = ::xtest::ServerName(envvar);                                  \
   if (var.empty()) {                                                                    \
+    const std::string why = ::xtest::ServerName((std::string(envvar) + "_MISSING").c_str()); \
+    if (!why.empty()) GTEST_SKIP() << (envvar) << " cannot run here: " << why;          \
     if (::xtest::InCI()) FAIL() << (envvar) << " is not set: start scripts/xservers.sh"; \
     GTEST_SKIP() << (envvar) << " is not set: run scripts/test.sh or scripts/xservers.sh"; \
   }
