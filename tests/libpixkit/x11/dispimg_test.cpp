@@ -257,7 +257,8 @@ TEST(DisplayImage, XVideoImageShowsAUniformYV12Frame) {
   for (const auto& c : colours) {
     const int value[3] = {c.y, c.v, c.u};  // in memory order: Y, V, U
     for (int i = 0; i < 3; i++)
-      for (int r = 0; r < rows[i]; r++) memset(planes.data[i] + r * planes.pitch[i], value[i], cols[i]);
+      for (int r = 0; r < rows[i]; r++)
+        memset(planes.data[i] + r * planes.pitch[i], value[i], size_t(cols[i]));
     img.PutImage(0, 0, 0, 0, 0, 0);
 
     int want[3];
@@ -316,8 +317,6 @@ TEST(DisplayImage, ReleasingTheImageFreesItsPort) {
     ASSERT_TRUE(img.UsesXv());
     // The port is taken: another client cannot grab it.
     Display* other = XOpenDisplay(display.c_str());
-    XvImage* xv = static_cast<XvImage*>(img.AskXvImage());
-    (void)xv;
     unsigned int count = 0;
     XvAdaptorInfo* adaptors = nullptr;
     XvQueryAdaptors(other, DefaultRootWindow(other), &count, &adaptors);
