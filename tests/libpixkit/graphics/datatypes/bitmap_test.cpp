@@ -169,6 +169,9 @@ TEST(Bitmap, MovedZeroAddressesContentAndSurvivesCopiesAndClones) {
   EXPECT_EQ(a.AskFrame()[0][0], 2 * 16 + 3);
   EXPECT_EQ(a.AskFrame()[-2][-3], 0);
 
+  a.MoveZero(0, 0);
+  FillRect(a, -4, -4, 19, 11, Pixel(0));  // border included
+  a.MoveZero(3, 2);
   Clear(a, Pixel(9));
   a.MoveZero(0, 0);
   int nines = 0;
