@@ -35,8 +35,8 @@ void Image_RGB2HSV(Image<double>& dst, const Image<Pixel>& src);
 void Image_HSV2RGB(Image<Pixel>& dst, const Image<double>& src);
 
 // dst becomes src converted to `colorspace`, alpha plane and has_alpha carried over.
-// `chroma` is the format of a YUV result made from RGB or from a YUV source; routes through
-// RGB always end in 4:2:0.
+// `chroma` is the format of a YUV result made from RGB or from a YUV source; greyscale keeps
+// dst's format, and the routes through RGB (from HSV) always end in 4:2:0.
 void ChangeColorspace(Image<Pixel>& dst, const Image<Pixel>& src, Colorspace colorspace,
                       ChromaFormat chroma);
 
