@@ -35,15 +35,28 @@ void WriteHeader(std::ostream& os, char type, int w, int h) {
   os << 'P' << type << '\n' << w << ' ' << h << "\n255\n";
 }
 
+// Writes img and closes the file; the reason of the first failing write names the error.
+void WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, std::ofstream& os,
+                   const char* filename) {
+  errno = 0;
+  writer.Write(img, os);
+  int err = errno;
+  bool written = !os.fail();
+  if (written) {
+    errno = 0;
+    os.close();
+    err = errno;
+    written = !os.fail();
+  }
+  if (!written) ThrowFileError("cannot write", filename, err);
+}
+
 // Writes straight to the named file: for targets that are not plain files (devices, pipes).
 void WriteInPlace(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
   errno = 0;
   std::ofstream os(filename, std::ios::out | std::ios::binary | std::ios::trunc);
   if (!os) ThrowFileError("cannot create", filename, errno);
-  writer.Write(img, os);
-  errno = 0;
-  os.close();
-  if (os.fail()) ThrowFileError("cannot write", filename, errno);
+  WriteAndClose(writer, img, os, filename);
 }
 
 // Removes the temporary file unless it was renamed into place.
@@ -55,7 +68,8 @@ struct TempFile {
   }
 };
 
-// The mode a newly created file would get, or the one of the file being replaced.
+// The mode a newly created file would get, or the one of the file being replaced. Reading the
+// umask means setting it; the tool runs one thread.
 mode_t TargetMode(const struct stat* existing) {
   if (existing) return existing->st_mode & 07777;
   const mode_t mask = umask(0);
@@ -167,9 +181,12 @@ void FileWriter_PPM::Write(const Image<Pixel>& img, const char* filename) const 
     return;
   }
 
-  std::vector<char> tmpl(target.begin(), target.end());
-  const char suffix[] = ".XXXXXX";
-  tmpl.insert(tmpl.end(), suffix, suffix + sizeof suffix);
+  // Hidden, and short enough for any name the target itself may have.
+  const size_t slash = target.rfind('/');
+  const size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string tempName = target.substr(0, baseStart) + "." +
+                               target.substr(baseStart, 200) + ".XXXXXX";
+  std::vector<char> tmpl(tempName.c_str(), tempName.c_str() + tempName.size() + 1);
   const int fd = mkstemp(tmpl.data());
   if (fd < 0) ThrowFileError("cannot create", filename, errno);
   TempFile temp{tmpl.data()};
@@ -181,10 +198,7 @@ void FileWriter_PPM::Write(const Image<Pixel>& img, const char* filename) const 
   errno = 0;
   std::ofstream os(temp.name, std::ios::out | std::ios::binary | std::ios::trunc);
   if (!os) ThrowFileError("cannot create", filename, errno);
-  Write(img, os);
-  errno = 0;
-  os.close();
-  if (os.fail()) ThrowFileError("cannot write", filename, errno);
+  WriteAndClose(*this, img, os, filename);
   if (rename(temp.name.c_str(), target.c_str()) != 0)
     ThrowFileError("cannot write", filename, errno);
   temp.keep = true;

@@ -199,6 +199,12 @@ TEST(WritePPM, FileAppearsOnlyWhenCompletelyWritten) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ReadFile(name), "P5\n2 1\n255\n" + Bytes({40, 41}));
   EXPECT_EQ(dir.Files().size(), 2u);
+
+  // The longest name a directory takes still works: the temporary name is never longer.
+  const std::string longest = dir.Path() + "/" + std::string(251, 'n') + ".ppm";
+  WritePPM(yuv, longest.c_str());
+  EXPECT_EQ(ReadFile(longest), "P5\n2 1\n255\n" + Bytes({40, 41}));
+  EXPECT_EQ(dir.Files().size(), 3u);
 }
 
 TEST(WritePPM, FailuresNameTheFileAndLeaveNothingBehind) {
