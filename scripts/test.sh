@@ -8,6 +8,7 @@ root=$PWD
 packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev libxext-dev libxv-dev libxtst-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
 )
 
 missing=()
