@@ -6,6 +6,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "libpixkit/graphics/draw/line.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -440,6 +442,32 @@ void BackgroundSynthesizer_SimMat::AskSimilarityMatrixImage(pixkit::Image<Pixel>
   const Pixel* const* M = d_records.AskFrame()[by][bx].matrix.AskFrame();
   Pixel* const* d = out.AskFrameY();
   for (int y = 0; y < H; y++) std::memcpy(d[y], M[y], size_t(H));
+}
+
+void BackgroundSynthesizer_SimMat::AskSimilarityMatrixRGB(pixkit::Image<Pixel>& out, int bx,
+                                                          int by) const {
+  PIXKIT_ASSERT(bx >= 0 && bx < d_across && by >= 0 && by < d_down);
+  const int H = d_history_length;
+  pixkit::ImageParam param;
+  param.width = H;
+  param.height = H;
+  param.colorspace = pixkit::Colorspace_RGB;
+  out.Create(param);
+  pixkit::Clear(out, Color(0, 0, 0, 0));
+
+  const OptData& od = d_records.AskFrame()[by][bx];
+  const Pixel marker = 120;
+  for (int i = 0; i < d_stored; i++) {
+    if (!od.stable[size_t(i)]) continue;
+    pixkit::DrawLine(out.AskBitmap(0), i, 0, i, d_stored, marker);
+    pixkit::DrawLine(out.AskBitmap(1), 0, i, d_stored, i, marker);
+  }
+  const Pixel* const* M = od.matrix.AskFrame();
+  for (int p = 0; p < 3; p++) {
+    Pixel* const* f = out.AskBitmap(p).AskFrame();
+    for (int y = 0; y < d_stored; y++)
+      for (int x = 0; x < d_stored; x++) f[y][x] = std::max(f[y][x], M[x][y]);
+  }
 }
 
 void BackgroundSynthesizer_SimMat::DumpBitmapText(const pixkit::Bitmap<Pixel>& bm) {

@@ -92,6 +92,10 @@ class BackgroundSynthesizer_SimMat : public BackgroundSynthesizer {
   // Block (bx, by)'s matrix as an H x H greyscale image.
   void AskSimilarityMatrixImage(pixkit::Image<Pixel>& out, int bx, int by) const;
 
+  // Block (bx, by)'s matrix as an H x H RGB image over black, with the slots flagged stable
+  // by the last synthesis marked as red columns and green rows.
+  void AskSimilarityMatrixRGB(pixkit::Image<Pixel>& out, int bx, int by) const;
+
   // One line "column;row value" per sample to the standard output.
   static void DumpBitmapText(const pixkit::Bitmap<Pixel>& bm);
 

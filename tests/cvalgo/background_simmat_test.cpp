@@ -564,3 +564,33 @@ TEST(SimMat, GreyscaleFramesGiveNeutralChroma) {
   EXPECT_EQ(out.AskFrameU()[7][15], 128);
   EXPECT_EQ(out.AskFrameV()[0][0], 128);
 }
+
+TEST(SimMat, MatrixRGBMarksTheStableSlots) {
+  // Seven frames, the last one 20 brighter: windows 0..4 and 1..5 are stable, slot 6 is not.
+  BackgroundSynthesizer_SimMat s;
+  s.SetHistoryLength(8);
+  for (int t = 0; t < 7; t++) s.ShareImage(Uniform(8, 8, t < 6 ? 50 : 70));
+  Image<Pixel> out, rgb;
+  s.AskSimilarityMatrixRGB(rgb, 0, 0);
+  EXPECT_EQ(rgb.AskFrameR()[7][0], 0);  // no synthesis yet: nothing flagged
+  s.SynthesizeBackground(out);
+  s.AskSimilarityMatrixRGB(rgb, 0, 0);
+  EXPECT_EQ(rgb.AskParam().colorspace, Colorspace_RGB);
+  ASSERT_EQ(rgb.AskWidth(), 8);
+  ASSERT_EQ(rgb.AskHeight(), 8);
+  const struct { int x, y; Pixel r, g, b; } cases[] = {
+      {2, 2, 255, 255, 255},  // similarity of equal frames
+      {6, 0, 55, 120, 55},    // unflagged column 6, flagged row 0, similarity 55
+      {0, 6, 120, 55, 55},
+      {6, 6, 255, 255, 255},
+      {3, 7, 120, 0, 0},      // the red column runs down to row `stored`
+      {7, 3, 0, 120, 0},
+      {6, 7, 0, 0, 0},
+      {7, 7, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(rgb.AskFrameR()[c.y][c.x], c.r) << c.x << "," << c.y;
+    EXPECT_EQ(rgb.AskFrameG()[c.y][c.x], c.g) << c.x << "," << c.y;
+    EXPECT_EQ(rgb.AskFrameB()[c.y][c.x], c.b) << c.x << "," << c.y;
+  }
+}
