@@ -296,23 +296,24 @@ void BackgroundSynthesizer_PixelWise::SynthesizeBackground(Image<Pixel>& out) {
     if (hb.IsEmpty()) continue;
     for (int i = 0; i < n; i++) rows[size_t(i)] = d_queue.AskFromHead(i).AskBitmap(p).AskFrame();
     const Extent e(hb);
-    Pixel* const* o = out.AskBitmap(p).AskFrame();
-    for (int y = e.y0; y < e.y1; y++)
-      CalcRow(o[y], outAlpha[y], alphaRows.data(), rows.data(), e.x0, e.x1, y, n, useAlpha,
-              d_unknown[p]);
+    CalcRows(out.AskBitmap(p).AskFrame(), outAlpha, alphaRows.data(), rows.data(), e.x0, e.x1,
+             e.y0, e.y1, n, useAlpha, d_unknown[p]);
   }
 }
 
-void BackgroundSynthesizer_PixelWise::CalcRow(Pixel* out, Pixel* outAlpha,
-                                              const Pixel* const* const* alphaRows,
-                                              const Pixel* const* const* rows, int x0, int x1,
-                                              int y, int n, bool useAlpha, Pixel unknown) {
-  for (int x = x0; x < x1; x++) {
-    if (CalcPixel(&out[x], alphaRows, rows, x, y, n, useAlpha)) {
-      outAlpha[x] = 255;
-    } else {
-      outAlpha[x] = 0;
-      out[x] = unknown;
+void BackgroundSynthesizer_PixelWise::CalcRows(Pixel* const* out, Pixel* const* outAlpha,
+                                               const Pixel* const* const* alphaRows,
+                                               const Pixel* const* const* rows, int x0, int x1,
+                                               int y0, int y1, int n, bool useAlpha,
+                                               Pixel unknown) {
+  for (int y = y0; y < y1; y++) {
+    for (int x = x0; x < x1; x++) {
+      if (CalcPixel(&out[y][x], alphaRows, rows, x, y, n, useAlpha)) {
+        outAlpha[y][x] = 255;
+      } else {
+        outAlpha[y][x] = 0;
+        out[y][x] = unknown;
+      }
     }
   }
 }
@@ -355,6 +356,319 @@ Pixel BackgroundSynthesizer_Average::SelectFromHistogram(const int* hist, int co
   uint32_t sum = 0;
   for (int v = 0; v < 256; v++) sum += uint32_t(v) * uint32_t(hist[v]);
   return Pixel(sum / uint32_t(count));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Row kernels of the histogram synthesizers. They give exactly what CalcPixel gives, but work on
+// chunks of c_Lanes neighbouring pixels at once, in loops the compiler turns into vector code,
+// and touch only the samples present instead of 256 histogram bins per pixel.
+
+namespace {
+
+constexpr int c_Lanes = 16;
+
+// The samples of a band of rows, chunk by chunk: for every row and every c_Lanes columns, the
+// c_Lanes samples of frame 0, then of frame 1, ... Invalid samples (alpha present and not 255)
+// and columns beyond the row's end hold 255, which no "less than" test ever counts. Per pixel:
+// the number of valid samples and their minimum and maximum; with edges also the number of
+// zeros and of 255s stored (valid 255s and invalid samples alike).
+struct Band {
+  int chunks = 0;      // per row
+  int rows = 0;        // in this band
+  uint8_t* samples = nullptr;
+  uint32_t* count = nullptr;
+  uint32_t* zeros = nullptr;
+  uint32_t* full = nullptr;
+  uint8_t* lo = nullptr;
+  uint8_t* hi = nullptr;
+
+  uint8_t* Chunk(int r, int c, int n) const {
+    return samples + (size_t(r) * size_t(chunks) + size_t(c)) * size_t(n) * c_Lanes;
+  }
+  size_t Pixel0(int r, int c) const { return (size_t(r) * size_t(chunks) + size_t(c)) * c_Lanes; }
+};
+
+// Bands small enough that one band's samples stay in the second-level cache.
+int RowsPerBand(int chunks, int n) {
+  const size_t perRow = size_t(chunks) * size_t(n) * c_Lanes;
+  return int(std::max<size_t>(1, (size_t(256) << 10) / perRow));
+}
+
+void SetUpBand(Band& b, std::vector<uint8_t>& samples, std::vector<uint32_t>& stats, int width,
+               int n, int maxRows) {
+  b.chunks = (width + c_Lanes - 1) / c_Lanes;
+  const size_t pixels = size_t(maxRows) * size_t(b.chunks) * c_Lanes;
+  if (samples.size() < pixels * size_t(n) + 2 * pixels) samples.resize(pixels * size_t(n) + 2 * pixels);
+  if (stats.size() < 3 * pixels) stats.resize(3 * pixels);
+  b.samples = samples.data();
+  b.lo = b.samples + pixels * size_t(n);
+  b.hi = b.lo + pixels;
+  b.count = stats.data();
+  b.zeros = b.count + pixels;
+  b.full = b.zeros + pixels;
+}
+
+template <bool withEdges>
+void GatherBand(Band& b, const Pixel* const* const* alphaRows, const Pixel* const* const* rows,
+                int n, bool useAlpha, int x0, int x1, int y0) {
+  const size_t pixels = size_t(b.rows) * size_t(b.chunks) * c_Lanes;
+  std::fill(b.count, b.count + pixels, 0u);
+  std::fill(b.lo, b.lo + pixels, uint8_t(255));
+  std::fill(b.hi, b.hi + pixels, uint8_t(0));
+  if (withEdges) {
+    std::fill(b.zeros, b.zeros + pixels, 0u);
+    std::fill(b.full, b.full + pixels, 0u);
+  }
+  const int width = x1 - x0;
+  for (int i = 0; i < n; i++) {
+    for (int r = 0; r < b.rows; r++) {
+      const Pixel* s = rows[i][y0 + r] + x0;
+      const Pixel* a = useAlpha && alphaRows[i] ? alphaRows[i][y0 + r] + x0 : nullptr;
+      for (int c = 0; c < b.chunks; c++) {
+        uint8_t* d = b.Chunk(r, c, n) + size_t(i) * c_Lanes;
+        const size_t px = b.Pixel0(r, c);
+        uint32_t* cnt = b.count + px;
+        uint8_t* lo = b.lo + px;
+        uint8_t* hi = b.hi + px;
+        const int x = c * c_Lanes;
+        if (x + c_Lanes <= width) {
+          if (a) {
+            for (int j = 0; j < c_Lanes; j++) {
+              const bool valid = a[x + j] == 255;
+              const uint8_t v = valid ? s[x + j] : uint8_t(255);
+              d[j] = v;
+              cnt[j] += valid;
+              lo[j] = std::min(lo[j], v);
+              hi[j] = std::max(hi[j], valid ? v : uint8_t(0));
+            }
+          } else {
+            for (int j = 0; j < c_Lanes; j++) {
+              const uint8_t v = s[x + j];
+              d[j] = v;
+              cnt[j]++;
+              lo[j] = std::min(lo[j], v);
+              hi[j] = std::max(hi[j], v);
+            }
+          }
+        } else {
+          for (int j = 0; j < c_Lanes; j++) {
+            const bool valid = x + j < width && (!a || a[x + j] == 255);
+            const uint8_t v = valid ? s[x + j] : uint8_t(255);
+            d[j] = v;
+            cnt[j] += valid;
+            lo[j] = std::min(lo[j], v);
+            hi[j] = std::max(hi[j], valid ? v : uint8_t(0));
+          }
+        }
+        if (withEdges) {
+          uint32_t* zeros = b.zeros + px;
+          uint32_t* full = b.full + px;
+          for (int j = 0; j < c_Lanes; j++) {
+            zeros[j] += d[j] == 0;
+            full[j] += d[j] == 255;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Per lane, how many of the n samples of a chunk pass the test. Counts in bytes for up to 255
+// frames at a time, which keeps the inner loop narrow.
+template <class Test>
+inline void CountLanes(const uint8_t* chunk, int n, Test test, uint32_t* total) {
+  for (int j = 0; j < c_Lanes; j++) total[j] = 0;
+  for (int i0 = 0; i0 < n; i0 += 255) {
+    const int i1 = std::min(n, i0 + 255);
+    uint8_t c8[c_Lanes] = {0};
+    for (int i = i0; i < i1; i++) {
+      const uint8_t* s = chunk + size_t(i) * c_Lanes;
+      for (int j = 0; j < c_Lanes; j++) c8[j] = uint8_t(c8[j] + test(s[j], j));
+    }
+    for (int j = 0; j < c_Lanes; j++) total[j] += c8[j];
+  }
+}
+
+// Writes a chunk's results; lanes without a valid sample get the unknown colour.
+void StoreChunk(Pixel* out, Pixel* outAlpha, int lanes, const uint32_t* count,
+                const uint8_t* value, Pixel unknown) {
+  for (int j = 0; j < lanes; j++) {
+    out[j] = count[j] ? value[j] : unknown;
+    outAlpha[j] = count[j] ? 255 : 0;
+  }
+}
+
+// Per lane the sample of rank count/2 among the valid ones: the largest v with fewer than
+// count/2+1 samples below v, found bit by bit. Bits above the highest one in which any lane's
+// minimum and maximum differ are that lane's minimum's bits already.
+void MedianChunk(const uint8_t* chunk, int n, const uint32_t* count, const uint8_t* lo,
+                 const uint8_t* hi, uint8_t* result) {
+  unsigned diff = 0;
+  for (int j = 0; j < c_Lanes; j++)
+    if (count[j]) diff |= unsigned(lo[j] ^ hi[j]);
+  int top = 7;
+  while (top >= 0 && !(diff & (1u << top))) top--;
+  uint8_t prefix[c_Lanes];
+  const unsigned keep = top < 0 ? ~0u : ~((2u << top) - 1);
+  for (int j = 0; j < c_Lanes; j++) prefix[j] = uint8_t(lo[j] & keep);
+  uint32_t less[c_Lanes];
+  for (int bit = top; bit >= 0; bit--) {
+    uint8_t cand[c_Lanes];
+    for (int j = 0; j < c_Lanes; j++) cand[j] = uint8_t(prefix[j] | (1u << bit));
+    CountLanes(chunk, n, [&cand](uint8_t s, int j) { return s < cand[j]; }, less);
+    for (int j = 0; j < c_Lanes; j++)
+      if (less[j] <= count[j] / 2) prefix[j] = cand[j];
+  }
+  std::copy(prefix, prefix + c_Lanes, result);
+}
+
+// Runs a chunk kernel over rows y0..y1-1 band by band.
+template <bool withEdges, class Kernel>
+void ChunkedRows(std::vector<uint8_t>& samples, std::vector<uint32_t>& stats, Pixel* const* out,
+                 Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                 const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                 bool useAlpha, Pixel unknown, Kernel kernel) {
+  Band b;
+  const int width = x1 - x0;
+  const int perBand = std::min(y1 - y0, RowsPerBand((width + c_Lanes - 1) / c_Lanes, n));
+  SetUpBand(b, samples, stats, width, n, perBand);
+  uint8_t value[c_Lanes];
+  for (int yb = y0; yb < y1; yb += perBand) {
+    b.rows = std::min(perBand, y1 - yb);
+    GatherBand<withEdges>(b, alphaRows, rows, n, useAlpha, x0, x1, yb);
+    for (int r = 0; r < b.rows; r++) {
+      for (int c = 0; c < b.chunks; c++) {
+        const size_t px = b.Pixel0(r, c);
+        kernel(b, b.Chunk(r, c, n), px, value);
+        const int x = x0 + c * c_Lanes;
+        StoreChunk(out[yb + r] + x, outAlpha[yb + r] + x, std::min(c_Lanes, x1 - x),
+                   b.count + px, value, unknown);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void BackgroundSynthesizer_Median::CalcRows(Pixel* const* out, Pixel* const* outAlpha,
+                                            const Pixel* const* const* alphaRows,
+                                            const Pixel* const* const* rows, int x0, int x1,
+                                            int y0, int y1, int n, bool useAlpha,
+                                            Pixel unknown) {
+  ChunkedRows<false>(d_samples, d_stats, out, outAlpha, alphaRows, rows, x0, x1, y0, y1, n,
+                     useAlpha, unknown,
+                     [n](const Band& b, const uint8_t* chunk, size_t px, uint8_t* value) {
+                       MedianChunk(chunk, n, b.count + px, b.lo + px, b.hi + px, value);
+                     });
+}
+
+// The mean needs no histogram: sums and counts of the valid samples, a band of rows at a time.
+void BackgroundSynthesizer_Average::CalcRows(Pixel* const* out, Pixel* const* outAlpha,
+                                             const Pixel* const* const* alphaRows,
+                                             const Pixel* const* const* rows, int x0, int x1,
+                                             int y0, int y1, int n, bool useAlpha,
+                                             Pixel unknown) {
+  const int width = x1 - x0;
+  const int perBand = std::max(1, std::min(y1 - y0, 8192 / std::max(1, width)));
+  const size_t pixels = size_t(perBand) * size_t(width);
+  if (d_stats.size() < 2 * pixels) d_stats.resize(2 * pixels);
+  uint32_t* sum = d_stats.data();
+  uint32_t* cnt = sum + pixels;
+  for (int yb = y0; yb < y1; yb += perBand) {
+    const int bandRows = std::min(perBand, y1 - yb);
+    std::fill(sum, sum + 2 * pixels, 0u);
+    for (int i = 0; i < n; i++) {
+      for (int r = 0; r < bandRows; r++) {
+        const Pixel* s = rows[i][yb + r] + x0;
+        uint32_t* rs = sum + size_t(r) * size_t(width);
+        uint32_t* rc = cnt + size_t(r) * size_t(width);
+        if (useAlpha && alphaRows[i]) {
+          const Pixel* a = alphaRows[i][yb + r] + x0;
+          for (int x = 0; x < width; x++) {
+            const uint32_t valid = a[x] == 255;
+            rs[x] += s[x] & (0u - valid);
+            rc[x] += valid;
+          }
+        } else {
+          for (int x = 0; x < width; x++) {
+            rs[x] += s[x];
+            rc[x]++;
+          }
+        }
+      }
+    }
+    for (int r = 0; r < bandRows; r++) {
+      Pixel* o = out[yb + r] + x0;
+      Pixel* oa = outAlpha[yb + r] + x0;
+      const uint32_t* rs = sum + size_t(r) * size_t(width);
+      const uint32_t* rc = cnt + size_t(r) * size_t(width);
+      for (int x = 0; x < width; x++) {
+        o[x] = rc[x] ? Pixel(rs[x] / rc[x]) : unknown;
+        oa[x] = rc[x] ? 255 : 0;
+      }
+    }
+  }
+}
+
+// Only centres v at which the window's upper end reaches a sample can start a new maximum
+// (besides 0), so per lane only v from min-F to max-F (to 255 when a 255 is present) are tried.
+// The window count at v is the number of valid samples within [v-F, v+F] clipped to 0..255,
+// plus the extra times the edge bins are counted.
+void BackgroundSynthesizer_Mode::CalcRows(Pixel* const* out, Pixel* const* outAlpha,
+                                          const Pixel* const* const* alphaRows,
+                                          const Pixel* const* const* rows, int x0, int x1,
+                                          int y0, int y1, int n, bool useAlpha, Pixel unknown) {
+  const int f = d_fuzzyness;
+  if (f > 255 || n > (1 << 20)) {
+    // Window sums could overflow the lanes; rare enough for the plain route.
+    BackgroundSynthesizer_PixelWise::CalcRows(out, outAlpha, alphaRows, rows, x0, x1, y0, y1,
+                                              n, useAlpha, unknown);
+    return;
+  }
+  auto kernel = [n, f](const Band& b, const uint8_t* chunk, size_t px, uint8_t* value) {
+    const uint32_t* count = b.count + px;
+    int vlo[c_Lanes], vhi[c_Lanes];
+    int steps = 0;
+    for (int j = 0; j < c_Lanes; j++) {
+      vlo[j] = std::max(0, b.lo[px + j] - f);
+      vhi[j] = b.hi[px + j] == 255 ? 255 : std::max(0, b.hi[px + j] - f);
+      if (count[j]) steps = std::max(steps, vhi[j] - vlo[j] + 1);
+    }
+    int32_t best[c_Lanes], bestv[c_Lanes], invalid[c_Lanes], zeros[c_Lanes], full255[c_Lanes];
+    for (int j = 0; j < c_Lanes; j++) {
+      best[j] = -1;
+      bestv[j] = vlo[j];
+      invalid[j] = n - int32_t(count[j]);
+      zeros[j] = int32_t(b.zeros[px + j]);
+      full255[j] = int32_t(b.full[px + j]) - invalid[j];
+    }
+    uint32_t inWindow[c_Lanes];
+    uint8_t lower[c_Lanes], upper[c_Lanes];
+    for (int t = 0; t < steps; t++) {
+      int32_t v[c_Lanes];
+      for (int j = 0; j < c_Lanes; j++) {
+        v[j] = std::min(vlo[j] + t, 255);
+        lower[j] = uint8_t(std::max(v[j] - f, 0));
+        upper[j] = uint8_t(std::min(v[j] + f, 255));
+      }
+      CountLanes(chunk, n,
+                 [&lower, &upper](uint8_t s, int j) { return s >= lower[j] && s <= upper[j]; },
+                 inWindow);
+      for (int j = 0; j < c_Lanes; j++) {
+        int32_t w = int32_t(inWindow[j]);
+        if (upper[j] == 255) w += v[j] + f - 255 > 0 ? (v[j] + f - 255) * full255[j] - invalid[j]
+                                                      : -invalid[j];
+        if (v[j] < f) w += (f - v[j]) * zeros[j];
+        if (w > best[j]) {
+          best[j] = w;
+          bestv[j] = v[j];
+        }
+      }
+    }
+    for (int j = 0; j < c_Lanes; j++) value[j] = uint8_t(bestv[j]);
+  };
+  ChunkedRows<true>(d_samples, d_stats, out, outAlpha, alphaRows, rows, x0, x1, y0, y1, n,
+                    useAlpha, unknown, kernel);
 }
 
 void BackgroundSynthesizer_Mode::SetFuzzyness(int f) {

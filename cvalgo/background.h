@@ -115,12 +115,12 @@ class BackgroundSynthesizer_PixelWise : public BackgroundSynthesizer_Buffered {
                          bool useAlpha) = 0;
 
  protected:
-  // One row of one plane, x from x0 to x1-1 in frame coordinates: the samples and the output
-  // alpha (255 known, 0 unknown). The default asks CalcPixel for every pixel; leaves that know
-  // how to treat a whole row at once override it.
-  virtual void CalcRow(Pixel* out, Pixel* outAlpha, const Pixel* const* const* alphaRows,
-                       const Pixel* const* const* rows, int x0, int x1, int y, int n,
-                       bool useAlpha, Pixel unknown);
+  // Rows y0..y1-1 of one plane, x from x0 to x1-1 in frame coordinates: the samples and the
+  // output alpha (255 known, 0 unknown). The default asks CalcPixel for every pixel; leaves that
+  // know how to treat many pixels at once override it.
+  virtual void CalcRows(Pixel* const* out, Pixel* const* outAlpha,
+                        const Pixel* const* const* alphaRows, const Pixel* const* const* rows,
+                        int x0, int x1, int y0, int y1, int n, bool useAlpha, Pixel unknown);
 };
 
 // Builds the histogram of the valid samples (alpha exactly 255) and selects a value from it.
@@ -133,8 +133,9 @@ class BackgroundSynthesizer_FromHistogram : public BackgroundSynthesizer_PixelWi
   virtual Pixel SelectFromHistogram(const int* hist, int count) = 0;
 
  protected:
-  // Scratch of the row kernels, kept between calls so that a synthesis allocates once.
-  std::vector<uint8_t> d_scratch;
+  // Scratch of the row kernels, kept so that a synthesis allocates only when the image grows.
+  std::vector<uint8_t> d_samples;
+  std::vector<uint32_t> d_stats;
 };
 
 class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram {
@@ -142,6 +143,11 @@ class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram 
   // The upper median for even counts.
   Pixel SelectFromHistogram(const int* hist, int count) final;
   const char* AskAlgorithmName() override { return "median filter (considering alpha channel)"; }
+
+ protected:
+  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                bool useAlpha, Pixel unknown) override;
 };
 
 class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram {
@@ -151,6 +157,11 @@ class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram
   const char* AskAlgorithmName() override {
     return "averaging filter (considering alpha channel)";
   }
+
+ protected:
+  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                bool useAlpha, Pixel unknown) override;
 };
 
 // The centre of the window of 2*fuzzyness+1 values that holds the most samples; bins beyond
@@ -162,6 +173,11 @@ class BackgroundSynthesizer_Mode : public BackgroundSynthesizer_FromHistogram {
 
   Pixel SelectFromHistogram(const int* hist, int count) final;
   const char* AskAlgorithmName() override { return "mode filter (considering alpha channel)"; }
+
+ protected:
+  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                bool useAlpha, Pixel unknown) override;
 
  private:
   int d_fuzzyness = 3;
