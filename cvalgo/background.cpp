@@ -5,6 +5,8 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "libpixkit/graphics/draw/blit.h"
 #include "libpixkit/utility/error.h"
@@ -360,32 +362,46 @@ Pixel BackgroundSynthesizer_Average::SelectFromHistogram(const int* hist, int co
 
 // ---------------------------------------------------------------------------------------------
 // Row kernels of the histogram synthesizers. They give exactly what CalcPixel gives, but work on
-// chunks of c_Lanes neighbouring pixels at once, in loops the compiler turns into vector code,
-// and touch only the samples present instead of 256 histogram bins per pixel.
+// chunks of c_Lanes neighbouring pixels at once with the compiler's portable vector types, and
+// touch only the samples present instead of 256 histogram bins per pixel.
 
 namespace {
 
 constexpr int c_Lanes = 16;
+typedef uint8_t U8x16 __attribute__((vector_size(16)));
+typedef uint16_t U16x16 __attribute__((vector_size(32)));
+
+// Lane counts are 16 bits wide; longer histories take the plain route.
+constexpr int c_MaxKernelFrames = 65535;
+
+inline U8x16 Load(const uint8_t* p) {
+  U8x16 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline U16x16 Widen(U8x16 v) { return __builtin_convertvector(v, U16x16); }
 
 // The samples of a band of rows, chunk by chunk: for every row and every c_Lanes columns, the
 // c_Lanes samples of frame 0, then of frame 1, ... Invalid samples (alpha present and not 255)
-// and columns beyond the row's end hold 255, which no "less than" test ever counts. Per pixel:
-// the number of valid samples and their minimum and maximum; with edges also the number of
-// zeros and of 255s stored (valid 255s and invalid samples alike).
-struct Band {
-  int chunks = 0;      // per row
-  int rows = 0;        // in this band
-  uint8_t* samples = nullptr;
-  uint32_t* count = nullptr;
-  uint32_t* zeros = nullptr;
-  uint32_t* full = nullptr;
-  uint8_t* lo = nullptr;
-  uint8_t* hi = nullptr;
+// and columns beyond the row's end hold 255, which no "less than" test ever counts. Per chunk
+// and lane: the number of valid samples and their minimum and maximum; with edges also the
+// number of zeros and of 255s held (valid 255s and invalid samples alike).
+struct ChunkStats {
+  U16x16 count, zeros, full;
+  U8x16 lo, hi;
+};
 
+struct Band {
+  int chunks = 0;  // per row
+  int rows = 0;    // in this band
+  uint8_t* samples = nullptr;
+  ChunkStats* stats = nullptr;
+
+  size_t Index(int r, int c) const { return size_t(r) * size_t(chunks) + size_t(c); }
   uint8_t* Chunk(int r, int c, int n) const {
-    return samples + (size_t(r) * size_t(chunks) + size_t(c)) * size_t(n) * c_Lanes;
+    return samples + Index(r, c) * size_t(n) * c_Lanes;
   }
-  size_t Pixel0(int r, int c) const { return (size_t(r) * size_t(chunks) + size_t(c)) * c_Lanes; }
 };
 
 // Bands small enough that one band's samples stay in the second-level cache.
@@ -394,30 +410,15 @@ int RowsPerBand(int chunks, int n) {
   return int(std::max<size_t>(1, (size_t(256) << 10) / perRow));
 }
 
-void SetUpBand(Band& b, std::vector<uint8_t>& samples, std::vector<uint32_t>& stats, int width,
-               int n, int maxRows) {
-  b.chunks = (width + c_Lanes - 1) / c_Lanes;
-  const size_t pixels = size_t(maxRows) * size_t(b.chunks) * c_Lanes;
-  if (samples.size() < pixels * size_t(n) + 2 * pixels) samples.resize(pixels * size_t(n) + 2 * pixels);
-  if (stats.size() < 3 * pixels) stats.resize(3 * pixels);
-  b.samples = samples.data();
-  b.lo = b.samples + pixels * size_t(n);
-  b.hi = b.lo + pixels;
-  b.count = stats.data();
-  b.zeros = b.count + pixels;
-  b.full = b.zeros + pixels;
-}
-
 template <bool withEdges>
 void GatherBand(Band& b, const Pixel* const* const* alphaRows, const Pixel* const* const* rows,
                 int n, bool useAlpha, int x0, int x1, int y0) {
-  const size_t pixels = size_t(b.rows) * size_t(b.chunks) * c_Lanes;
-  std::fill(b.count, b.count + pixels, 0u);
-  std::fill(b.lo, b.lo + pixels, uint8_t(255));
-  std::fill(b.hi, b.hi + pixels, uint8_t(0));
-  if (withEdges) {
-    std::fill(b.zeros, b.zeros + pixels, 0u);
-    std::fill(b.full, b.full + pixels, 0u);
+  const size_t chunks = size_t(b.rows) * size_t(b.chunks);
+  for (size_t k = 0; k < chunks; k++) {
+    ChunkStats& st = b.stats[k];
+    st.count = st.zeros = st.full = U16x16{};
+    st.lo = U8x16{} + 255;
+    st.hi = U8x16{};
   }
   const int width = x1 - x0;
   for (int i = 0; i < n; i++) {
@@ -425,124 +426,104 @@ void GatherBand(Band& b, const Pixel* const* const* alphaRows, const Pixel* cons
       const Pixel* s = rows[i][y0 + r] + x0;
       const Pixel* a = useAlpha && alphaRows[i] ? alphaRows[i][y0 + r] + x0 : nullptr;
       for (int c = 0; c < b.chunks; c++) {
-        uint8_t* d = b.Chunk(r, c, n) + size_t(i) * c_Lanes;
-        const size_t px = b.Pixel0(r, c);
-        uint32_t* cnt = b.count + px;
-        uint8_t* lo = b.lo + px;
-        uint8_t* hi = b.hi + px;
         const int x = c * c_Lanes;
+        U8x16 v, valid;
         if (x + c_Lanes <= width) {
-          if (a) {
-            for (int j = 0; j < c_Lanes; j++) {
-              const bool valid = a[x + j] == 255;
-              const uint8_t v = valid ? s[x + j] : uint8_t(255);
-              d[j] = v;
-              cnt[j] += valid;
-              lo[j] = std::min(lo[j], v);
-              hi[j] = std::max(hi[j], valid ? v : uint8_t(0));
-            }
-          } else {
-            for (int j = 0; j < c_Lanes; j++) {
-              const uint8_t v = s[x + j];
-              d[j] = v;
-              cnt[j]++;
-              lo[j] = std::min(lo[j], v);
-              hi[j] = std::max(hi[j], v);
-            }
-          }
+          v = Load(s + x);
+          valid = a ? U8x16(Load(a + x) == 255) : U8x16{} + 255;
         } else {
+          uint8_t sv[c_Lanes], av[c_Lanes];
           for (int j = 0; j < c_Lanes; j++) {
-            const bool valid = x + j < width && (!a || a[x + j] == 255);
-            const uint8_t v = valid ? s[x + j] : uint8_t(255);
-            d[j] = v;
-            cnt[j] += valid;
-            lo[j] = std::min(lo[j], v);
-            hi[j] = std::max(hi[j], valid ? v : uint8_t(0));
+            sv[j] = x + j < width ? s[x + j] : 0;
+            av[j] = x + j < width && (!a || a[x + j] == 255) ? 255 : 0;
           }
+          v = Load(sv);
+          valid = Load(av);
         }
+        v |= ~valid;
+        std::memcpy(b.Chunk(r, c, n) + size_t(i) * c_Lanes, &v, sizeof v);
+        ChunkStats& st = b.stats[b.Index(r, c)];
+        st.count += Widen(valid & 1);
+        st.lo = st.lo < v ? st.lo : v;
+        const U8x16 vv = v & valid;
+        st.hi = st.hi > vv ? st.hi : vv;
         if (withEdges) {
-          uint32_t* zeros = b.zeros + px;
-          uint32_t* full = b.full + px;
-          for (int j = 0; j < c_Lanes; j++) {
-            zeros[j] += d[j] == 0;
-            full[j] += d[j] == 255;
-          }
+          st.zeros += Widen(U8x16(v == 0) & 1);
+          st.full += Widen(U8x16(v == 255) & 1);
         }
       }
     }
   }
 }
 
-// Per lane, how many of the n samples of a chunk pass the test. Counts in bytes for up to 255
-// frames at a time, which keeps the inner loop narrow.
+// Per lane, how many of the n samples of a chunk pass the test (a lane mask of 0 or 255).
+// Counts in bytes for up to 255 frames at a time, which keeps the inner loop narrow.
 template <class Test>
-inline void CountLanes(const uint8_t* chunk, int n, Test test, uint32_t* total) {
-  for (int j = 0; j < c_Lanes; j++) total[j] = 0;
+inline U16x16 CountLanes(const uint8_t* chunk, int n, Test test) {
+  U16x16 total{};
   for (int i0 = 0; i0 < n; i0 += 255) {
     const int i1 = std::min(n, i0 + 255);
-    uint8_t c8[c_Lanes] = {0};
-    for (int i = i0; i < i1; i++) {
-      const uint8_t* s = chunk + size_t(i) * c_Lanes;
-      for (int j = 0; j < c_Lanes; j++) c8[j] = uint8_t(c8[j] + test(s[j], j));
-    }
-    for (int j = 0; j < c_Lanes; j++) total[j] += c8[j];
+    U8x16 c8{};
+    for (int i = i0; i < i1; i++) c8 -= test(Load(chunk + size_t(i) * c_Lanes));
+    total += Widen(c8);
   }
+  return total;
 }
 
 // Writes a chunk's results; lanes without a valid sample get the unknown colour.
-void StoreChunk(Pixel* out, Pixel* outAlpha, int lanes, const uint32_t* count,
-                const uint8_t* value, Pixel unknown) {
+void StoreChunk(Pixel* out, Pixel* outAlpha, int lanes, const ChunkStats& st, U8x16 value,
+                Pixel unknown) {
   for (int j = 0; j < lanes; j++) {
-    out[j] = count[j] ? value[j] : unknown;
-    outAlpha[j] = count[j] ? 255 : 0;
+    out[j] = st.count[j] ? value[j] : unknown;
+    outAlpha[j] = st.count[j] ? 255 : 0;
   }
 }
 
-// Per lane the sample of rank count/2 among the valid ones: the largest v with fewer than
-// count/2+1 samples below v, found bit by bit. Bits above the highest one in which any lane's
-// minimum and maximum differ are that lane's minimum's bits already.
-void MedianChunk(const uint8_t* chunk, int n, const uint32_t* count, const uint8_t* lo,
-                 const uint8_t* hi, uint8_t* result) {
+// Per lane the sample of rank count/2 among the valid ones: the largest v with at most count/2
+// samples below v, found bit by bit. Bits above the highest one in which any lane's minimum and
+// maximum differ are that lane's minimum's bits already.
+U8x16 MedianChunk(const uint8_t* chunk, int n, const ChunkStats& st) {
   unsigned diff = 0;
   for (int j = 0; j < c_Lanes; j++)
-    if (count[j]) diff |= unsigned(lo[j] ^ hi[j]);
+    if (st.count[j]) diff |= unsigned(st.lo[j] ^ st.hi[j]);
   int top = 7;
   while (top >= 0 && !(diff & (1u << top))) top--;
-  uint8_t prefix[c_Lanes];
-  const unsigned keep = top < 0 ? ~0u : ~((2u << top) - 1);
-  for (int j = 0; j < c_Lanes; j++) prefix[j] = uint8_t(lo[j] & keep);
-  uint32_t less[c_Lanes];
+  const uint8_t keep = uint8_t(top < 0 ? 0xff : ~((2u << top) - 1));
+  U8x16 prefix = st.lo & keep;
+  const U16x16 rank = st.count >> 1;
   for (int bit = top; bit >= 0; bit--) {
-    uint8_t cand[c_Lanes];
-    for (int j = 0; j < c_Lanes; j++) cand[j] = uint8_t(prefix[j] | (1u << bit));
-    CountLanes(chunk, n, [&cand](uint8_t s, int j) { return s < cand[j]; }, less);
-    for (int j = 0; j < c_Lanes; j++)
-      if (less[j] <= count[j] / 2) prefix[j] = cand[j];
+    const U8x16 cand = prefix | uint8_t(1u << bit);
+    const U16x16 less = CountLanes(chunk, n, [cand](U8x16 s) { return U8x16(s < cand); });
+    const U8x16 take = __builtin_convertvector(less <= rank, U8x16);
+    prefix = (cand & take) | (prefix & ~take);
   }
-  std::copy(prefix, prefix + c_Lanes, result);
+  return prefix;
 }
 
 // Runs a chunk kernel over rows y0..y1-1 band by band.
 template <bool withEdges, class Kernel>
-void ChunkedRows(std::vector<uint8_t>& samples, std::vector<uint32_t>& stats, Pixel* const* out,
+void ChunkedRows(std::vector<uint8_t>& samples, std::vector<ChunkStats>& stats, Pixel* const* out,
                  Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
                  const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
                  bool useAlpha, Pixel unknown, Kernel kernel) {
   Band b;
-  const int width = x1 - x0;
-  const int perBand = std::min(y1 - y0, RowsPerBand((width + c_Lanes - 1) / c_Lanes, n));
-  SetUpBand(b, samples, stats, width, n, perBand);
-  uint8_t value[c_Lanes];
+  b.chunks = (x1 - x0 + c_Lanes - 1) / c_Lanes;
+  const int perBand = std::min(y1 - y0, RowsPerBand(b.chunks, n));
+  const size_t chunks = size_t(perBand) * size_t(b.chunks);
+  if (samples.size() < chunks * size_t(n) * c_Lanes) samples.resize(chunks * size_t(n) * c_Lanes);
+  if (stats.size() < chunks) stats.resize(chunks);
+  b.samples = samples.data();
+  b.stats = stats.data();
   for (int yb = y0; yb < y1; yb += perBand) {
     b.rows = std::min(perBand, y1 - yb);
     GatherBand<withEdges>(b, alphaRows, rows, n, useAlpha, x0, x1, yb);
     for (int r = 0; r < b.rows; r++) {
       for (int c = 0; c < b.chunks; c++) {
-        const size_t px = b.Pixel0(r, c);
-        kernel(b, b.Chunk(r, c, n), px, value);
+        const ChunkStats& st = b.stats[b.Index(r, c)];
+        const U8x16 value = kernel(b.Chunk(r, c, n), st);
         const int x = x0 + c * c_Lanes;
-        StoreChunk(out[yb + r] + x, outAlpha[yb + r] + x, std::min(c_Lanes, x1 - x),
-                   b.count + px, value, unknown);
+        StoreChunk(out[yb + r] + x, outAlpha[yb + r] + x, std::min(c_Lanes, x1 - x), st, value,
+                   unknown);
       }
     }
   }
@@ -550,15 +531,32 @@ void ChunkedRows(std::vector<uint8_t>& samples, std::vector<uint32_t>& stats, Pi
 
 }  // namespace
 
+// Scratch of the chunk kernels: kept so that a synthesis allocates only when the image grows.
+struct BackgroundSynthesizer_FromHistogram::Scratch {
+  std::vector<uint8_t> samples;
+  std::vector<ChunkStats> stats;
+  std::vector<uint32_t> sums;
+};
+
+BackgroundSynthesizer_FromHistogram::BackgroundSynthesizer_FromHistogram()
+    : d_scratch(std::make_unique<Scratch>()) {}
+
+BackgroundSynthesizer_FromHistogram::~BackgroundSynthesizer_FromHistogram() = default;
+
 void BackgroundSynthesizer_Median::CalcRows(Pixel* const* out, Pixel* const* outAlpha,
                                             const Pixel* const* const* alphaRows,
                                             const Pixel* const* const* rows, int x0, int x1,
                                             int y0, int y1, int n, bool useAlpha,
                                             Pixel unknown) {
-  ChunkedRows<false>(d_samples, d_stats, out, outAlpha, alphaRows, rows, x0, x1, y0, y1, n,
-                     useAlpha, unknown,
-                     [n](const Band& b, const uint8_t* chunk, size_t px, uint8_t* value) {
-                       MedianChunk(chunk, n, b.count + px, b.lo + px, b.hi + px, value);
+  if (n > c_MaxKernelFrames) {
+    BackgroundSynthesizer_PixelWise::CalcRows(out, outAlpha, alphaRows, rows, x0, x1, y0, y1,
+                                              n, useAlpha, unknown);
+    return;
+  }
+  ChunkedRows<false>(d_scratch->samples, d_scratch->stats, out, outAlpha, alphaRows, rows, x0,
+                     x1, y0, y1, n, useAlpha, unknown,
+                     [n](const uint8_t* chunk, const ChunkStats& st) {
+                       return MedianChunk(chunk, n, st);
                      });
 }
 
@@ -571,8 +569,9 @@ void BackgroundSynthesizer_Average::CalcRows(Pixel* const* out, Pixel* const* ou
   const int width = x1 - x0;
   const int perBand = std::max(1, std::min(y1 - y0, 8192 / std::max(1, width)));
   const size_t pixels = size_t(perBand) * size_t(width);
-  if (d_stats.size() < 2 * pixels) d_stats.resize(2 * pixels);
-  uint32_t* sum = d_stats.data();
+  std::vector<uint32_t>& sums = d_scratch->sums;
+  if (sums.size() < 2 * pixels) sums.resize(2 * pixels);
+  uint32_t* sum = sums.data();
   uint32_t* cnt = sum + pixels;
   for (int yb = y0; yb < y1; yb += perBand) {
     const int bandRows = std::min(perBand, y1 - yb);
@@ -619,45 +618,42 @@ void BackgroundSynthesizer_Mode::CalcRows(Pixel* const* out, Pixel* const* outAl
                                           const Pixel* const* const* rows, int x0, int x1,
                                           int y0, int y1, int n, bool useAlpha, Pixel unknown) {
   const int f = d_fuzzyness;
-  if (f > 255 || n > (1 << 20)) {
+  if (f > 255 || n > c_MaxKernelFrames) {
     // Window sums could overflow the lanes; rare enough for the plain route.
     BackgroundSynthesizer_PixelWise::CalcRows(out, outAlpha, alphaRows, rows, x0, x1, y0, y1,
                                               n, useAlpha, unknown);
     return;
   }
-  auto kernel = [n, f](const Band& b, const uint8_t* chunk, size_t px, uint8_t* value) {
-    const uint32_t* count = b.count + px;
+  auto kernel = [n, f](const uint8_t* chunk, const ChunkStats& st) {
     int vlo[c_Lanes], vhi[c_Lanes];
     int steps = 0;
     for (int j = 0; j < c_Lanes; j++) {
-      vlo[j] = std::max(0, b.lo[px + j] - f);
-      vhi[j] = b.hi[px + j] == 255 ? 255 : std::max(0, b.hi[px + j] - f);
-      if (count[j]) steps = std::max(steps, vhi[j] - vlo[j] + 1);
+      vlo[j] = std::max(0, st.lo[j] - f);
+      vhi[j] = st.hi[j] == 255 ? 255 : std::max(0, st.hi[j] - f);
+      if (st.count[j]) steps = std::max(steps, vhi[j] - vlo[j] + 1);
     }
     int32_t best[c_Lanes], bestv[c_Lanes], invalid[c_Lanes], zeros[c_Lanes], full255[c_Lanes];
     for (int j = 0; j < c_Lanes; j++) {
       best[j] = -1;
       bestv[j] = vlo[j];
-      invalid[j] = n - int32_t(count[j]);
-      zeros[j] = int32_t(b.zeros[px + j]);
-      full255[j] = int32_t(b.full[px + j]) - invalid[j];
+      invalid[j] = n - int32_t(st.count[j]);
+      zeros[j] = int32_t(st.zeros[j]);
+      full255[j] = int32_t(st.full[j]) - invalid[j];
     }
-    uint32_t inWindow[c_Lanes];
-    uint8_t lower[c_Lanes], upper[c_Lanes];
     for (int t = 0; t < steps; t++) {
       int32_t v[c_Lanes];
+      U8x16 lower, upper;
       for (int j = 0; j < c_Lanes; j++) {
         v[j] = std::min(vlo[j] + t, 255);
         lower[j] = uint8_t(std::max(v[j] - f, 0));
         upper[j] = uint8_t(std::min(v[j] + f, 255));
       }
-      CountLanes(chunk, n,
-                 [&lower, &upper](uint8_t s, int j) { return s >= lower[j] && s <= upper[j]; },
-                 inWindow);
+      const U16x16 inWindow = CountLanes(chunk, n, [lower, upper](U8x16 s) {
+        return U8x16(s >= lower) & U8x16(s <= upper);
+      });
       for (int j = 0; j < c_Lanes; j++) {
         int32_t w = int32_t(inWindow[j]);
-        if (upper[j] == 255) w += v[j] + f - 255 > 0 ? (v[j] + f - 255) * full255[j] - invalid[j]
-                                                      : -invalid[j];
+        if (upper[j] == 255) w += (v[j] + f - 255) * full255[j] - invalid[j];
         if (v[j] < f) w += (f - v[j]) * zeros[j];
         if (w > best[j]) {
           best[j] = w;
@@ -665,10 +661,12 @@ void BackgroundSynthesizer_Mode::CalcRows(Pixel* const* out, Pixel* const* outAl
         }
       }
     }
+    U8x16 value;
     for (int j = 0; j < c_Lanes; j++) value[j] = uint8_t(bestv[j]);
+    return value;
   };
-  ChunkedRows<true>(d_samples, d_stats, out, outAlpha, alphaRows, rows, x0, x1, y0, y1, n,
-                    useAlpha, unknown, kernel);
+  ChunkedRows<true>(d_scratch->samples, d_scratch->stats, out, outAlpha, alphaRows, rows, x0, x1,
+                    y0, y1, n, useAlpha, unknown, kernel);
 }
 
 void BackgroundSynthesizer_Mode::SetFuzzyness(int f) {

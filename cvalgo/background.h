@@ -3,8 +3,7 @@
 #ifndef CVALGO_BACKGROUND_H
 #define CVALGO_BACKGROUND_H
 
-#include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "libpixkit/containers/queue.h"
 #include "libpixkit/graphics/datatypes/image.h"
@@ -133,9 +132,11 @@ class BackgroundSynthesizer_FromHistogram : public BackgroundSynthesizer_PixelWi
   virtual Pixel SelectFromHistogram(const int* hist, int count) = 0;
 
  protected:
-  // Scratch of the row kernels, kept so that a synthesis allocates only when the image grows.
-  std::vector<uint8_t> d_samples;
-  std::vector<uint32_t> d_stats;
+  BackgroundSynthesizer_FromHistogram();
+  ~BackgroundSynthesizer_FromHistogram() override;
+
+  struct Scratch;
+  std::unique_ptr<Scratch> d_scratch;
 };
 
 class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram {
