@@ -382,78 +382,55 @@ inline U8x16 Load(const uint8_t* p) {
 
 inline U16x16 Widen(U8x16 v) { return __builtin_convertvector(v, U16x16); }
 
-// The samples of a band of rows, chunk by chunk: for every row and every c_Lanes columns, the
-// c_Lanes samples of frame 0, then of frame 1, ... Invalid samples (alpha present and not 255)
-// and columns beyond the row's end hold 255, which no "less than" test ever counts. Per chunk
-// and lane: the number of valid samples and their minimum and maximum; with edges also the
-// number of zeros and of 255s held (valid 255s and invalid samples alike).
+// The n samples of one chunk of c_Lanes neighbouring pixels, frame after frame, and what the
+// kernels need to know about them per lane. Invalid samples (alpha present and not 255) and
+// columns beyond the row's end hold 255. Counted: the valid samples, the zeros and the 255s held
+// (valid 255s and invalid samples alike); lo and hi are the least and greatest valid sample.
 struct ChunkStats {
   U16x16 count, zeros, full;
   U8x16 lo, hi;
 };
 
-struct Band {
-  int chunks = 0;  // per row
-  int rows = 0;    // in this band
-  uint8_t* samples = nullptr;
-  ChunkStats* stats = nullptr;
-
-  size_t Index(int r, int c) const { return size_t(r) * size_t(chunks) + size_t(c); }
-  uint8_t* Chunk(int r, int c, int n) const {
-    return samples + Index(r, c) * size_t(n) * c_Lanes;
-  }
-};
-
-// Bands small enough that one band's samples stay in the second-level cache.
-int RowsPerBand(int chunks, int n) {
-  const size_t perRow = size_t(chunks) * size_t(n) * c_Lanes;
-  return int(std::max<size_t>(1, (size_t(256) << 10) / perRow));
-}
-
 template <bool withEdges>
-void GatherBand(Band& b, const Pixel* const* const* alphaRows, const Pixel* const* const* rows,
-                int n, bool useAlpha, int x0, int x1, int y0) {
-  const size_t chunks = size_t(b.rows) * size_t(b.chunks);
-  for (size_t k = 0; k < chunks; k++) {
-    ChunkStats& st = b.stats[k];
-    st.count = st.zeros = st.full = U16x16{};
-    st.lo = U8x16{} + 255;
-    st.hi = U8x16{};
-  }
-  const int width = x1 - x0;
-  for (int i = 0; i < n; i++) {
-    for (int r = 0; r < b.rows; r++) {
-      const Pixel* s = rows[i][y0 + r] + x0;
-      const Pixel* a = useAlpha && alphaRows[i] ? alphaRows[i][y0 + r] + x0 : nullptr;
-      for (int c = 0; c < b.chunks; c++) {
-        const int x = c * c_Lanes;
-        U8x16 v, valid;
-        if (x + c_Lanes <= width) {
-          v = Load(s + x);
-          valid = a ? U8x16(Load(a + x) == 255) : U8x16{} + 255;
-        } else {
-          uint8_t sv[c_Lanes], av[c_Lanes];
-          for (int j = 0; j < c_Lanes; j++) {
-            sv[j] = x + j < width ? s[x + j] : 0;
-            av[j] = x + j < width && (!a || a[x + j] == 255) ? 255 : 0;
-          }
-          v = Load(sv);
-          valid = Load(av);
+ChunkStats GatherChunk(uint8_t* chunk, const Pixel* const* src, const Pixel* const* alpha,
+                       int n, int x, int lanes) {
+  ChunkStats st;
+  st.count = st.zeros = st.full = U16x16{};
+  st.lo = U8x16{} + 255;
+  st.hi = U8x16{};
+  for (int i0 = 0; i0 < n; i0 += 255) {
+    const int i1 = std::min(n, i0 + 255);
+    U8x16 count{}, zeros{}, full{};
+    for (int i = i0; i < i1; i++) {
+      U8x16 v, valid;
+      if (lanes == c_Lanes) {
+        v = Load(src[i] + x);
+        valid = alpha[i] ? U8x16(Load(alpha[i] + x) == 255) : U8x16{} + 255;
+      } else {
+        uint8_t sv[c_Lanes], av[c_Lanes];
+        for (int j = 0; j < c_Lanes; j++) {
+          sv[j] = j < lanes ? src[i][x + j] : 0;
+          av[j] = j < lanes && (!alpha[i] || alpha[i][x + j] == 255) ? 255 : 0;
         }
-        v |= ~valid;
-        std::memcpy(b.Chunk(r, c, n) + size_t(i) * c_Lanes, &v, sizeof v);
-        ChunkStats& st = b.stats[b.Index(r, c)];
-        st.count += Widen(valid & 1);
-        st.lo = st.lo < v ? st.lo : v;
-        const U8x16 vv = v & valid;
-        st.hi = st.hi > vv ? st.hi : vv;
-        if (withEdges) {
-          st.zeros += Widen(U8x16(v == 0) & 1);
-          st.full += Widen(U8x16(v == 255) & 1);
-        }
+        v = Load(sv);
+        valid = Load(av);
+      }
+      v |= ~valid;
+      std::memcpy(chunk + size_t(i) * c_Lanes, &v, sizeof v);
+      count -= valid;
+      st.lo = st.lo < v ? st.lo : v;
+      const U8x16 vv = v & valid;
+      st.hi = st.hi > vv ? st.hi : vv;
+      if (withEdges) {
+        zeros -= U8x16(v == 0);
+        full -= U8x16(v == 255);
       }
     }
+    st.count += Widen(count);
+    st.zeros += Widen(zeros);
+    st.full += Widen(full);
   }
+  return st;
 }
 
 // Per lane, how many of the n samples of a chunk pass the test (a lane mask of 0 or 255).
@@ -470,26 +447,22 @@ inline U16x16 CountLanes(const uint8_t* chunk, int n, Test test) {
   return total;
 }
 
-// Writes a chunk's results; lanes without a valid sample get the unknown colour.
-void StoreChunk(Pixel* out, Pixel* outAlpha, int lanes, const ChunkStats& st, U8x16 value,
-                Pixel unknown) {
-  for (int j = 0; j < lanes; j++) {
-    out[j] = st.count[j] ? value[j] : unknown;
-    outAlpha[j] = st.count[j] ? 255 : 0;
-  }
-}
-
 // Per lane the sample of rank count/2 among the valid ones: the largest v with at most count/2
-// samples below v, found bit by bit. Bits above the highest one in which any lane's minimum and
-// maximum differ are that lane's minimum's bits already.
-U8x16 MedianChunk(const uint8_t* chunk, int n, const ChunkStats& st) {
-  unsigned diff = 0;
+// samples below v, found bit by bit over v - lo, which needs only as many bits as the widest
+// lane's hi - lo. Invalid samples become 255 - lo and up, beyond every candidate that matters.
+U8x16 MedianChunk(uint8_t* chunk, int n, const ChunkStats& st) {
+  unsigned range = 0;
   for (int j = 0; j < c_Lanes; j++)
-    if (st.count[j]) diff |= unsigned(st.lo[j] ^ st.hi[j]);
+    if (st.count[j]) range |= unsigned(st.hi[j] - st.lo[j]);
+  if (range == 0) return st.lo;
   int top = 7;
-  while (top >= 0 && !(diff & (1u << top))) top--;
-  const uint8_t keep = uint8_t(top < 0 ? 0xff : ~((2u << top) - 1));
-  U8x16 prefix = st.lo & keep;
+  while (!(range & (1u << top))) top--;
+  for (int i = 0; i < n; i++) {
+    uint8_t* s = chunk + size_t(i) * c_Lanes;
+    const U8x16 v = Load(s) - st.lo;
+    std::memcpy(s, &v, sizeof v);
+  }
+  U8x16 prefix{};
   const U16x16 rank = st.count >> 1;
   for (int bit = top; bit >= 0; bit--) {
     const U8x16 cand = prefix | uint8_t(1u << bit);
@@ -497,33 +470,32 @@ U8x16 MedianChunk(const uint8_t* chunk, int n, const ChunkStats& st) {
     const U8x16 take = __builtin_convertvector(less <= rank, U8x16);
     prefix = (cand & take) | (prefix & ~take);
   }
-  return prefix;
+  return st.lo + prefix;
 }
 
-// Runs a chunk kernel over rows y0..y1-1 band by band.
+// Runs a chunk kernel over rows y0..y1-1, chunk by chunk; lanes without a valid sample get the
+// unknown colour.
 template <bool withEdges, class Kernel>
-void ChunkedRows(std::vector<uint8_t>& samples, std::vector<ChunkStats>& stats, Pixel* const* out,
-                 Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+void ChunkedRows(std::vector<uint8_t>& scratch, std::vector<const Pixel*>& rowTable,
+                 Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
                  const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
                  bool useAlpha, Pixel unknown, Kernel kernel) {
-  Band b;
-  b.chunks = (x1 - x0 + c_Lanes - 1) / c_Lanes;
-  const int perBand = std::min(y1 - y0, RowsPerBand(b.chunks, n));
-  const size_t chunks = size_t(perBand) * size_t(b.chunks);
-  if (samples.size() < chunks * size_t(n) * c_Lanes) samples.resize(chunks * size_t(n) * c_Lanes);
-  if (stats.size() < chunks) stats.resize(chunks);
-  b.samples = samples.data();
-  b.stats = stats.data();
-  for (int yb = y0; yb < y1; yb += perBand) {
-    b.rows = std::min(perBand, y1 - yb);
-    GatherBand<withEdges>(b, alphaRows, rows, n, useAlpha, x0, x1, yb);
-    for (int r = 0; r < b.rows; r++) {
-      for (int c = 0; c < b.chunks; c++) {
-        const ChunkStats& st = b.stats[b.Index(r, c)];
-        const U8x16 value = kernel(b.Chunk(r, c, n), st);
-        const int x = x0 + c * c_Lanes;
-        StoreChunk(out[yb + r] + x, outAlpha[yb + r] + x, std::min(c_Lanes, x1 - x), st, value,
-                   unknown);
+  scratch.resize(size_t(n) * c_Lanes);
+  rowTable.resize(2 * size_t(n));
+  const Pixel** src = rowTable.data();
+  const Pixel** alpha = src + n;
+  for (int y = y0; y < y1; y++) {
+    for (int i = 0; i < n; i++) {
+      src[i] = rows[i][y];
+      alpha[i] = useAlpha && alphaRows[i] ? alphaRows[i][y] : nullptr;
+    }
+    for (int x = x0; x < x1; x += c_Lanes) {
+      const int lanes = std::min(c_Lanes, x1 - x);
+      const ChunkStats st = GatherChunk<withEdges>(scratch.data(), src, alpha, n, x, lanes);
+      const U8x16 value = kernel(scratch.data(), st);
+      for (int j = 0; j < lanes; j++) {
+        out[y][x + j] = st.count[j] ? value[j] : unknown;
+        outAlpha[y][x + j] = st.count[j] ? 255 : 0;
       }
     }
   }
@@ -534,7 +506,7 @@ void ChunkedRows(std::vector<uint8_t>& samples, std::vector<ChunkStats>& stats, 
 // Scratch of the chunk kernels: kept so that a synthesis allocates only when the image grows.
 struct BackgroundSynthesizer_FromHistogram::Scratch {
   std::vector<uint8_t> samples;
-  std::vector<ChunkStats> stats;
+  std::vector<const Pixel*> rowTable;
   std::vector<uint32_t> sums;
 };
 
@@ -553,9 +525,9 @@ void BackgroundSynthesizer_Median::CalcRows(Pixel* const* out, Pixel* const* out
                                               n, useAlpha, unknown);
     return;
   }
-  ChunkedRows<false>(d_scratch->samples, d_scratch->stats, out, outAlpha, alphaRows, rows, x0,
+  ChunkedRows<false>(d_scratch->samples, d_scratch->rowTable, out, outAlpha, alphaRows, rows, x0,
                      x1, y0, y1, n, useAlpha, unknown,
-                     [n](const uint8_t* chunk, const ChunkStats& st) {
+                     [n](uint8_t* chunk, const ChunkStats& st) {
                        return MedianChunk(chunk, n, st);
                      });
 }
@@ -624,7 +596,7 @@ void BackgroundSynthesizer_Mode::CalcRows(Pixel* const* out, Pixel* const* outAl
                                               n, useAlpha, unknown);
     return;
   }
-  auto kernel = [n, f](const uint8_t* chunk, const ChunkStats& st) {
+  auto kernel = [n, f](uint8_t* chunk, const ChunkStats& st) {
     int vlo[c_Lanes], vhi[c_Lanes];
     int steps = 0;
     for (int j = 0; j < c_Lanes; j++) {
@@ -665,7 +637,7 @@ void BackgroundSynthesizer_Mode::CalcRows(Pixel* const* out, Pixel* const* outAl
     for (int j = 0; j < c_Lanes; j++) value[j] = uint8_t(bestv[j]);
     return value;
   };
-  ChunkedRows<true>(d_scratch->samples, d_scratch->stats, out, outAlpha, alphaRows, rows, x0, x1,
+  ChunkedRows<true>(d_scratch->samples, d_scratch->rowTable, out, outAlpha, alphaRows, rows, x0, x1,
                     y0, y1, n, useAlpha, unknown, kernel);
 }
 
