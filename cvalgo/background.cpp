@@ -367,6 +367,10 @@ Pixel BackgroundSynthesizer_Average::SelectFromHistogram(const int* hist, int co
 
 namespace {
 
+// Every function taking or returning these vectors is internal to this unit, so the note that
+// their calling convention differs without AVX does not matter.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 constexpr int c_Lanes = 16;
 typedef uint8_t U8x16 __attribute__((vector_size(16)));
 typedef uint16_t U16x16 __attribute__((vector_size(32)));
@@ -378,6 +382,12 @@ inline U8x16 Load(const uint8_t* p) {
   U8x16 v;
   std::memcpy(&v, p, sizeof v);
   return v;
+}
+
+inline U8x16 Splat(uint8_t v) {
+  U8x16 r;
+  for (int j = 0; j < c_Lanes; j++) r[j] = v;
+  return r;
 }
 
 inline U16x16 Widen(U8x16 v) { return __builtin_convertvector(v, U16x16); }
@@ -396,7 +406,7 @@ ChunkStats GatherChunk(uint8_t* chunk, const Pixel* const* src, const Pixel* con
                        int n, int x, int lanes) {
   ChunkStats st;
   st.count = st.zeros = st.full = U16x16{};
-  st.lo = U8x16{} + 255;
+  st.lo = Splat(255);
   st.hi = U8x16{};
   for (int i0 = 0; i0 < n; i0 += 255) {
     const int i1 = std::min(n, i0 + 255);
@@ -405,7 +415,7 @@ ChunkStats GatherChunk(uint8_t* chunk, const Pixel* const* src, const Pixel* con
       U8x16 v, valid;
       if (lanes == c_Lanes) {
         v = Load(src[i] + x);
-        valid = alpha[i] ? U8x16(Load(alpha[i] + x) == 255) : U8x16{} + 255;
+        valid = alpha[i] ? U8x16(Load(alpha[i] + x) == 255) : Splat(255);
       } else {
         uint8_t sv[c_Lanes], av[c_Lanes];
         for (int j = 0; j < c_Lanes; j++) {
@@ -465,7 +475,7 @@ U8x16 MedianChunk(uint8_t* chunk, int n, const ChunkStats& st) {
   U8x16 prefix{};
   const U16x16 rank = st.count >> 1;
   for (int bit = top; bit >= 0; bit--) {
-    const U8x16 cand = prefix | uint8_t(1u << bit);
+    const U8x16 cand = prefix | Splat(uint8_t(1u << bit));
     const U16x16 less = CountLanes(chunk, n, [cand](U8x16 s) { return U8x16(s < cand); });
     const U8x16 take = __builtin_convertvector(less <= rank, U8x16);
     prefix = (cand & take) | (prefix & ~take);
@@ -488,6 +498,15 @@ void ChunkedRows(std::vector<uint8_t>& scratch, std::vector<const Pixel*>& rowTa
     for (int i = 0; i < n; i++) {
       src[i] = rows[i][y];
       alpha[i] = useAlpha && alphaRows[i] ? alphaRows[i][y] : nullptr;
+    }
+    // The frames are n separate streams, too many for the hardware to follow on its own.
+    if (y + 1 < y1) {
+      for (int i = 0; i < n; i++) {
+        for (int x = x0; x < x1; x += 64) {
+          __builtin_prefetch(rows[i][y + 1] + x);
+          if (alpha[i]) __builtin_prefetch(alphaRows[i][y + 1] + x);
+        }
+      }
     }
     for (int x = x0; x < x1; x += c_Lanes) {
       const int lanes = std::min(c_Lanes, x1 - x);

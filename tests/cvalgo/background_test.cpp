@@ -553,7 +553,8 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
                             {Reference::Mode, 12},         {Reference::Mode, 300}};
   const int w = 37, h = 5;  // odd sizes leave partial blocks in row kernels
   std::mt19937 rng(20240607);
-  for (int history : {1, 2, 7, 50, 61}) {
+  // 61 wraps the queue's ring, 300 the kernels' byte-wide counters.
+  for (int history : {1, 2, 7, 50, 61, 300}) {
     std::vector<std::unique_ptr<BackgroundSynthesizer>> synths;
     for (const auto& r : refs) {
       synths.push_back(Make(r));
@@ -567,16 +568,35 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
       held.push_back(img);
       if (int(held.size()) > history) held.pop_front();
       for (auto& s : synths) s->ShareImage(img);
-      if (f % 13 != 12 && f != frames - 1) continue;
+      if ((f % 13 != 12 || history > 255) && f != frames - 1) continue;
+
+      // The per-pixel route the row kernels stand in for.
+      std::vector<const Pixel* const*> alphaRows, rows(held.size());
+      for (const auto& frame : held)
+        alphaRows.push_back(frame.AskBitmap(pixkit::Bitmap_Alpha).IsEmpty() ? nullptr
+                                                                            : frame.AskFrameA());
+      const bool useAlpha = std::any_of(alphaRows.begin(), alphaRows.end(),
+                                        [](const Pixel* const* a) { return a != nullptr; });
 
       for (size_t k = 0; k < synths.size(); k++) {
         Image<Pixel> out;
         synths[k]->SynthesizeBackground(out);
+        auto* pixelWise = dynamic_cast<BackgroundSynthesizer_PixelWise*>(synths[k].get());
         const bool simpleMedianCopy = refs[k].kind == Reference::SimpleMedian && held.size() == 1;
-        for (int p = 0; p < 3; p++)
+        for (int p = 0; p < 3; p++) {
+          for (size_t i = 0; i < held.size(); i++) rows[i] = held[i].AskBitmap(p).AskFrame();
           for (int y = 0; y < h; y++)
             for (int x = 0; x < w; x++) {
               const auto want = ReferencePixel(refs[k], held, p, x, y);
+              if (pixelWise) {
+                Pixel v = 0;
+                ASSERT_EQ(pixelWise->CalcPixel(&v, alphaRows.data(), rows.data(), x, y,
+                                               int(held.size()), useAlpha),
+                          want.second);
+                if (want.second) {
+                  ASSERT_EQ(v, want.first);
+                }
+              }
               const int gotAlpha =
                   out.AskBitmapA().IsEmpty() ? -1 : At(out, pixkit::Bitmap_Alpha, x, y);
               ASSERT_EQ(At(out, p, x, y), want.second ? want.first : 11 * (p + 1))
@@ -591,6 +611,7 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
                                         : At(held.front(), pixkit::Bitmap_Alpha, x, y));
               }
             }
+        }
       }
     }
   }
