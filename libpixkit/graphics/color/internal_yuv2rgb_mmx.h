@@ -24,6 +24,10 @@ PIXKIT_DECLARE_I2R_TRANSFORM(i2r_16bit_mmx);
 // tests hold the SIMD code to it byte for byte.
 namespace yuv_simd_model {
 
+// Whether the 32-bit transform may use 32-pixel AVX2 rows where the processor has AVX2
+// (otherwise SSE2 alone). Tests clear it to hold the SSE2 rows to the model as well.
+extern bool g_allow_avx2;
+
 // One channel of n bits (1 to 8) from Y, U, V; channel 0 red, 1 green, 2 blue.
 int Channel(int channel, int n, int y, int u, int v);
 

@@ -124,7 +124,11 @@ TEST(YUVSimdTransforms, EqualTheModelForEveryYUVTriple) {
     const RawRGBFormat f = BGR32(4 * 512);
     Canvas want(h, f.bytes_per_line);
     yuv_simd_model::Convert420_BGR32(img, want.Mem(), 0, h - 1, f.bytes_per_line);
-    ASSERT_TRUE(Convert<i2r_32bit_BGR_mmx>(img, f, 0, h - 1).bytes == want.bytes);
+    for (bool avx2 : {true, false}) {
+      yuv_simd_model::g_allow_avx2 = avx2;
+      ASSERT_TRUE(Convert<i2r_32bit_BGR_mmx>(img, f, 0, h - 1).bytes == want.bytes) << avx2;
+    }
+    yuv_simd_model::g_allow_avx2 = true;
   }
   for (const RawRGBFormat& f : {RGB565(2 * 512), RGB555(2 * 512)}) {
     Canvas want(h, f.bytes_per_line);
@@ -137,7 +141,7 @@ TEST(YUVSimdTransforms, EqualTheModelOnRandomPicturesOfManySizes) {
   // Rows end exactly at the width and the memory exactly after the last row, so reads and
   // writes past either are caught; the guard bytes after each row must stay untouched.
   std::mt19937 rng(1);
-  const int widths[] = {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 47, 63, 64, 65, 352, 353};
+  const int widths[] = {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 47, 48, 55, 56, 63, 64, 65, 72, 352, 353};
   const RawRGBFormat f16s[] = {RGB565(), RGB555(), Format(16, 0xFF00, 0x00F0, 0x000F, true, 0),
                                Format(16, 0x0700, 0x00F8, 0x0007, true, 0)};
   for (int w : widths) {
@@ -151,9 +155,13 @@ TEST(YUVSimdTransforms, EqualTheModelOnRandomPicturesOfManySizes) {
           RawRGBFormat f = BGR32(4 * AlignUp(w, 8) + 5);
           Canvas want(rows, f.bytes_per_line);
           yuv_simd_model::Convert420_BGR32(img, want.Mem(), first, last, f.bytes_per_line);
-          const Canvas got = Convert<i2r_32bit_BGR_mmx>(img, f, first, last);
-          ASSERT_TRUE(got.bytes == want.bytes) << w << "x" << h << " lines " << first << ".." << last;
-          ASSERT_TRUE(got.RowEndsUntouched(4 * AlignUp(w, 8)));
+          for (bool avx2 : {true, false}) {
+            yuv_simd_model::g_allow_avx2 = avx2;
+            const Canvas got = Convert<i2r_32bit_BGR_mmx>(img, f, first, last);
+            yuv_simd_model::g_allow_avx2 = true;
+            ASSERT_TRUE(got.bytes == want.bytes) << w << "x" << h << " lines " << first << ".." << last;
+            ASSERT_TRUE(got.RowEndsUntouched(4 * AlignUp(w, 8)));
+          }
           if (w % 8) continue;
           for (RawRGBFormat f16 : f16s) {
             f16.bytes_per_line = 2 * w + 3;
