@@ -31,7 +31,8 @@ void ConvertGrey32(const Image<Pixel>& img, uint8_t* mem, int firstline, int las
   const int w = img.AskWidth();
   for (int y = firstline; y <= lastline; y++) {
     uint8_t* d = mem + std::ptrdiff_t(y - firstline) * bytes_per_line;
-    for (int x = 0; x < AlignUp(w, 8); x++) std::fill(d + 4 * x, d + 4 * x + 4, Y[y][std::min(x, w - 1)]);
+    for (int x = 0; x < AlignUp(w, 8); x++)
+      std::fill(d + 4 * x, d + 4 * x + 4, Y[y][std::min(x, w - 1)]);
   }
 }
 
@@ -119,7 +120,8 @@ bool i2r_grey_16bit_mmx::s_CanConvert(const Image<Pixel>& img, const RawRGBForma
 
 void i2r_grey_16bit_mmx::Transform(const Image<Pixel>& img, uint8_t* mem, int firstline,
                                    int lastline) {
-  const int constants[3] = {16 - d_spec.r_bits - d_spec.r_shift, 16 - d_spec.g_bits - d_spec.g_shift,
+  const int constants[3] = {16 - d_spec.r_bits - d_spec.r_shift,
+                            16 - d_spec.g_bits - d_spec.g_shift,
                             16 - d_spec.b_bits - d_spec.b_shift};
   assert(constants[0]==0);
   const Pixel* const* Y = img.AskFrameY();
@@ -133,13 +135,15 @@ void i2r_grey_16bit_mmx::Transform(const Image<Pixel>& img, uint8_t* mem, int fi
     int x = 0;
     for (; x + 16 <= w; x += 16) {
       const __m128i y8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x), PackGrey16(_mm_unpacklo_epi8(zero, y8), k));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x),
+                       PackGrey16(_mm_unpacklo_epi8(zero, y8), k));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x + 16),
                        PackGrey16(_mm_unpackhi_epi8(zero, y8), k));
     }
     if (x < w) {
       const __m128i y8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + x));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x), PackGrey16(_mm_unpacklo_epi8(zero, y8), k));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 2 * x),
+                       PackGrey16(_mm_unpacklo_epi8(zero, y8), k));
     }
   }
 }

@@ -48,7 +48,8 @@ class Image2RawRGB_Transform {
   virtual ~Image2RawRGB_Transform() {}
 
   virtual bool CanConvert(const Image<Pixel>& img, const RawRGBFormat& format) const = 0;
-  // Converts image lines firstline..lastline; line y goes to mem + (y - firstline) * bytes_per_line.
+  // Converts image lines firstline..lastline; line y goes to mem + (y - firstline) *
+  // bytes_per_line.
   virtual void Transform(const Image<Pixel>& img, uint8_t* mem, int firstline, int lastline);
   // Called after every copy of the format into the transform.
   virtual void Init() {}
@@ -62,17 +63,16 @@ class Image2RawRGB_Transform {
 };
 
 // Every concrete transform: a static acceptance test that the virtual one forwards to.
-#define PIXKIT_DECLARE_I2R_TRANSFORM(cls)                                                   \
-  class cls : public Image2RawRGB_Transform {                                             \
-   public:                                                                                \
-    ~cls() override {}                                                                    \
-    static bool s_CanConvert(const Image<Pixel>& img, const RawRGBFormat& format);        \
-    bool CanConvert(const Image<Pixel>& img, const RawRGBFormat& format) const override { \
-      return s_CanConvert(img, format);                                                   \
-    }                                                                                     \
-    void Transform(const Image<Pixel>& img, uint8_t* mem, int firstline,                  \
-                   int lastline) override;                                                \
-    const char* TransformationName() const override;                                      \
+#define PIXKIT_DECLARE_I2R_TRANSFORM(cls)                                                        \
+  class cls : public Image2RawRGB_Transform {                                                    \
+   public:                                                                                       \
+    ~cls() override {}                                                                           \
+    static bool s_CanConvert(const Image<Pixel>& img, const RawRGBFormat& format);               \
+    bool CanConvert(const Image<Pixel>& img, const RawRGBFormat& format) const override {        \
+      return s_CanConvert(img, format);                                                          \
+    }                                                                                            \
+    void Transform(const Image<Pixel>& img, uint8_t* mem, int firstline, int lastline) override; \
+    const char* TransformationName() const override;                                             \
   }
 
 // Acceptance conditions the transforms share.

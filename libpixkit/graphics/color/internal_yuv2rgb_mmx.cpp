@@ -30,7 +30,9 @@ int Channel(int channel, int n, int y, int u, int v) {
   const int sv = v - 128;
   // Wide arithmetic: the 16-bit lanes saturate the blue sum at 32767, which gives the same
   // channel maximum.
-  const int sum = channel == 0 ? l + 102 * sv : channel == 1 ? l - (25 * su + 52 * sv) : l + 129 * su;
+  const int sum = channel == 0   ? l + 102 * sv
+                  : channel == 1 ? l - (25 * su + 52 * sv)
+                                 : l + 129 * su;
   return std::clamp(sum >> (14 - n), 0, (1 << n) - 1);
 }
 
@@ -42,7 +44,8 @@ void PixelBGR0(int y, int u, int v, uint8_t* dst) {
 }
 
 unsigned Pixel16(int y, int u, int v, const RawRGBFormat& f) {
-  return (unsigned(Channel(2, f.b_bits, y, u, v)) | unsigned(Channel(1, f.g_bits, y, u, v)) << f.g_shift |
+  return (unsigned(Channel(2, f.b_bits, y, u, v)) |
+          unsigned(Channel(1, f.g_bits, y, u, v)) << f.g_shift |
           unsigned(Channel(0, f.r_bits, y, u, v)) << f.r_shift) &
          0xFFFF;
 }
@@ -70,7 +73,8 @@ void Convert420_16(const Image<Pixel>& img, uint8_t* mem, int firstline, int las
   const int w = img.AskWidth();
   for (int y = firstline; y <= lastline; y++) {
     uint8_t* d = MemRow(mem, f, y, firstline);
-    for (int x = 0; x < w; x++) Store16(d + 2 * x, Pixel16(Y[y][x], U[y / 2][x / 2], V[y / 2][x / 2], f), true);
+    for (int x = 0; x < w; x++)
+      Store16(d + 2 * x, Pixel16(Y[y][x], U[y / 2][x / 2], V[y / 2][x / 2], f), true);
   }
 }
 
@@ -196,8 +200,8 @@ PIXKIT_TARGET_AVX2 inline void StoreBGR0_256(const Pixel* y, const ChromaTerms25
 
 // Blocks of 32 pixels; returns the first column left over.
 template <bool kPair>
-PIXKIT_TARGET_AVX2 int RowsBGR0_AVX2(const Pixel* y0, const Pixel* y1, const Pixel* u, const Pixel* v,
-                                     uint8_t* d0, uint8_t* d1, int w) {
+PIXKIT_TARGET_AVX2 int RowsBGR0_AVX2(const Pixel* y0, const Pixel* y1, const Pixel* u,
+                                     const Pixel* v, uint8_t* d0, uint8_t* d1, int w) {
   int x = 0;
   for (; x + 32 <= w; x += 32) {
     const ChromaTerms256 c = TermsOf256(u + x / 2, v + x / 2);
@@ -225,12 +229,14 @@ void RowsBGR0(const Pixel* y0, const Pixel* y1, const Pixel* u, const Pixel* v, 
     const ChromaTerms c = TermsOf(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + x / 2)),
                                   _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + x / 2)));
     StoreBGR0<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y0 + x)), c, d0 + 4 * x);
-    if (kPair) StoreBGR0<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + x)), c, d1 + 4 * x);
+    if (kPair)
+      StoreBGR0<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + x)), c, d1 + 4 * x);
   }
   if (x + 8 <= w) {
     const ChromaTerms c = TermsOf(Load4(u + x / 2), Load4(v + x / 2));
     StoreBGR0<false>(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y0 + x)), c, d0 + 4 * x);
-    if (kPair) StoreBGR0<false>(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1 + x)), c, d1 + 4 * x);
+    if (kPair)
+      StoreBGR0<false>(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1 + x)), c, d1 + 4 * x);
     x += 8;
   }
   if (x < w) {
@@ -281,12 +287,14 @@ void Rows16(const Pixel* y0, const Pixel* y1, const Pixel* u, const Pixel* v, ui
     const ChromaTerms c = TermsOf(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + x / 2)),
                                   _mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + x / 2)));
     Store16<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y0 + x)), c, k, d0 + 2 * x);
-    if (kPair) Store16<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + x)), c, k, d1 + 2 * x);
+    if (kPair)
+      Store16<true>(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y1 + x)), c, k, d1 + 2 * x);
   }
   if (x < w) {  // w is a multiple of 8: one block of eight remains
     const ChromaTerms c = TermsOf(Load4(u + x / 2), Load4(v + x / 2));
     Store16<false>(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y0 + x)), c, k, d0 + 2 * x);
-    if (kPair) Store16<false>(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1 + x)), c, k, d1 + 2 * x);
+    if (kPair)
+      Store16<false>(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y1 + x)), c, k, d1 + 2 * x);
   }
 }
 
@@ -323,9 +331,8 @@ void i2r_32bit_BGR_mmx::Transform(const Image<Pixel>& img, uint8_t* mem, int fir
   const int w = img.AskWidth();
   WalkPairs(
       img, mem, d_spec.bytes_per_line, firstline, lastline,
-      [w](const Pixel* y0, const Pixel* y1, const Pixel* u, const Pixel* v, uint8_t* d0, uint8_t* d1) {
-        RowsBGR0<true>(y0, y1, u, v, d0, d1, w);
-      },
+      [w](const Pixel* y0, const Pixel* y1, const Pixel* u, const Pixel* v, uint8_t* d0,
+          uint8_t* d1) { RowsBGR0<true>(y0, y1, u, v, d0, d1, w); },
       [w](const Pixel* y0, const Pixel* u, const Pixel* v, uint8_t* d0) {
         RowsBGR0<false>(y0, nullptr, u, v, d0, nullptr, w);
       });
@@ -339,10 +346,11 @@ const char* i2r_32bit_BGR_mmx::TransformationName() const {
 // blue at bit 0, red within the high byte, green within the word, channels of 1 to 8 bits.
 bool i2r_16bit_mmx::s_CanConvert(const Image<Pixel>& img, const RawRGBFormat& f) {
   const auto width_ok = [](int bits) { return bits >= 1 && bits <= 8; };
-  return NoScaling(f) && f.bits_per_pixel == 16 && f.little_endian && YUVWithChroma(img, Chroma_420) &&
-         img.AskWidth() % 8 == 0 && f.bytes_per_line >= 2 * img.AskWidth() && width_ok(f.r_bits) &&
-         width_ok(f.g_bits) && width_ok(f.b_bits) && f.b_shift == 0 && f.r_shift >= 8 &&
-         f.r_bits + f.r_shift <= 16 && f.g_bits + f.g_shift <= 16;
+  return NoScaling(f) && f.bits_per_pixel == 16 && f.little_endian &&
+         YUVWithChroma(img, Chroma_420) && img.AskWidth() % 8 == 0 &&
+         f.bytes_per_line >= 2 * img.AskWidth() && width_ok(f.r_bits) && width_ok(f.g_bits) &&
+         width_ok(f.b_bits) && f.b_shift == 0 && f.r_shift >= 8 && f.r_bits + f.r_shift <= 16 &&
+         f.g_bits + f.g_shift <= 16;
 }
 
 void i2r_16bit_mmx::Transform(const Image<Pixel>& img, uint8_t* mem, int firstline, int lastline) {
@@ -351,7 +359,7 @@ void i2r_16bit_mmx::Transform(const Image<Pixel>& img, uint8_t* mem, int firstli
   assert(param.chroma==Chroma_420);
   assert((firstline%2)==0);
   const int w = img.AskWidth();
-  assert(w%8 == 0);
+  assert(w % 8 == 0);
   WalkPairs(
       img, mem, d_spec.bytes_per_line, firstline, lastline,
       [w, &k](const Pixel* y0, const Pixel* y1, const Pixel* u, const Pixel* v, uint8_t* d0,
@@ -361,7 +369,9 @@ void i2r_16bit_mmx::Transform(const Image<Pixel>& img, uint8_t* mem, int firstli
       });
 }
 
-const char* i2r_16bit_mmx::TransformationName() const { return "YUV to 16bit RGB, MMX accelerated"; }
+const char* i2r_16bit_mmx::TransformationName() const {
+  return "YUV to 16bit RGB, MMX accelerated";
+}
 
 #endif  // PIXKIT_SIMD_TRANSFORMS
 

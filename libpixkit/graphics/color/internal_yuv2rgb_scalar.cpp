@@ -8,7 +8,8 @@ bool YUVClipTable::d_filled = false;
 
 void YUVClipTable::FillOnce() {
   if (d_filled) return;
-  for (int i = c_Lowest; i <= c_Highest; i++) d_entries[i - c_Lowest] = i < 0 ? 0 : i > 255 ? 255 : i;
+  for (int i = c_Lowest; i <= c_Highest; i++)
+    d_entries[i - c_Lowest] = i < 0 ? 0 : i > 255 ? 255 : i;
   d_filled = true;
 }
 
@@ -107,8 +108,8 @@ void RowsHalfChroma(const W& wr, const Pixel* y0, const Pixel* y1, const Pixel* 
 // without its partner inside firstline..lastline (odd firstline, even lastline) is converted
 // alone with the same chroma line, so nothing outside the picture or the memory is touched.
 template <class W>
-void Convert420(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem,
-                int firstline, int lastline) {
+void Convert420(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, int firstline,
+                int lastline) {
   const Pixel* const* Y = img.AskFrameY();
   const Pixel* const* U = img.AskFrameU();
   const Pixel* const* V = img.AskFrameV();
@@ -122,15 +123,16 @@ void Convert420(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem,
                            MemRow(mem, f, y + 1, firstline), w);
       y += 2;
     } else {
-      RowsHalfChroma<false>(wr, Y[y], nullptr, U[cy], V[cy], MemRow(mem, f, y, firstline), nullptr, w);
+      RowsHalfChroma<false>(wr, Y[y], nullptr, U[cy], V[cy], MemRow(mem, f, y, firstline), nullptr,
+                            w);
       y++;
     }
   }
 }
 
 template <class W>
-void Convert422(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem,
-                int firstline, int lastline) {
+void Convert422(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, int firstline,
+                int lastline) {
   const Pixel* const* Y = img.AskFrameY();
   const Pixel* const* U = img.AskFrameU();
   const Pixel* const* V = img.AskFrameV();
@@ -141,8 +143,8 @@ void Convert422(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem,
 }
 
 template <class W>
-void Convert444(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem,
-                int firstline, int lastline) {
+void Convert444(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, int firstline,
+                int lastline) {
   const Pixel* const* Y = img.AskFrameY();
   const Pixel* const* U = img.AskFrameU();
   const Pixel* const* V = img.AskFrameV();
@@ -197,9 +199,7 @@ void i2r_yuv422_32bit::Transform(const Image<Pixel>& img, uint8_t* mem, int firs
   Convert422<ClipWriter>(img, d_spec, mem, firstline, lastline);
 }
 
-const char* i2r_yuv422_32bit::TransformationName() const {
-  return "scalar 4:2:2-YUV to 32bit RGB";
-}
+const char* i2r_yuv422_32bit::TransformationName() const { return "scalar 4:2:2-YUV to 32bit RGB"; }
 
 bool i2r_yuv444_16bit::s_CanConvert(const Image<Pixel>& img, const RawRGBFormat& f) {
   return NoScaling(f) && YUVWithChroma(img, Chroma_444) && f.bits_per_pixel == 16;
@@ -212,9 +212,7 @@ void i2r_yuv444_16bit::Transform(const Image<Pixel>& img, uint8_t* mem, int firs
   Convert444<Mask16Writer>(img, d_spec, mem, firstline, lastline);
 }
 
-const char* i2r_yuv444_16bit::TransformationName() const {
-  return "scalar YUV 4:4:4 to 16bit RGB";
-}
+const char* i2r_yuv444_16bit::TransformationName() const { return "scalar YUV 4:4:4 to 16bit RGB"; }
 
 bool i2r_yuv444_32bit::s_CanConvert(const Image<Pixel>& img, const RawRGBFormat& f) {
   return NoScaling(f) && YUVWithChroma(img, Chroma_444) && f.bits_per_pixel == 32 &&
@@ -228,8 +226,6 @@ void i2r_yuv444_32bit::Transform(const Image<Pixel>& img, uint8_t* mem, int firs
   Convert444<ClipWriter>(img, d_spec, mem, firstline, lastline);
 }
 
-const char* i2r_yuv444_32bit::TransformationName() const {
-  return "scalar 4:4:4-YUV to 32bit RGB";
-}
+const char* i2r_yuv444_32bit::TransformationName() const { return "scalar 4:4:4-YUV to 32bit RGB"; }
 
 }  // namespace pixkit

@@ -8,7 +8,7 @@ TEST(CalcBitsShift, GivesWidthAndPositionOfContiguousMasks) {
   const struct {
     unsigned long mask;
     int bits, shift;
-  } cases[] = {{0, 0, 0},       {0xF800, 5, 11},     {0x07E0, 6, 5},         {0x001F, 5, 0},
+  } cases[] = {{0, 0, 0},         {0xF800, 5, 11}, {0x07E0, 6, 5},        {0x001F, 5, 0},
                {0xFF0000, 8, 16}, {0x7C00, 5, 10}, {0xFF000000ul, 8, 24}, {1, 1, 0}};
   for (const auto& c : cases) {
     int bits = -1, shift = -1;

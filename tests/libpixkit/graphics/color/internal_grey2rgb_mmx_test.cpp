@@ -43,7 +43,8 @@ TEST(GreySimdTransforms, GiveTheExampleValues) {
   const Pixel samples[16] = {0x5A, 255, 128, 200, 7, 8, 0, 0xAB, 1, 2, 3, 4, 5, 6, 9, 10};
   for (int x = 0; x < 16; x++) img.AskFrameY()[0][x] = samples[x];
   for (bool le : {true, false}) {
-    const Canvas c = Convert<i2r_grey_32bit_mmx>(img, Format(32, 0xFF0000, 0xFF00, 0xFF, le, 64), 0, 0);
+    const Canvas c =
+        Convert<i2r_grey_32bit_mmx>(img, Format(32, 0xFF0000, 0xFF00, 0xFF, le, 64), 0, 0);
     for (int x = 0; x < 16; x++)
       for (int i = 0; i < 4; i++) EXPECT_EQ(c.bytes[size_t(4 * x + i)], samples[x]);
   }
@@ -52,7 +53,8 @@ TEST(GreySimdTransforms, GiveTheExampleValues) {
   EXPECT_EQ(c565.bytes[5], 0x84);
   const unsigned want565[] = {0, 0xFFFF, 0x8410, 0xCE59, 0x0020, 0x0841};
   for (int x = 1; x < 6; x++) EXPECT_EQ(Le16(&c565.bytes[size_t(2 * x)]), want565[x]);
-  const Canvas c444 = Convert<i2r_grey_16bit_mmx>(img, Format(16, 0xF000, 0x0F00, 0x00F0, true, 32), 0, 0);
+  const Canvas c444 =
+      Convert<i2r_grey_16bit_mmx>(img, Format(16, 0xF000, 0x0F00, 0x00F0, true, 32), 0, 0);
   EXPECT_EQ(Le16(&c444.bytes[2]), 0xFFF0u);
   EXPECT_EQ(Le16(&c444.bytes[14]), 0xAAA0u);
 }
@@ -78,7 +80,8 @@ TEST(GreySimdTransforms, EqualTheModelAndTheScalarTransformsOnRandomPictures) {
           Canvas s(rows, f.bytes_per_line);
           scalar.Transform(img, s.Mem(), first, last);
           for (int r = 0; r < last - first + 1; r++)
-            ASSERT_TRUE(std::equal(s.Row(r), s.Row(r) + 4 * w, got.bytes.begin() + size_t(r) * f.bytes_per_line));
+            ASSERT_TRUE(std::equal(s.Row(r), s.Row(r) + 4 * w,
+                                   got.bytes.begin() + size_t(r) * f.bytes_per_line));
           if (w % 8) continue;
           for (RawRGBFormat f16 : {RGB565(), Format(16, 0xF000, 0x0F00, 0x00F0, true, 0),
                                    Format(16, 0xFF00, 0x00E0, 0x001F, true, 0)}) {
@@ -86,7 +89,8 @@ TEST(GreySimdTransforms, EqualTheModelAndTheScalarTransformsOnRandomPictures) {
             Canvas want16(rows, f16.bytes_per_line);
             grey_simd_model::ConvertGrey16(img, want16.Mem(), first, last, f16);
             const Canvas got16 = Convert<i2r_grey_16bit_mmx>(img, f16, first, last);
-            ASSERT_TRUE(got16.bytes == want16.bytes) << w << "x" << h << " " << first << ".." << last;
+            ASSERT_TRUE(got16.bytes == want16.bytes)
+                << w << "x" << h << " " << first << ".." << last;
             ASSERT_TRUE(got16.RowEndsUntouched(2 * w));
           }
           RawRGBFormat f565 = RGB565(2 * w);
@@ -115,8 +119,10 @@ TEST(GreySimdTransforms, AcceptGreyInputAndOnlyLayoutsTheyPackExactly) {
   const Image<Pixel> grey = MakeImage(16, 2, Colorspace_Greyscale);
   const Image<Pixel> yuv444 = MakeImage(16, 2, Colorspace_YUV, Chroma_444);
   EXPECT_TRUE(i2r_grey_32bit_mmx::s_CanConvert(grey, BGR32()));
-  EXPECT_TRUE(i2r_grey_32bit_mmx::s_CanConvert(grey, Format(32, 0xFF, 0xFF00, 0xFF0000, false, 64)));
-  EXPECT_FALSE(i2r_grey_32bit_mmx::s_CanConvert(grey, Format(24, 0xFF0000, 0xFF00, 0xFF, true, 64)));
+  EXPECT_TRUE(
+      i2r_grey_32bit_mmx::s_CanConvert(grey, Format(32, 0xFF, 0xFF00, 0xFF0000, false, 64)));
+  EXPECT_FALSE(
+      i2r_grey_32bit_mmx::s_CanConvert(grey, Format(24, 0xFF0000, 0xFF00, 0xFF, true, 64)));
   EXPECT_FALSE(i2r_grey_32bit_mmx::s_CanConvert(yuv444, BGR32()));
   EXPECT_FALSE(i2r_grey_32bit_mmx::s_CanConvert(MakeImage(16, 2, Colorspace_RGB), BGR32()));
   RawRGBFormat grey_only = BGR32();

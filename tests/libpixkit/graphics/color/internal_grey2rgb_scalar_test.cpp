@@ -40,7 +40,8 @@ std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) 
 
 TEST(ScalarGreyTransforms, PackTheSampleIntoEveryChannel) {
   const Image<Pixel> img = GreyLine({0x5A, 0xFF});
-  EXPECT_EQ(Convert<i2r_grey_32bit>(img, BGR32(9)), Cat({0x5A, 0x5A, 0x5A, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF}, G));
+  EXPECT_EQ(Convert<i2r_grey_32bit>(img, BGR32(9)),
+            Cat({0x5A, 0x5A, 0x5A, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF}, G));
   EXPECT_EQ(Convert<i2r_grey_32bit>(img, Format(32, 0xFF, 0xFF00, 0xFF0000, false, 8)),
             std::vector<uint8_t>({0x5A, 0x5A, 0x5A, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(Convert<i2r_grey_24bit>(img, Format(24, 0xFF0000, 0xFF00, 0xFF, true, 7)),
@@ -61,7 +62,8 @@ TEST(ScalarGreyTransforms, SixteenBitsTakeTheTopBitsOfTheSampleInEitherByteOrder
 TEST(ScalarGreyTransforms, SixteenBitsWithBlueAboveTheLowByteKeepChannelsApart) {
   // Blue at the top, red at the bottom: every channel still gets the top bits at its place.
   const Image<Pixel> img = GreyLine({0xAB});
-  const std::vector<uint8_t> out = Convert<i2r_grey_16bit>(img, Format(16, 0x001F, 0x07E0, 0xF800, true, 2));
+  const std::vector<uint8_t> out =
+      Convert<i2r_grey_16bit>(img, Format(16, 0x001F, 0x07E0, 0xF800, true, 2));
   EXPECT_EQ(Le16(out.data()), (0x15u << 11) | (0x2Au << 5) | 0x15u);
 }
 
@@ -103,7 +105,9 @@ TEST(ScalarGreyTransforms, AcceptGreyImagesAndYUVOnlyWhenAskedForGrey) {
     for (const auto& y : yuv) EXPECT_TRUE(t.test(y, f));
     for (int field = 0; field < 3; field++) {
       RawRGBFormat scaled = *t.f;
-      (field == 0 ? scaled.resize_width : field == 1 ? scaled.upscale_factor : scaled.downscale_factor) = 2;
+      (field == 0   ? scaled.resize_width
+       : field == 1 ? scaled.upscale_factor
+                    : scaled.downscale_factor) = 2;
       EXPECT_FALSE(t.test(grey, scaled));
     }
     RawRGBFormat other = *t.f;
@@ -111,7 +115,8 @@ TEST(ScalarGreyTransforms, AcceptGreyImagesAndYUVOnlyWhenAskedForGrey) {
     EXPECT_FALSE(t.test(grey, other));
   }
   // The byte transforms need 8-bit channels on byte boundaries.
-  EXPECT_FALSE(i2r_grey_32bit::s_CanConvert(grey, Format(32, 0x3FF00000, 0xFFC00, 0x3FF, true, 64)));
+  EXPECT_FALSE(
+      i2r_grey_32bit::s_CanConvert(grey, Format(32, 0x3FF00000, 0xFFC00, 0x3FF, true, 64)));
   EXPECT_FALSE(i2r_grey_24bit::s_CanConvert(grey, Format(24, 0xFF0000, 0xFF00, 0xF0, true, 64)));
   // Grey 16 bits looks at no mask.
   EXPECT_TRUE(i2r_grey_16bit::s_CanConvert(grey, Format(16, 0x001F, 0x07E0, 0xF800, true, 64)));
@@ -125,7 +130,8 @@ TEST(ScalarGreyTransforms, ConvertTheYPlaneOfAYUVImage) {
   FillPlane(yuv, 2, 255);
   RawRGBFormat f = BGR32(8);
   f.greyscale_only = true;
-  EXPECT_EQ(Convert<i2r_grey_32bit>(yuv, f), std::vector<uint8_t>({0x12, 0x12, 0x12, 0x12, 0x34, 0x34, 0x34, 0x34}));
+  EXPECT_EQ(Convert<i2r_grey_32bit>(yuv, f),
+            std::vector<uint8_t>({0x12, 0x12, 0x12, 0x12, 0x34, 0x34, 0x34, 0x34}));
 }
 
 TEST(ScalarRGBTransforms, PlaceChannelBytesByByteOrder) {
@@ -134,7 +140,8 @@ TEST(ScalarRGBTransforms, PlaceChannelBytesByByteOrder) {
   for (int x = 0; x < 2; x++)
     for (int i = 0; i < 3; i++) img.AskBitmap(i).AskFrame()[0][x] = rgb[x][i];
   const uint8_t g = c_Guard;
-  EXPECT_EQ(Convert<i2r_32bit>(img, BGR32(9)), std::vector<uint8_t>({0x33, 0x22, 0x11, g, 0x66, 0x55, 0x44, g, g}));
+  EXPECT_EQ(Convert<i2r_32bit>(img, BGR32(9)),
+            std::vector<uint8_t>({0x33, 0x22, 0x11, g, 0x66, 0x55, 0x44, g, g}));
   EXPECT_EQ(Convert<i2r_32bit>(img, Format(32, 0xFF0000, 0xFF00, 0xFF, false, 8)),
             std::vector<uint8_t>({g, 0x11, 0x22, 0x33, g, 0x44, 0x55, 0x66}));
   EXPECT_EQ(Convert<i2r_32bit>(img, Format(24, 0xFF0000, 0xFF00, 0xFF, true, 7)),

@@ -15,8 +15,8 @@ namespace {
 
 struct Example {
   Pixel y, u, v;
-  uint8_t r, g, b;           // 32 bits
-  int r565, g565, b565;      // -1: not given
+  uint8_t r, g, b;       // 32 bits
+  int r565, g565, b565;  // -1: not given
   int r555, g555, b555;
 };
 
@@ -68,8 +68,10 @@ TEST(YUVSimdModel, GivesTheExampleValues) {
     EXPECT_EQ(p[1], e.g);
     EXPECT_EQ(p[2], e.r);
     EXPECT_EQ(p[3], 0);
-    ExpectChannels(yuv_simd_model::Pixel16(e.y, e.u, e.v, RGB565()), RGB565(), e.r565, e.g565, e.b565);
-    ExpectChannels(yuv_simd_model::Pixel16(e.y, e.u, e.v, RGB555()), RGB555(), e.r555, e.g555, e.b555);
+    ExpectChannels(yuv_simd_model::Pixel16(e.y, e.u, e.v, RGB565()), RGB565(), e.r565, e.g565,
+                   e.b565);
+    ExpectChannels(yuv_simd_model::Pixel16(e.y, e.u, e.v, RGB555()), RGB555(), e.r555, e.g555,
+                   e.b555);
   }
   // Luma below 16 counts as 16, for every chroma pair.
   for (int u = 0; u < 256; u++)
@@ -141,7 +143,8 @@ TEST(YUVSimdTransforms, EqualTheModelOnRandomPicturesOfManySizes) {
   // Rows end exactly at the width and the memory exactly after the last row, so reads and
   // writes past either are caught; the guard bytes after each row must stay untouched.
   std::mt19937 rng(1);
-  const int widths[] = {1, 2, 3, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 47, 48, 55, 56, 63, 64, 65, 72, 352, 353};
+  const int widths[] = {1,  2,  3,  5,  7,  8,  9,  15, 16, 17, 23, 24,  25, 31,
+                        32, 33, 40, 47, 48, 55, 56, 63, 64, 65, 72, 352, 353};
   const RawRGBFormat f16s[] = {RGB565(), RGB555(), Format(16, 0xFF00, 0x00F0, 0x000F, true, 0),
                                Format(16, 0x0700, 0x00F8, 0x0007, true, 0)};
   for (int w : widths) {
@@ -159,7 +162,8 @@ TEST(YUVSimdTransforms, EqualTheModelOnRandomPicturesOfManySizes) {
             yuv_simd_model::g_allow_avx2 = avx2;
             const Canvas got = Convert<i2r_32bit_BGR_mmx>(img, f, first, last);
             yuv_simd_model::g_allow_avx2 = true;
-            ASSERT_TRUE(got.bytes == want.bytes) << w << "x" << h << " lines " << first << ".." << last;
+            ASSERT_TRUE(got.bytes == want.bytes)
+                << w << "x" << h << " lines " << first << ".." << last;
             ASSERT_TRUE(got.RowEndsUntouched(4 * AlignUp(w, 8)));
           }
           if (w % 8) continue;
@@ -168,7 +172,8 @@ TEST(YUVSimdTransforms, EqualTheModelOnRandomPicturesOfManySizes) {
             Canvas want16(rows, f16.bytes_per_line);
             yuv_simd_model::Convert420_16(img, want16.Mem(), first, last, f16);
             const Canvas got16 = Convert<i2r_16bit_mmx>(img, f16, first, last);
-            ASSERT_TRUE(got16.bytes == want16.bytes) << w << "x" << h << " lines " << first << ".." << last;
+            ASSERT_TRUE(got16.bytes == want16.bytes)
+                << w << "x" << h << " lines " << first << ".." << last;
             ASSERT_TRUE(got16.RowEndsUntouched(2 * w));
           }
         }
@@ -183,7 +188,7 @@ TEST(YUVSimdTransforms, FourPixelsShareOneChromaPairAndLinesLandInTheirRows) {
   FillPlane(img, 1, 128);
   FillPlane(img, 2, 128);
   const Canvas before = Convert<i2r_32bit_BGR_mmx>(img, BGR32(64), 0, 5);
-  img.AskFrameU()[1][3] = 20;  // serves pixels 6 and 7 of lines 2 and 3
+  img.AskFrameU()[1][3] = 20;   // serves pixels 6 and 7 of lines 2 and 3
   img.AskFrameV()[2][5] = 220;  // serves pixels 10 and 11 of lines 4 and 5
   const Canvas after = Convert<i2r_32bit_BGR_mmx>(img, BGR32(64), 0, 5);
   const Canvas after16 = Convert<i2r_16bit_mmx>(img, RGB565(32), 0, 5);
@@ -194,10 +199,14 @@ TEST(YUVSimdTransforms, FourPixelsShareOneChromaPairAndLinesLandInTheirRows) {
   }();
   for (int y = 0; y < 6; y++) {
     for (int x = 0; x < 16; x++) {
-      const bool changed = ((y == 2 || y == 3) && (x == 6 || x == 7)) || ((y == 4 || y == 5) && (x == 10 || x == 11));
-      EXPECT_EQ(std::memcmp(&before.bytes[size_t(y) * 64 + 4 * x], &after.bytes[size_t(y) * 64 + 4 * x], 4) != 0, changed)
+      const bool changed = ((y == 2 || y == 3) && (x == 6 || x == 7)) ||
+                           ((y == 4 || y == 5) && (x == 10 || x == 11));
+      EXPECT_EQ(std::memcmp(&before.bytes[size_t(y) * 64 + 4 * x],
+                            &after.bytes[size_t(y) * 64 + 4 * x], 4) != 0,
+                changed)
           << x << "," << y;
-      EXPECT_EQ(std::memcmp(&before16.bytes[size_t(y) * 32 + 2 * x], &after16.bytes[size_t(y) * 32 + 2 * x], 2) != 0,
+      EXPECT_EQ(std::memcmp(&before16.bytes[size_t(y) * 32 + 2 * x],
+                            &after16.bytes[size_t(y) * 32 + 2 * x], 2) != 0,
                 changed);
     }
   }
@@ -218,8 +227,7 @@ TEST(YUVSimdTransforms, BGRWritesWholeBlocksOfEight) {
   FillPlane(img, 2, 128);
   const Canvas c = Convert<i2r_32bit_BGR_mmx>(img, BGR32(68), 0, 1);
   for (int y = 0; y < 2; y++)
-    for (int x = 0; x < 16; x++)
-      EXPECT_EQ(Le16(&c.bytes[size_t(y) * 68 + 4 * x]), 0xFDFDu) << x;
+    for (int x = 0; x < 16; x++) EXPECT_EQ(Le16(&c.bytes[size_t(y) * 68 + 4 * x]), 0xFDFDu) << x;
   EXPECT_TRUE(c.RowEndsUntouched(64));
 }
 
@@ -230,8 +238,10 @@ TEST(YUVSimdTransforms, AcceptOnlyTheLayoutsTheyPackExactly) {
   EXPECT_FALSE(i2r_32bit_BGR_mmx::s_CanConvert(w10, BGR32(63)));
   EXPECT_FALSE(i2r_32bit_BGR_mmx::s_CanConvert(w16, Format(32, 0xFF0000, 0xFF00, 0xFF, false, 64)));
   EXPECT_FALSE(i2r_32bit_BGR_mmx::s_CanConvert(w16, Format(32, 0xFF, 0xFF00, 0xFF0000, true, 64)));
-  EXPECT_FALSE(i2r_32bit_BGR_mmx::s_CanConvert(MakeImage(16, 2, Colorspace_YUV, Chroma_422), BGR32()));
-  EXPECT_FALSE(i2r_32bit_BGR_mmx::s_CanConvert(MakeImage(16, 2, Colorspace_YUV, Chroma_444), BGR32()));
+  EXPECT_FALSE(
+      i2r_32bit_BGR_mmx::s_CanConvert(MakeImage(16, 2, Colorspace_YUV, Chroma_422), BGR32()));
+  EXPECT_FALSE(
+      i2r_32bit_BGR_mmx::s_CanConvert(MakeImage(16, 2, Colorspace_YUV, Chroma_444), BGR32()));
   RawRGBFormat grey = BGR32();
   grey.greyscale_only = true;
   EXPECT_TRUE(i2r_32bit_BGR_mmx::s_CanConvert(w16, grey));
@@ -244,11 +254,16 @@ TEST(YUVSimdTransforms, AcceptOnlyTheLayoutsTheyPackExactly) {
   EXPECT_TRUE(i2r_16bit_mmx::s_CanConvert(w16, RGB555()));
   EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w10, RGB565()));
   EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w16, RGB565(4096, false)));
-  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0x001F, 0x07E0, 0xF800, true, 64)));  // blue on top
-  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0x00F0, 0x0F00, 0xF000, true, 64)));  // red low
-  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0xFF80, 0x0070, 0x000F, true, 64)));  // 9-bit red
-  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0xF800, 0x07E0, 0x0000, true, 64)));  // no blue
-  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0x7C00, 0x03E0, 0x003E, true, 64)));  // blue not at 0
+  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(
+      w16, Format(16, 0x001F, 0x07E0, 0xF800, true, 64)));  // blue on top
+  EXPECT_FALSE(
+      i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0x00F0, 0x0F00, 0xF000, true, 64)));  // red low
+  EXPECT_FALSE(
+      i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0xFF80, 0x0070, 0x000F, true, 64)));  // 9-bit red
+  EXPECT_FALSE(
+      i2r_16bit_mmx::s_CanConvert(w16, Format(16, 0xF800, 0x07E0, 0x0000, true, 64)));  // no blue
+  EXPECT_FALSE(i2r_16bit_mmx::s_CanConvert(
+      w16, Format(16, 0x7C00, 0x03E0, 0x003E, true, 64)));  // blue not at 0
 }
 
 TEST(YUVSimdTransformsDeathTest, CheckChromaFormatAndEvenFirstLine) {
@@ -257,7 +272,8 @@ TEST(YUVSimdTransformsDeathTest, CheckChromaFormatAndEvenFirstLine) {
   std::vector<uint8_t> mem(4 * 64);
   i2r_32bit_BGR_mmx bgr;
   bgr.SetFormat(BGR32(64));
-  EXPECT_DEATH(bgr.Transform(i444, mem.data(), 0, 3), "internal_yuv2rgb_mmx.*param.chroma==Chroma_420");
+  EXPECT_DEATH(bgr.Transform(i444, mem.data(), 0, 3),
+               "internal_yuv2rgb_mmx.*param.chroma==Chroma_420");
   EXPECT_DEATH(bgr.Transform(i420, mem.data(), 1, 3), "\\(firstline%2\\) == 0");
   i2r_16bit_mmx p16;
   p16.SetFormat(RGB565(32));

@@ -22,7 +22,8 @@ Image<Pixel> Uniform(int w, int h, ChromaFormat chroma, Pixel y, Pixel u, Pixel 
 
 // The first pixel of a uniform 2x2 picture, through the transform.
 template <class T>
-std::vector<uint8_t> FirstPixel(ChromaFormat chroma, const RawRGBFormat& f, Pixel y, Pixel u, Pixel v) {
+std::vector<uint8_t> FirstPixel(ChromaFormat chroma, const RawRGBFormat& f, Pixel y, Pixel u,
+                                Pixel v) {
   const Image<Pixel> img = Uniform(2, 2, chroma, y, u, v);
   T t;
   t.SetFormat(f);
@@ -31,7 +32,8 @@ std::vector<uint8_t> FirstPixel(ChromaFormat chroma, const RawRGBFormat& f, Pixe
   t.Transform(img, c.Mem(), 0, 1);
   const int n = f.bits_per_pixel / 8;
   for (int i = 0; i < 4; i++)  // every pixel of a uniform picture is the same
-    EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.begin() + n, c.bytes.begin() + (i % 2) * n + (i / 2) * f.bytes_per_line));
+    EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.begin() + n,
+                           c.bytes.begin() + (i % 2) * n + (i / 2) * f.bytes_per_line));
   return std::vector<uint8_t>(c.bytes.begin(), c.bytes.begin() + n);
 }
 
@@ -55,8 +57,8 @@ TEST(ScalarYUVTransforms, ClipTableTransformsGiveTheFormulaClippedToBytes) {
     Pixel y, u, v;
     uint8_t r, g, b;
   } cases[] = {
-      {16, 128, 128, 0, 0, 0},       {235, 128, 128, 254, 254, 254}, {255, 255, 128, 255, 228, 255},
-      {0, 0, 0, 0, 135, 0},          {128, 100, 200, 245, 82, 73},   {255, 128, 128, 255, 255, 255},
+      {16, 128, 128, 0, 0, 0}, {235, 128, 128, 254, 254, 254}, {255, 255, 128, 255, 228, 255},
+      {0, 0, 0, 0, 135, 0},    {128, 100, 200, 245, 82, 73},   {255, 128, 128, 255, 255, 255},
   };
   for (const auto& c : cases) {
     const std::vector<uint8_t> bgr0 = {c.b, c.g, c.r, c_Guard};
@@ -70,7 +72,9 @@ TEST(ScalarYUVTransforms, ClipTableTransformsGiveTheFormulaClippedToBytes) {
     EXPECT_EQ(FirstPixel<i2r_yuv422_32bit>(Chroma_422, be, c.y, c.u, c.v), xrgb);
     EXPECT_EQ(FirstPixel<i2r_yuv444_32bit>(Chroma_444, be, c.y, c.u, c.v), xrgb);
     const std::vector<uint8_t> bgr = {c.b, c.g, c.r};
-    EXPECT_EQ(FirstPixel<i2r_yuv_32bit>(Chroma_420, Format(24, 0xFF0000, 0xFF00, 0xFF, true, 6), c.y, c.u, c.v), bgr);
+    EXPECT_EQ(FirstPixel<i2r_yuv_32bit>(Chroma_420, Format(24, 0xFF0000, 0xFF00, 0xFF, true, 6),
+                                        c.y, c.u, c.v),
+              bgr);
   }
   YUVClipTable::FillOnce();
   const int* clip = YUVClipTable::AskEntries();
@@ -87,8 +91,9 @@ TEST(ScalarYUVTransforms, SixteenBitTransformsClampAndPackByMask) {
     Pixel y, u, v;
     unsigned rgb565, rgb555;
   } cases[] = {
-      {235, 128, 128, 0xFFFF, 0x7FFF}, {16, 128, 128, 0, 0},           {255, 128, 128, 0xFFFF, 0x7FFF},
-      {128, 100, 200, 0xF289, 0x7949}, {0, 0, 0, (33u << 5), (16u << 5)},
+      {235, 128, 128, 0xFFFF, 0x7FFF},   {16, 128, 128, 0, 0},
+      {255, 128, 128, 0xFFFF, 0x7FFF},   {128, 100, 200, 0xF289, 0x7949},
+      {0, 0, 0, (33u << 5), (16u << 5)},
   };
   for (const auto& c : cases) {
     for (bool le : {true, false}) {
@@ -97,8 +102,10 @@ TEST(ScalarYUVTransforms, SixteenBitTransformsClampAndPackByMask) {
       EXPECT_EQ(le ? Le16(p.data()) : unsigned(p[0]) << 8 | p[1], c.rgb565) << int(c.y);
       EXPECT_EQ(FirstPixel<i2r_yuv444_16bit>(Chroma_444, f, c.y, c.u, c.v), p);
     }
-    EXPECT_EQ(Le16(FirstPixel<i2r_yuv_16bit>(Chroma_420, RGB555(4), c.y, c.u, c.v).data()), c.rgb555);
-    EXPECT_EQ(Le16(FirstPixel<i2r_yuv444_16bit>(Chroma_444, RGB555(4), c.y, c.u, c.v).data()), c.rgb555);
+    EXPECT_EQ(Le16(FirstPixel<i2r_yuv_16bit>(Chroma_420, RGB555(4), c.y, c.u, c.v).data()),
+              c.rgb555);
+    EXPECT_EQ(Le16(FirstPixel<i2r_yuv444_16bit>(Chroma_444, RGB555(4), c.y, c.u, c.v).data()),
+              c.rgb555);
   }
 }
 
@@ -130,14 +137,15 @@ TEST(ScalarYUVTransforms, ReducedChromaEqualsTheUpsampledPictureAtEverySize) {
           for (int first = 0; first < h; first++) {
             if (f.bits_per_pixel == 16 && first % 2) continue;
             for (int last = first; last < h; last++) {
-              Canvas got(last - first + 1, f.bytes_per_line), want(last - first + 1, f.bytes_per_line);
+              Canvas got(last - first + 1, f.bytes_per_line),
+                  want(last - first + 1, f.bytes_per_line);
               t->SetFormat(f);
               ref->SetFormat(f);
               ASSERT_TRUE(t->CanConvert(img, f));
               t->Transform(img, got.Mem(), first, last);
               ref->Transform(full, want.Mem(), first, last);
-              ASSERT_EQ(got.bytes, want.bytes) << t->TransformationName() << " " << w << "x" << h << " lines "
-                                               << first << ".." << last;
+              ASSERT_EQ(got.bytes, want.bytes) << t->TransformationName() << " " << w << "x" << h
+                                               << " lines " << first << ".." << last;
               ASSERT_TRUE(got.RowEndsUntouched(w * px));
             }
           }
@@ -192,7 +200,8 @@ TEST(ScalarYUVTransformsDeathTest, CheckChromaFormatAndEvenFirstLine) {
   i2r_yuv_16bit y16;
   y16.SetFormat(RGB565(64));
   EXPECT_DEATH(y16.Transform(i420, mem.data(), 1, 3), "firstline%2 == 0");
-  EXPECT_DEATH(y16.Transform(i444, mem.data(), 0, 3), "internal_yuv2rgb_scalar.*param.chroma==Chroma_420");
+  EXPECT_DEATH(y16.Transform(i444, mem.data(), 0, 3),
+               "internal_yuv2rgb_scalar.*param.chroma==Chroma_420");
   i2r_yuv_32bit y32;
   y32.SetFormat(BGR32(64));
   EXPECT_DEATH(y32.Transform(i444, mem.data(), 0, 3), "param.chroma==Chroma_420");
