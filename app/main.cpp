@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "app/bkg.h"
+
+int main(int argc, char** argv) { return RunBackgroundTool(argc, argv); }

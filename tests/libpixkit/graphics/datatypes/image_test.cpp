@@ -118,3 +118,93 @@ TEST(Image, CreatesThePlanesItsDescriptionAsksFor) {
     EXPECT_NE(std::string(buf).find(" (0).\n"), std::string::npos) << buf;
   }
 }
+
+TEST(Image, AssignmentSharesAndRecreationSeparates) {
+  Image<Pixel> a, b;
+  a.Create(YUV(8, 8, Chroma_420, true));
+  b = a;
+  a.AskFrameY()[1][1] = 42;
+  EXPECT_EQ(b.AskFrameY()[1][1], 42);
+  b.AskFrameV()[0][0] = 7;
+  EXPECT_EQ(a.AskFrameV()[0][0], 7);
+
+  a.Create(YUV(8, 8, Chroma_420, true));
+  a.AskFrameY()[1][1] = 0;
+  a.AskFrameA()[0][0] = 0;
+  b.AskFrameA()[0][0] = 255;
+  EXPECT_EQ(b.AskFrameY()[1][1], 42) << "the second image keeps the old picture";
+  EXPECT_EQ(a.AskFrameA()[0][0], 0);
+
+  ImageParam noAlpha = YUV(8, 8, Chroma_420, false);
+  a.Create(noAlpha);
+  EXPECT_TRUE(a.AskBitmapA().IsEmpty());
+  EXPECT_FALSE(b.AskBitmapA().IsEmpty());
+
+  a.Release();
+  EXPECT_TRUE(a.IsEmpty());
+  EXPECT_EQ(a.AskParam().colorspace, Colorspace_Invalid);
+}
+
+TEST(Image, CloneCopiesPlanesAndKeepsEmptyOnesEmpty) {
+  ImageParam p = YUV(6, 4, Chroma_420);
+  p.border = 2;
+  p.halign = 2;
+  Image<Pixel> a;
+  a.Create(p);
+  Clear(a, Color(1, 2, 3, 4));
+  Image<Pixel> c = a.Clone();
+  EXPECT_NE(c.AskBitmap(0).AskBitmapProvider(), a.AskBitmap(0).AskBitmapProvider());
+  EXPECT_TRUE(c.AskBitmapA().IsEmpty());
+  EXPECT_EQ(c.AskParam().halign, 2);
+  EXPECT_EQ(c.AskBitmap(0).AskBorder(), 2);
+  EXPECT_EQ(c.AskFrameU()[1][2], 2);
+  a.AskFrameU()[1][2] = 9;
+  EXPECT_EQ(c.AskFrameU()[1][2], 2);
+}
+
+TEST(Image, ZeroPositionMovesInChromaSteps) {
+  Image<Pixel> a;
+  a.Create(YUV(8, 8, Chroma_420));
+  a.AskFrameU()[1][1] = 77;
+  EXPECT_THROW(a.MoveZero(1, 0), Excpt_Assertion);
+  EXPECT_EQ(a.AskParam().zero_x, 0);
+  a.MoveZero(2, 2);
+  EXPECT_EQ(a.AskFrameU()[0][0], 77);
+  EXPECT_EQ(a.AskParam().zero_x, 2);
+  EXPECT_EQ(a.AskBitmap(1).AskZeroX(), 1);
+
+  ImageParam moved = YUV(8, 8, Chroma_420);
+  moved.zero_x = 3;
+  try {
+    a.Create(moved);
+    FAIL();
+  } catch (const Excpt_Assertion& e) {
+    char buf[1000];
+    e.GetText(buf, 1000);
+    EXPECT_NE(std::string(buf).find(
+                  "(can only move zero position in multiples of chroma-subsampling positions)"),
+              std::string::npos);
+  }
+}
+
+TEST(Image, ClearFillsEachPlaneWithItsComponent) {
+  Image<Pixel> a;
+  a.Create(YUV(5, 3, Chroma_420, true));
+  Clear(a, Color(255, 128, 128, 0));
+  EXPECT_EQ(a.AskFrameY()[2][4], 255);
+  EXPECT_EQ(a.AskFrameU()[1][2], 128);
+  EXPECT_EQ(a.AskFrameV()[0][0], 128);
+  EXPECT_EQ(a.AskFrameA()[2][4], 0);
+
+  Image<Pixel> b;
+  b.Create(YUV(5, 3, Chroma_444));
+  Clear(b, Color(1, 2, 3, 4));
+  EXPECT_TRUE(b.AskBitmapA().IsEmpty());
+
+  Image<Pixel> shared = b;
+  Bitmap<Pixel> alpha;
+  alpha.Create(5, 3);
+  shared.ReplaceBitmap(Bitmap_Alpha, alpha);
+  EXPECT_FALSE(shared.AskBitmapA().IsEmpty());
+  EXPECT_TRUE(b.AskBitmapA().IsEmpty());
+}

@@ -1,0 +1,49 @@
+// The background tool's driver: turns the command line into run settings, lists them and runs
+// the frame loop. main.cpp only calls RunBackgroundTool.
+#ifndef APP_BKG_H
+#define APP_BKG_H
+
+#include <iosfwd>
+
+#include "app/cmdline.h"
+
+constexpr int c_FormatYUV = 0;
+constexpr int c_FormatMPEG = 1;
+
+// The values a run uses, with their defaults; the options ending in 2 set only the second.
+struct RunSettings {
+  Algorithm algo = Algo_Aging;
+  Algorithm algo2 = Algo_None;
+  int format = c_FormatYUV;
+  int history = 150;
+  int history2 = 150;
+  double aging_factor = 0.95;
+  double aging_factor2 = 0.95;
+  int fuzzyness = 3;
+  int fuzzyness2 = 3;
+  int blocksize = 8;
+  int blocksize2 = 8;
+  int decimate = 1;
+  int speedup = 1;
+  int width = 352;
+  int height = 288;
+  bool save_output = false;
+  const char* output_prefix = nullptr;  // points into the command-line record
+  bool offline = false;
+  bool alpha_input = false;
+  bool transparent_motion = false;
+  bool x11_output = true;
+};
+
+// Applies the given options to settings in a fixed order. The first value that cannot be used
+// is reported on stderr and ends the process with exit code 5 ("list" as algorithm: code 0).
+void ApplyCommandLine(const CommandLineArgs& args, RunSettings* settings);
+
+// The listing of the parameters that the first algorithm runs with.
+void PrintParameters(std::ostream& out, const RunSettings& settings);
+
+// The whole tool. Returns the exit code: 0 for a finished run, 2 when a failure was caught
+// and shown; value and usage errors end the process earlier with their own codes.
+int RunBackgroundTool(int argc, char** argv);
+
+#endif

@@ -1,0 +1,187 @@
+#include "libpixkit/fileio/mpeg.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "libpixkit/utility/error.h"
+
+namespace pixkit {
+
+namespace {
+
+constexpr int c_HeaderRest = 120;
+
+// The record readers report no failed read: the caller looks at the stream's state.
+unsigned ReadByte(FILE* fh) {
+  unsigned char b = 0;
+  const size_t got = fread(&b, 1, 1, fh);
+  (void)got;
+  return b;
+}
+
+uint32_t ReadBE32(FILE* fh) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; i++) v = (v << 8) | ReadByte(fh);
+  return v;
+}
+
+int ReadBE16(FILE* fh) {
+  const unsigned hi = ReadByte(fh);
+  const unsigned lo = ReadByte(fh);
+  return int16_t(uint16_t((hi << 8) | lo));
+}
+
+void SkipBytes(FILE* fh, int n) {
+  char scratch[100];
+  while (n > 0) {
+    const int chunk = n < int(sizeof scratch) ? n : int(sizeof scratch);
+    const size_t got = fread(scratch, size_t(chunk), 1, fh);
+    (void)got;
+    n -= chunk;
+  }
+}
+
+// Single quotes keep every character of the name literal for the shell.
+std::string ShellQuote(const char* s) {
+  std::string q = "'";
+  for (; *s; s++) {
+    if (*s == '\'')
+      q += "'\\''";
+    else
+      q += *s;
+  }
+  return q + "'";
+}
+
+// Keeps messages within the exception's text limit whatever the name's length.
+std::string ShortName(const std::string& name) {
+  constexpr size_t c_Max = 300;
+  if (name.size() <= c_Max) return name;
+  return "..." + name.substr(name.size() - (c_Max - 3));
+}
+
+}  // namespace
+
+FileReader_MPEG::~FileReader_MPEG() {
+  // Closing our end stops a decoder that still writes; its status no longer matters.
+  if (d_pipe) pclose(d_pipe);
+}
+
+void FileReader_MPEG::Open(const char* filename) {
+  if (d_pipe) {
+    pclose(d_pipe);
+    d_pipe = nullptr;
+  }
+  d_filename = filename;
+  // exec lets the decoder's own exit status or signal reach pclose.
+  const std::string command = "exec mpgfeed -L -W - " + ShellQuote(filename);
+  d_pipe = popen(command.c_str(), "r");
+  if (!d_pipe) {
+    const std::string text = "cannot start the MPEG decoder for file '" + ShortName(d_filename) +
+                             "': " + strerror(errno);
+    throw Excpt_Text(ErrSev_Error, text.c_str());
+  }
+}
+
+void FileReader_MPEG::EndOfStream() {
+  const int status = pclose(d_pipe);
+  d_pipe = nullptr;
+  std::string why;
+  if (status == -1) {
+    why = std::string("its status cannot be read: ") + strerror(errno);
+  } else if (WIFEXITED(status)) {
+    const int code = WEXITSTATUS(status);
+    if (code == 0) return;
+    why = "exit status " + std::to_string(code);
+    if (code == 126 || code == 127) why += ": mpgfeed could not be run";
+  } else if (WIFSIGNALED(status)) {
+    why = "killed by signal " + std::to_string(WTERMSIG(status));
+  } else {
+    why = "wait status " + std::to_string(status);
+  }
+  const std::string text =
+      "MPEG decoder failed on file '" + ShortName(d_filename) + "' (" + why + ")";
+  throw Excpt_Text(ErrSev_Error, text.c_str());
+}
+
+bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
+  if (!d_pipe) return false;
+
+  // A clean end lies between records; anything else is a record cut short.
+  const int next = getc(d_pipe);
+  if (next == EOF) {
+    EndOfStream();
+    return false;
+  }
+  ungetc(next, d_pipe);
+
+  ReadBE32(d_pipe);
+  const int w = ReadBE16(d_pipe);
+  const int h = ReadBE16(d_pipe);
+  SkipBytes(d_pipe, c_HeaderRest);
+
+  bool complete = !feof(d_pipe) && !ferror(d_pipe);
+  if (complete && (w < 1 || h < 1)) {
+    pclose(d_pipe);  // the stream cannot be followed beyond a broken record
+    d_pipe = nullptr;
+    const std::string text = "invalid frame size " + std::to_string(w) + "x" +
+                             std::to_string(h) + " in MPEG stream of file '" +
+                             ShortName(d_filename) + "'";
+    throw Excpt_Text(ErrSev_Error, text.c_str());
+  }
+
+  if (complete) {
+    ImageParam param = img.AskParam();
+    if (param.width != w || param.height != h || param.chroma != Chroma_420 ||
+        param.colorspace != Colorspace_YUV || img.IsEmpty()) {
+      param.width = w;
+      param.height = h;
+      param.colorspace = Colorspace_YUV;
+      param.chroma = Chroma_420;
+      img.Create(param);
+    }
+
+    Pixel* const* yp = img.AskFrameY();
+    for (int y = 0; y < h && complete; y++) complete = fread(yp[y], size_t(w), 1, d_pipe) == 1;
+    int cw, ch;
+    param.AskChromaSizes(cw, ch);
+    Pixel* const* planes[2] = {img.AskFrameU(), img.AskFrameV()};
+    for (Pixel* const* p : planes)
+      for (int y = 0; y < ch && complete; y++) complete = fread(p[y], size_t(cw), 1, d_pipe) == 1;
+    if (complete) return true;
+  }
+
+  // Rows that never arrived would be handed out unset: the partial frame is dropped.
+  const std::string text =
+      "MPEG stream of file '" + ShortName(d_filename) + "' ends inside a frame; frame dropped";
+  MessageDisplay::Show(ErrSev_Warning, text.c_str());
+  EndOfStream();
+  return false;
+}
+
+bool FileReader_MPEG::IsEOF() {
+  if (d_preloaded) return false;
+  d_preloaded = ReadFrameFromPipe(d_preload);
+  return !d_preloaded;
+}
+
+bool FileReader_MPEG::ReadImage(Image<Pixel>& img) {
+  d_framenr++;
+  if (!d_preloaded) return ReadFrameFromPipe(img);
+
+  for (int i = 0; i < 4; i++) img.AskBitmap(i) = d_preload.AskBitmap(i);
+  img.SetParam(d_preload.AskParam());
+  d_preloaded = false;
+  d_preload.Release();
+  return true;
+}
+
+void FileReader_MPEG::SkipToImage(int n) {
+  PIXKIT_ASSERT_MSG(n >= d_framenr, "cannot search backwards in MPEG stream (not implemented yet)");
+  Image<Pixel> img;
+  while (d_framenr < n) ReadImage(img);
+}
+
+}  // namespace pixkit

@@ -1,0 +1,46 @@
+// MPEG input: runs the decoder program mpgfeed on a file and reads the decoded frames from its
+// pipe as YUV 4:2:0 images. Used by the driver and the inspection driver for MPEG input.
+#ifndef PIXKIT_FILEIO_MPEG_H
+#define PIXKIT_FILEIO_MPEG_H
+
+#include <cstdio>
+#include <string>
+
+#include "libpixkit/graphics/datatypes/image.h"
+
+namespace pixkit {
+
+class FileReader_MPEG {
+ public:
+  FileReader_MPEG() = default;
+  ~FileReader_MPEG();
+  FileReader_MPEG(const FileReader_MPEG&) = delete;
+  FileReader_MPEG& operator=(const FileReader_MPEG&) = delete;
+
+  // Starts the decoder on the file. Throws Excpt_Text when no process can be started at all;
+  // a decoder that fails later is reported when the end of its stream is reached.
+  void Open(const char* filename);
+
+  // Reads the next frame ahead to answer; throws Excpt_Text when the stream ends because the
+  // decoder failed.
+  bool IsEOF();
+  // True when a frame was delivered. A frame that went through IsEOF arrives in planes of its
+  // own; otherwise it is read into img, re-created only when it does not match the frame.
+  bool ReadImage(Image<Pixel>& img);
+  void SkipToImage(int n);
+
+ private:
+  bool ReadFrameFromPipe(Image<Pixel>& img);
+  // Closes the pipe at the end of the stream and throws when the decoder did not succeed.
+  void EndOfStream();
+
+  FILE* d_pipe = nullptr;
+  int d_framenr = 0;
+  bool d_preloaded = false;
+  Image<Pixel> d_preload;
+  std::string d_filename;
+};
+
+}  // namespace pixkit
+
+#endif

@@ -1,0 +1,33 @@
+// Runs a program as a child process and collects what it writes and how it ends, for the
+// end-to-end tests of the built executables.
+#ifndef TESTS_SUPPORT_PROCESS_H
+#define TESTS_SUPPORT_PROCESS_H
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcessSpec {
+  std::string path;               // the program to run
+  std::vector<std::string> args;  // its arguments after argv[0]
+  std::string arg0;               // argv[0]; the path when empty
+  std::string workdir;            // the child's working directory; the test's own when empty
+  std::vector<std::string> env;   // "NAME=value" entries set or replaced in the child
+  double timeout_seconds = 120;   // the child is killed after this long
+};
+
+struct ProcessResult {
+  std::string out;     // everything written to stdout
+  std::string err;     // everything written to stderr
+  int exit_code = -1;  // -1 unless the child exited normally
+  int signal = 0;      // the signal that ended the child, 0 when it exited
+  bool timed_out = false;
+};
+
+// stdin of the child is /dev/null. Throws std::runtime_error when the child cannot be started.
+ProcessResult RunProcess(const ProcessSpec& spec);
+
+}  // namespace testsupport
+
+#endif

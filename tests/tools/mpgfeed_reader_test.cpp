@@ -1,0 +1,104 @@
+// End to end: the MPEG reader runs the real mpgfeed on files generated at run time.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "libpixkit/fileio/mpeg.h"
+#include "tools/mpeg_testdata.h"
+
+using namespace pixkit;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+mpegtest::Plane PlaneOf(const Image<Pixel>& img, int i) {
+  mpegtest::Plane p;
+  const Bitmap<Pixel>& b = img.AskBitmap(i);
+  p.w = b.AskWidth();
+  p.h = b.AskHeight();
+  const Pixel* const* f = b.AskFrame();
+  for (int y = 0; y < p.h; y++) p.s.insert(p.s.end(), f[y], f[y] + p.w);
+  return p;
+}
+
+std::string TextOf(const Excpt_Base& e) {
+  char buf[c_MaxTextLen + 1];
+  e.GetText(buf, sizeof buf);
+  return buf;
+}
+
+class MpegReaderWithMpgfeed : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "mpgfeed_reader.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    d_dir = pattern;
+    const char* path = getenv("PATH");
+    d_oldPath = path ? path : "";
+    setenv("PATH", (std::string(QUILLMERE_BIN_DIR) + ":" + d_oldPath).c_str(), 1);
+  }
+  void TearDown() override {
+    setenv("PATH", d_oldPath.c_str(), 1);
+    fs::remove_all(d_dir);
+  }
+  std::string d_dir;
+  std::string d_oldPath;
+};
+
+TEST_F(MpegReaderWithMpgfeed, ReadsEveryFrameOfElementaryAndProgramStreams) {
+  const struct {
+    const char* file;
+    mpegtest::EncodeSpec spec;
+  } cases[] = {
+      {"clip one.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 176, 144, 12}},
+      {"it's a clip.mpg", {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 352, 288, 10}},
+      {"$(clip); two.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 208, 120, 9}},
+      {"clip:3.vob", {"vob", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 352, 240, 8}},
+      {"odd 4:2:2.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV422P, 99, 67, 7}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string name = d_dir + "/" + c.file;
+    mpegtest::WriteMpegFile(name, c.spec);
+    const int w = c.spec.width, h = c.spec.height;
+
+    FileReader_MPEG r;
+    r.Open(name.c_str());
+    Image<Pixel> img;
+    int n = 0;
+    while (!r.IsEOF()) {
+      ASSERT_TRUE(r.ReadImage(img));
+      ASSERT_EQ(img.AskWidth(), w);
+      ASSERT_EQ(img.AskHeight(), h);
+      ASSERT_EQ(img.AskBitmap(1).AskWidth(), (w + 1) / 2);
+      ASSERT_EQ(img.AskBitmap(1).AskHeight(), (h + 1) / 2);
+      ASSERT_LT(n, c.spec.frames);
+      const mpegtest::Picture src = mpegtest::MakePicture(w, h, n, 2, 2);
+      for (int i = 0; i < 3; i++)
+        EXPECT_GT(mpegtest::Psnr(PlaneOf(img, i), src.p[i]), 35.0) << "frame " << n << " plane " << i;
+      n++;
+    }
+    EXPECT_EQ(n, c.spec.frames);
+  }
+}
+
+TEST_F(MpegReaderWithMpgfeed, AFileTheDecoderCannotReadIsReported) {
+  const std::string name = d_dir + "/no such clip.mpg";
+  FileReader_MPEG r;
+  r.Open(name.c_str());
+  try {
+    r.IsEOF();
+    ADD_FAILURE() << "no exception";
+  } catch (const Excpt_Text& e) {
+    EXPECT_EQ(e.m_severity, ErrSev_Error);
+    EXPECT_EQ(TextOf(e), "MPEG decoder failed on file '" + name + "' (exit status 1)");
+  }
+  EXPECT_TRUE(r.IsEOF());
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+// End-to-end tests of the decoder program mpgfeed on MPEG files generated at run time.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tools/mpeg_testdata.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using mpegtest::EncodeSpec;
+
+const std::string c_Mpgfeed = std::string(QUILLMERE_BIN_DIR) + "/mpgfeed";
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "mpgfeed_test.XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    path = pattern;
+  }
+  ~TempDir() { fs::remove_all(path); }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+  fs::path path;
+};
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Outcome {
+  int exitCode = -1;  // -1 when the program did not end normally
+  std::string out;
+  std::string err;
+};
+
+// Runs mpgfeed with the arguments, standard output and error going to files of the directory.
+Outcome RunMpgfeed(const TempDir& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> all{c_Mpgfeed};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string outName = dir / "stdout", errName = dir / "stderr";
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid;
+  const int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  Outcome o;
+  if (rc != 0) return o;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) o.exitCode = WEXITSTATUS(status);
+  o.out = ReadFile(outName);
+  o.err = ReadFile(errName);
+  return o;
+}
+
+struct Record {
+  uint32_t number;
+  int width, height;
+  mpegtest::Picture pic;
+};
+
+// Splits a record stream; a stream that does not consist of whole records fails the test.
+std::vector<Record> ParseRecords(const std::string& data) {
+  std::vector<Record> recs;
+  size_t pos = 0;
+  auto byte = [&](size_t i) { return unsigned(uint8_t(data[pos + i])); };
+  while (pos < data.size()) {
+    if (data.size() - pos < 128) {
+      ADD_FAILURE() << "header cut short at byte " << pos;
+      break;
+    }
+    Record r;
+    r.number = byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
+    r.width = int16_t(byte(4) << 8 | byte(5));
+    r.height = int16_t(byte(6) << 8 | byte(7));
+    for (size_t i = 8; i < 128; ++i) EXPECT_EQ(byte(i), 0u);
+    pos += 128;
+    const int cw = (r.width + 1) / 2, ch = (r.height + 1) / 2;
+    const int ws[3] = {r.width, cw, cw}, hs[3] = {r.height, ch, ch};
+    for (int i = 0; i < 3; ++i) {
+      const size_t n = size_t(ws[i]) * hs[i];
+      if (data.size() - pos < n) {
+        ADD_FAILURE() << "plane " << i << " cut short";
+        return recs;
+      }
+      r.pic.p[i].w = ws[i];
+      r.pic.p[i].h = hs[i];
+      r.pic.p[i].s.assign(data.begin() + pos, data.begin() + pos + n);
+      pos += n;
+    }
+    recs.push_back(std::move(r));
+  }
+  return recs;
+}
+
+size_t CountLines(const std::string& s) {
+  size_t n = 0;
+  for (char c : s) n += c == '\n';
+  return n;
+}
+
+TEST(Mpgfeed, HelpExplainsTheOptionsAndTheRecord) {
+  TempDir dir;
+  for (const char* opt : {"--help", "-h"}) {
+    const Outcome o = RunMpgfeed(dir, {opt});
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_NE(o.out.find("Usage: mpgfeed [-L] -W OUTPUT INPUT"), std::string::npos);
+    EXPECT_NE(o.out.find("-L"), std::string::npos);
+    EXPECT_NE(o.out.find("big-endian"), std::string::npos);
+    EXPECT_TRUE(o.err.empty());
+  }
+}
+
+TEST(Mpgfeed, EveryFailureGivesOneLineAndNonZeroStatus) {
+  TempDir dir;
+  const std::string good = dir / "good.m1v";
+  mpegtest::WriteMpegFile(good, {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P,
+                                 64, 48, 3});
+  const std::string zeros = dir / "zeros.mpg";
+  std::ofstream(zeros, std::ios::binary) << std::string(20000, '\0');
+  const std::string text = dir / "notes.txt";
+  std::ofstream(text) << "plain words, no pictures\n";
+  fs::create_directory(dir / "sub");
+
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string mentions;
+  } cases[] = {
+      {{"-L", "-W", "-", dir / "missing.mpg"}, 1, "missing.mpg"},
+      {{"-L", "-W", "-", zeros}, 1, "zeros.mpg"},
+      {{"-L", "-W", "-", text}, 1, "notes.txt"},
+      {{"-W", "-", dir / "sub"}, 1, "sub"},
+      {{"-L", "-W", dir / "nodir/out.bin", good}, 1, "out.bin"},
+      {{"-L", "-W", "/dev/full", good}, 1, "/dev/full"},
+      {{"-L", good}, 2, "-W"},
+      {{"-L", "-W", "-"}, 2, "input"},
+      {{"-L", "-W", "-", good, good}, 2, "input"},
+      {{"-L", "-W"}, 2, "-W"},
+      {{"-q", "-W", "-", good}, 2, "-q"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const Outcome o = RunMpgfeed(dir, c.args);
+    EXPECT_EQ(o.exitCode, c.exitCode);
+    EXPECT_EQ(CountLines(o.err), 1u) << o.err;
+    EXPECT_EQ(o.err.rfind("mpgfeed: ", 0), 0u) << o.err;
+    EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
+  }
+}
+
+struct DecodeCase {
+  const char* file;
+  EncodeSpec spec;
+};
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.file; }
+
+class MpgfeedDecodes : public ::testing::TestWithParam<DecodeCase> {};
+
+// Every source picture comes back once, in display order, at its size, close to the source.
+TEST_P(MpgfeedDecodes, EveryPictureInDisplayOrder) {
+  const DecodeCase& c = GetParam();
+  TempDir dir;
+  const std::string input = dir / c.file;
+  mpegtest::WriteMpegFile(input, c.spec);
+
+  const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", input});
+  ASSERT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_TRUE(o.err.empty()) << o.err;
+
+  const int w = c.spec.width, h = c.spec.height;
+  const size_t recordSize = 128 + size_t(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2);
+  EXPECT_EQ(o.out.size(), recordSize * c.spec.frames);
+  const std::vector<Record> recs = ParseRecords(o.out);
+  ASSERT_EQ(recs.size(), size_t(c.spec.frames));
+  for (int n = 0; n < c.spec.frames; ++n) {
+    SCOPED_TRACE("frame " + std::to_string(n));
+    EXPECT_EQ(recs[n].number, uint32_t(n));
+    EXPECT_EQ(recs[n].width, w);
+    EXPECT_EQ(recs[n].height, h);
+    const mpegtest::Picture src = mpegtest::MakePicture(w, h, n, 2, 2);
+    for (int i = 0; i < 3; ++i) EXPECT_GT(mpegtest::Psnr(recs[n].pic.p[i], src.p[i]), 35.0);
+    // A neighbour frame must not pass as this one, or the order check would prove nothing.
+    const mpegtest::Picture other = mpegtest::MakePicture(w, h, n + 1, 2, 2);
+    EXPECT_LT(mpegtest::Psnr(recs[n].pic.p[0], other.p[0]), 30.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, MpgfeedDecodes,
+    ::testing::Values(
+        DecodeCase{"es.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 176, 144, 14}},
+        DecodeCase{"ps.mpg", {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 160, 120, 13}},
+        DecodeCase{"es.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 200, 104, 11}},
+        DecodeCase{"ps.vob", {"vob", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 352, 288, 9}},
+        // Odd sizes: chroma rounds up. 4:2:2 pictures are converted to 4:2:0.
+        DecodeCase{"odd422.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV422P, 177, 145, 8}}),
+    [](const ::testing::TestParamInfo<DecodeCase>& info) {
+      std::string name = info.param.file;
+      for (char& ch : name)
+        if (ch == '.') ch = '_';
+      return name;
+    });
+
+TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
+  TempDir dir;
+  const std::string input = dir / "in:put.m2v";  // a colon must not be taken for a protocol
+  mpegtest::WriteMpegFile(input, {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P,
+                                  48, 32, 4});
+  const Outcome quiet = RunMpgfeed(dir, {"-L", "-W", "-", input});
+  ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+  EXPECT_TRUE(quiet.err.empty());
+
+  const std::string output = dir / "records.bin";
+  const Outcome loud = RunMpgfeed(dir, {"-W", output, input});
+  ASSERT_EQ(loud.exitCode, 0) << loud.err;
+  EXPECT_TRUE(loud.out.empty());
+  EXPECT_NE(loud.err.find("frame 4"), std::string::npos) << loud.err;
+  EXPECT_EQ(ReadFile(output), quiet.out);
+  EXPECT_EQ(ParseRecords(quiet.out).size(), 4u);
+}
+
+TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
+  TempDir dir;
+  const std::string clean = dir / "clean.m1v";
+  mpegtest::WriteMpegFile(clean, {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P,
+                                  64, 48, 12});
+  const std::string data = ReadFile(clean);
+  std::string noise(3000, '\0');
+  for (size_t i = 0; i < noise.size(); i++) noise[i] = char((i * 2654435761u) >> 13);
+  const std::string damaged = dir / "damaged.m1v";
+  std::ofstream(damaged, std::ios::binary) << data.substr(0, data.size() / 3) << noise << data;
+
+  const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", damaged});
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  const std::vector<Record> recs = ParseRecords(o.out);
+  ASSERT_GE(recs.size(), 12u);
+  // The intact copy behind the damage comes out whole at the end.
+  for (int n = 0; n < 12; n++) {
+    const Record& r = recs[recs.size() - 12 + n];
+    EXPECT_GT(mpegtest::Psnr(r.pic.p[0], mpegtest::MakePicture(64, 48, n, 2, 2).p[0]), 35.0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,318 @@
+// mpgfeed: decodes a video file (MPEG-1/2 elementary or program streams and whatever else the
+// FFmpeg libraries read) and writes every picture, in display order, as one frame record of the
+// stream that pixkit::FileReader_MPEG reads: a 128-byte big-endian header (frame number, width,
+// height) followed by the Y, U and V planes of a 4:2:0 picture.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+#include <libswscale/swscale.h>
+}
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr int c_HeaderSize = 128;
+constexpr int c_MaxRecordSide = 32767;  // width and height are signed 16-bit fields
+
+const char c_Usage[] =
+    "Usage: mpgfeed [-L] -W OUTPUT INPUT\n"
+    "Decodes the video of INPUT and writes every picture, in display order, as a raw frame\n"
+    "record to OUTPUT ('-' for standard output).\n"
+    "\n"
+    "  -W OUTPUT   file to write the frame records to; '-' is standard output\n"
+    "  -L          quiet: no progress or decoder messages on standard error\n"
+    "  -h, --help  show this help and exit\n"
+    "\n"
+    "INPUT may be an MPEG-1 or MPEG-2 elementary stream (.m1v, .m2v), a program stream\n"
+    "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode.\n"
+    "\n"
+    "Frame record (all fields big-endian), one per picture, records back to back:\n"
+    "  bytes 0-3     frame number, counted from 0\n"
+    "  bytes 4-5     width w (signed 16-bit)\n"
+    "  bytes 6-7     height h (signed 16-bit)\n"
+    "  bytes 8-127   zero\n"
+    "  then the Y plane (h rows of w bytes), the U plane and the V plane\n"
+    "  (each (h+1)/2 rows of (w+1)/2 bytes). Pictures of other formats are converted to 4:2:0.\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the input cannot be read or decoded or the output\n"
+    "cannot be written, 2 for a wrong command line.\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string AvErrorText(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
+}
+
+// Owners of the FFmpeg objects.
+struct FormatCloser {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwsFreer {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f != stdout) std::fclose(f);
+  }
+};
+
+struct Options {
+  bool quiet = false;
+  std::string output;
+  std::string input;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  static const option longOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                       {nullptr, 0, nullptr, 0}};
+  Options opt;
+  bool haveOutput = false;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":LW:h", longOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'L':
+        opt.quiet = true;
+        break;
+      case 'W':
+        opt.output = optarg;
+        haveOutput = true;
+        break;
+      case 'h':
+        std::fputs(c_Usage, stdout);
+        std::exit(0);
+      case ':':
+        throw UsageError(std::string("option -") + char(optopt) + " needs an argument");
+      default:
+        if (optopt)
+          throw UsageError(std::string("unknown option -") + char(optopt));
+        throw UsageError(std::string("unknown option ") + argv[optind - 1]);
+    }
+  }
+  if (!haveOutput) throw UsageError("no output given (-W FILE, '-' for standard output)");
+  if (optind + 1 != argc) throw UsageError("exactly one input file is needed");
+  opt.input = argv[optind];
+  return opt;
+}
+
+// Writes frame records to a stream and counts them.
+class RecordWriter {
+ public:
+  RecordWriter(const std::string& name, bool quiet) : d_name(name), d_quiet(quiet) {
+    if (name == "-") {
+      d_file.reset(stdout);
+      d_name = "standard output";
+    } else {
+      d_file.reset(std::fopen(name.c_str(), "wb"));
+      if (!d_file) Fail();
+    }
+  }
+
+  int AskCount() const { return d_count; }
+
+  void Write(const AVFrame* f) {
+    if (f->width > c_MaxRecordSide || f->height > c_MaxRecordSide)
+      throw std::runtime_error("picture of " + std::to_string(f->width) + "x" +
+                               std::to_string(f->height) + " is too large for a frame record");
+    const AVFrame* yuv = f;
+    if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) yuv = Convert(f);
+
+    uint8_t header[c_HeaderSize] = {};
+    const uint32_t n = uint32_t(d_count);
+    header[0] = uint8_t(n >> 24);
+    header[1] = uint8_t(n >> 16);
+    header[2] = uint8_t(n >> 8);
+    header[3] = uint8_t(n);
+    header[4] = uint8_t(f->width >> 8);
+    header[5] = uint8_t(f->width);
+    header[6] = uint8_t(f->height >> 8);
+    header[7] = uint8_t(f->height);
+    Put(header, c_HeaderSize);
+
+    const int cw = (f->width + 1) / 2;
+    const int ch = (f->height + 1) / 2;
+    WritePlane(yuv->data[0], yuv->linesize[0], f->width, f->height);
+    WritePlane(yuv->data[1], yuv->linesize[1], cw, ch);
+    WritePlane(yuv->data[2], yuv->linesize[2], cw, ch);
+    ++d_count;
+    if (!d_quiet) std::fprintf(stderr, "frame %d\r", d_count);
+  }
+
+  void Finish() {
+    if (!d_quiet && d_count > 0) std::fputc('\n', stderr);
+    if (std::fflush(d_file.get()) != 0 || std::ferror(d_file.get())) Fail();
+    if (d_file.get() != stdout) {
+      FILE* f = d_file.release();
+      if (std::fclose(f) != 0) Fail();
+    }
+  }
+
+ private:
+  [[noreturn]] void Fail() const {
+    throw std::runtime_error("cannot write '" + d_name + "': " + std::strerror(errno));
+  }
+
+  void Put(const uint8_t* p, int n) {
+    if (std::fwrite(p, 1, size_t(n), d_file.get()) != size_t(n)) Fail();
+  }
+
+  void WritePlane(const uint8_t* p, int stride, int w, int h) {
+    for (int y = 0; y < h; ++y) Put(p + ptrdiff_t(y) * stride, w);
+  }
+
+  const AVFrame* Convert(const AVFrame* f) {
+    if (!d_converted || d_converted->width != f->width || d_converted->height != f->height) {
+      d_converted.reset(av_frame_alloc());
+      if (!d_converted) throw std::bad_alloc();
+      d_converted->format = AV_PIX_FMT_YUV420P;
+      d_converted->width = f->width;
+      d_converted->height = f->height;
+      const int err = av_frame_get_buffer(d_converted.get(), 0);
+      if (err < 0) throw std::runtime_error("cannot allocate a picture: " + AvErrorText(err));
+    }
+    SwsContext* s = sws_getCachedContext(d_sws.release(), f->width, f->height,
+                                         AVPixelFormat(f->format), f->width, f->height,
+                                         AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                                         nullptr);
+    d_sws.reset(s);
+    if (!s) {
+      const char* fmt = av_get_pix_fmt_name(AVPixelFormat(f->format));
+      throw std::runtime_error(std::string("cannot convert pictures of format ") +
+                               (fmt ? fmt : "unknown") + " to 4:2:0");
+    }
+    sws_scale(s, f->data, f->linesize, 0, f->height, d_converted->data, d_converted->linesize);
+    return d_converted.get();
+  }
+
+  std::unique_ptr<FILE, FileCloser> d_file;
+  std::string d_name;
+  bool d_quiet;
+  int d_count = 0;
+  FramePtr d_converted;
+  SwsPtr d_sws;
+};
+
+class Decoder {
+ public:
+  explicit Decoder(const std::string& input) : d_input(input) {
+    AVFormatContext* fc = nullptr;
+    // The "file:" prefix keeps names with a colon from being taken for another protocol.
+    int err = avformat_open_input(&fc, ("file:" + input).c_str(), nullptr, nullptr);
+    if (err < 0) Fail("cannot open", err);
+    d_format.reset(fc);
+    err = avformat_find_stream_info(fc, nullptr);
+    if (err < 0) Fail("cannot read", err);
+
+    const AVCodec* codec = nullptr;
+    d_stream = av_find_best_stream(fc, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (d_stream < 0 || !codec) Fail("no decodable video stream in", d_stream);
+
+    d_codec.reset(avcodec_alloc_context3(codec));
+    if (!d_codec) throw std::bad_alloc();
+    err = avcodec_parameters_to_context(d_codec.get(), fc->streams[d_stream]->codecpar);
+    if (err < 0) Fail("cannot set up the decoder for", err);
+    d_codec->pkt_timebase = fc->streams[d_stream]->time_base;
+    err = avcodec_open2(d_codec.get(), codec, nullptr);
+    if (err < 0) Fail("cannot open the decoder for", err);
+
+    d_packet.reset(av_packet_alloc());
+    d_frame.reset(av_frame_alloc());
+    if (!d_packet || !d_frame) throw std::bad_alloc();
+  }
+
+  // Decodes the whole input, handing every picture to the writer in display order.
+  void Run(RecordWriter& out) {
+    for (;;) {
+      const int err = av_read_frame(d_format.get(), d_packet.get());
+      if (err == AVERROR_EOF) break;
+      if (err < 0) Fail("cannot read", err);
+      if (d_packet->stream_index == d_stream) Send(d_packet.get(), out);
+      av_packet_unref(d_packet.get());
+    }
+    Send(nullptr, out);  // drain the pictures the decoder still holds back
+    if (out.AskCount() == 0) throw std::runtime_error("no picture could be decoded from '" +
+                                                      d_input + "'");
+  }
+
+ private:
+  [[noreturn]] void Fail(const char* what, int err) const {
+    throw std::runtime_error(std::string(what) + " '" + d_input + "': " + AvErrorText(err));
+  }
+
+  void Send(const AVPacket* pkt, RecordWriter& out) {
+    int err = avcodec_send_packet(d_codec.get(), pkt);
+    // A damaged packet costs its pictures, not the rest of the stream.
+    if (err < 0 && err != AVERROR_INVALIDDATA) Fail("cannot decode", err);
+    for (;;) {
+      err = avcodec_receive_frame(d_codec.get(), d_frame.get());
+      if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
+      if (err == AVERROR_INVALIDDATA) continue;
+      if (err < 0) Fail("cannot decode", err);
+      out.Write(d_frame.get());
+      av_frame_unref(d_frame.get());
+    }
+  }
+
+  std::string d_input;
+  FormatPtr d_format;
+  CodecPtr d_codec;
+  PacketPtr d_packet;
+  FramePtr d_frame;
+  int d_stream = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  try {
+    opt = ParseOptions(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "mpgfeed: %s (see mpgfeed --help)\n", e.what());
+    return 2;
+  }
+  av_log_set_level(opt.quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
+  try {
+    Decoder decoder(opt.input);
+    RecordWriter out(opt.output, opt.quiet);
+    decoder.Run(out);
+    out.Finish();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mpgfeed: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
