@@ -199,7 +199,7 @@ void BackgroundSynthesizer_SimMat::ShareImage(const pixkit::Image<Pixel>& img) {
   if (d_history && FrameDiffers(img)) {
     Reset();
     pixkit::MessageDisplay::Show(pixkit::ErrSev_Warning,
-                                 "frame size changed: starting a new background");
+                                 "frame size changed, starting a new background");
   }
   if (!d_history) CreateHistory(img);
 

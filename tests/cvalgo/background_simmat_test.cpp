@@ -389,7 +389,7 @@ TEST(SimMat, ChangedFrameFormatStartsANewBackground) {
   ASSERT_EQ(display.messages.size(), 2u);
   for (const auto& m : display.messages) {
     EXPECT_EQ(m.first, ErrSev_Warning);
-    EXPECT_EQ(m.second, "frame size changed: starting a new background");
+    EXPECT_EQ(m.second, "frame size changed, starting a new background");
   }
 
   // Subsampled chroma would be read outside its planes: refused, nothing changes.
