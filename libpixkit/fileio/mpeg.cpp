@@ -80,7 +80,9 @@ void FileReader_MPEG::Open(const char* filename) {
   if (d_pipe) ClosePipe();
   d_filename = filename;
   // exec lets the decoder's own exit status or signal reach pclose.
-  const std::string command = "exec mpgfeed -L -W - " + ShellQuote(filename);
+  // A name that starts with '-' would reach the decoder as an option.
+  const std::string path = filename[0] == '-' ? std::string("./") + filename : filename;
+  const std::string command = "exec mpgfeed -L -W - " + ShellQuote(path.c_str());
   d_pipe = popen(command.c_str(), "r");
   d_decoder = d_pipe != nullptr;
   if (!d_pipe) {

@@ -336,6 +336,14 @@ TEST_F(MpegReader, AnyFileNameReachesTheDecoderAsOneArgument) {
     EXPECT_EQ(Noted("arg4"), name);
   }
   for (int i = 1; i <= 4; i++) EXPECT_FALSE(fs::exists(d_dir + "/injected" + std::to_string(i)));
+
+  // The same file, but never an option of the decoder.
+  InstallDecoder(Record(16, 8, 1));
+  FileReader_MPEG r;
+  r.Open("-h.mpg");
+  EXPECT_FALSE(r.IsEOF());
+  EXPECT_EQ(Noted("argc"), "4\n");
+  EXPECT_EQ(Noted("arg4"), "./-h.mpg");
 }
 
 TEST_F(MpegReader, AFailingDecoderIsReportedAtTheEndOfItsStream) {
