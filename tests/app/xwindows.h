@@ -4,6 +4,7 @@
 #define TESTS_APP_XWINDOWS_H
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,30 @@ inline std::vector<TopWindow> WaitForWindows(Display* dpy, const std::string& ti
     if (found.size() >= count || std::chrono::steady_clock::now() > end) return found;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+// The window's pixels as 8-bit R, G, B, rows back to back; channels of fewer bits are widened
+// by repeating their top bits. Empty when the window cannot be read.
+inline std::vector<uint8_t> WindowRGB(Display* dpy, Window win, int w, int h) {
+  std::vector<uint8_t> rgb;
+  XWindowAttributes a;
+  if (!XGetWindowAttributes(dpy, win, &a)) return rgb;
+  xtest::ImagePtr img = xtest::ReadBack(dpy, win, 0, 0, w, h);
+  if (!img) return rgb;
+  const unsigned long masks[3] = {a.visual->red_mask, a.visual->green_mask, a.visual->blue_mask};
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      const unsigned long p = XGetPixel(img.get(), x, y);
+      for (unsigned long m : masks) {
+        int shift = 0, bits = 0;
+        while (!((m >> shift) & 1)) shift++;
+        while ((m >> (shift + bits)) & 1) bits++;
+        unsigned v = unsigned((p & m) >> shift) << (8 - bits);
+        for (int b = bits; b < 8; b += bits) v |= v >> bits;
+        rgb.push_back(uint8_t(v));
+      }
+    }
+  return rgb;
 }
 
 }  // namespace xwindows
