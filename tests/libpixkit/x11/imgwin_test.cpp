@@ -1,6 +1,7 @@
 #include "libpixkit/x11/imgwin.h"
 
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -593,4 +594,46 @@ TEST(ImageWindow, APaletteDisplayHasNoTransform) {
   } catch (const Excpt_Text& e) {
     EXPECT_EQ(Text(e), "no suitable colorspace transformation found!");
   }
+}
+
+// The test program stands in for two Xlib allocations, so that a test can make them fail.
+namespace {
+enum class Refuse { Nothing, ClassHint, TextProperty };
+Refuse s_refuse = Refuse::Nothing;
+}  // namespace
+
+extern "C" XClassHint* XAllocClassHint() {
+  if (s_refuse == Refuse::ClassHint) return nullptr;
+  using Fn = XClassHint* (*)();
+  static const auto real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "XAllocClassHint"));
+  return real();
+}
+
+extern "C" Status XStringListToTextProperty(char** list, int count, XTextProperty* prop) {
+  if (s_refuse == Refuse::TextProperty) return 0;
+  using Fn = Status (*)(char**, int, XTextProperty*);
+  static const auto real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "XStringListToTextProperty"));
+  return real(list, count, prop);
+}
+
+TEST(ImageWindowDeathTest, AStructureThatCannotBeAllocatedEndsTheProcessWithCode2) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ScopedDisplayEnv env(display.c_str());
+  EXPECT_EXIT(
+      {
+        s_refuse = Refuse::ClassHint;
+        ImageWindow_X11().Create(20, 20, "x");
+      },
+      testing::ExitedWithCode(2), "^cannot allocate XClassHint structure\n$");
+  EXPECT_EXIT(
+      {
+        s_refuse = Refuse::TextProperty;
+        ImageWindow_X11().Create(20, 20, "x");
+      },
+      testing::ExitedWithCode(2), "^cannot allocate structure for windowName\n$");
+  // Where they work, they are Xlib's own.
+  Desk desk(display, 32, 32);
+  ImageWindow_X11 win;
+  win.Create(20, 20, "fine", nullptr, desk.win.Id());
+  EXPECT_EQ(Property(desk.Dpy(), win.AskWindow(), false), "fine");
 }
