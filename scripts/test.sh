@@ -9,6 +9,7 @@ packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev libxext-dev libxv-dev libxtst-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  ffmpeg
 )
 
 missing=()
