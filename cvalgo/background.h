@@ -3,6 +3,9 @@
 #ifndef CVALGO_BACKGROUND_H
 #define CVALGO_BACKGROUND_H
 
+#include <memory>
+
+#include "libpixkit/containers/queue.h"
 #include "libpixkit/graphics/datatypes/image.h"
 
 namespace cvalgo {
@@ -28,6 +31,157 @@ class BackgroundSynthesizer {
 
  protected:
   Color d_unknown{255, 128, 128, 0};
+};
+
+// Exponential blending: every frame moves the background a little towards itself.
+class BackgroundSynthesizer_Aging : public BackgroundSynthesizer {
+ public:
+  BackgroundSynthesizer_Aging() = default;
+
+  // The weight the old background keeps per frame, 0 to 1; takes effect with the next frame.
+  void SetAgingFactor(double factor);
+
+  void Reset() override;
+  void PutImage(const pixkit::Image<Pixel>& img) override;
+  void ShareImage(const pixkit::Image<Pixel>& img) override;
+  void SynthesizeBackground(pixkit::Image<Pixel>& out) override;
+  const char* AskAlgorithmName() override;
+
+ private:
+  double d_agingfactor = 0.95;
+  pixkit::Image<Pixel> d_current;
+};
+
+// Per pixel the first (or the most recent) sample whose alpha is not 0.
+class BackgroundSynthesizer_FirstLast : public BackgroundSynthesizer {
+ public:
+  explicit BackgroundSynthesizer_FirstLast(bool last) : d_last(last) {}
+
+  void Reset() override;
+  void PutImage(const pixkit::Image<Pixel>& img) override;
+  void ShareImage(const pixkit::Image<Pixel>& img) override;
+  void SynthesizeBackground(pixkit::Image<Pixel>& out) override;
+  const char* AskAlgorithmName() override;
+
+ private:
+  pixkit::Image<Pixel> d_current;  // always with alpha: 0 where no sample was taken yet
+  const bool d_last;
+};
+
+// Keeps the newest history-length frames, the oldest at the queue's head.
+class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
+ public:
+  BackgroundSynthesizer_Buffered() = default;
+
+  bool SetHistoryLength(int n) override;
+  void Reset() override;
+  void PutImage(const pixkit::Image<Pixel>& img) override;
+  void ShareImage(const pixkit::Image<Pixel>& img) override;
+  const char* AskAlgorithmName() override { return "(unknown/offline)"; }
+
+ protected:
+  int d_historylength = 50;
+  pixkit::Queue<pixkit::Image<Pixel>> d_queue;
+
+ private:
+  void Append(const pixkit::Image<Pixel>& img);
+  void Trim();
+};
+
+// Temporal mean of all samples, alpha ignored.
+class BackgroundSynthesizer_SimpleAverage : public BackgroundSynthesizer_Buffered {
+ public:
+  void SynthesizeBackground(pixkit::Image<Pixel>& out) override;
+  const char* AskAlgorithmName() override { return "averaging filter"; }
+};
+
+// Temporal (upper) median of all samples, alpha ignored.
+class BackgroundSynthesizer_SimpleMedian : public BackgroundSynthesizer_Buffered {
+ public:
+  void SynthesizeBackground(pixkit::Image<Pixel>& out) override;
+  const char* AskAlgorithmName() override { return "median filter"; }
+};
+
+// Computes every background sample on its own from the samples the frames hold there.
+class BackgroundSynthesizer_PixelWise : public BackgroundSynthesizer_Buffered {
+ public:
+  void SynthesizeBackground(pixkit::Image<Pixel>& out) override;
+
+  // alphaRows[i] is null for a frame without alpha plane. Returns false (and leaves *out alone)
+  // when the pixel has no valid sample.
+  virtual bool CalcPixel(Pixel* out, const Pixel* const* const* alphaRows,
+                         const Pixel* const* const* rows, int x, int y, int n,
+                         bool useAlpha) = 0;
+
+ protected:
+  // Rows y0..y1-1 of one plane, x from x0 to x1-1 in frame coordinates: the samples and the
+  // output alpha (255 known, 0 unknown). The default asks CalcPixel for every pixel; leaves that
+  // know how to treat many pixels at once override it.
+  virtual void CalcRows(Pixel* const* out, Pixel* const* outAlpha,
+                        const Pixel* const* const* alphaRows, const Pixel* const* const* rows,
+                        int x0, int x1, int y0, int y1, int n, bool useAlpha, Pixel unknown);
+};
+
+// Builds the histogram of the valid samples (alpha exactly 255) and selects a value from it.
+class BackgroundSynthesizer_FromHistogram : public BackgroundSynthesizer_PixelWise {
+ public:
+  bool CalcPixel(Pixel* out, const Pixel* const* const* alphaRows,
+                 const Pixel* const* const* rows, int x, int y, int n, bool useAlpha) final;
+
+  // hist has 256 bins holding count >= 1 samples.
+  virtual Pixel SelectFromHistogram(const int* hist, int count) = 0;
+
+ protected:
+  BackgroundSynthesizer_FromHistogram();
+  ~BackgroundSynthesizer_FromHistogram() override;
+
+  struct Scratch;
+  std::unique_ptr<Scratch> d_scratch;
+};
+
+class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram {
+ public:
+  // The upper median for even counts.
+  Pixel SelectFromHistogram(const int* hist, int count) final;
+  const char* AskAlgorithmName() override { return "median filter (considering alpha channel)"; }
+
+ protected:
+  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                bool useAlpha, Pixel unknown) override;
+};
+
+class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram {
+ public:
+  // The mean, truncated.
+  Pixel SelectFromHistogram(const int* hist, int count) final;
+  const char* AskAlgorithmName() override {
+    return "averaging filter (considering alpha channel)";
+  }
+
+ protected:
+  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                bool useAlpha, Pixel unknown) override;
+};
+
+// The centre of the window of 2*fuzzyness+1 values that holds the most samples; bins beyond
+// 0 and 255 count as the edge bins, ties go to the lowest centre.
+class BackgroundSynthesizer_Mode : public BackgroundSynthesizer_FromHistogram {
+ public:
+  // Not negative.
+  void SetFuzzyness(int f);
+
+  Pixel SelectFromHistogram(const int* hist, int count) final;
+  const char* AskAlgorithmName() override { return "mode filter (considering alpha channel)"; }
+
+ protected:
+  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
+                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
+                bool useAlpha, Pixel unknown) override;
+
+ private:
+  int d_fuzzyness = 3;
 };
 
 }  // namespace cvalgo

@@ -8,6 +8,7 @@ root=$PWD
 packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libx11-dev libxext-dev libxv-dev libxtst-dev
+  xvfb xserver-xephyr libgl1-mesa-dri libxcomposite-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   ffmpeg
 )
@@ -37,8 +38,15 @@ build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" -DQUILLMERE_BENCH=OFF
 
+# The display tests' X servers run while the tests do and are stopped however the script ends.
+xdir=$(mktemp -d /tmp/quillmere-xservers.XXXXXX)
+trap 'scripts/xservers.sh stop "$xdir"' EXIT
+trap 'exit 130' INT TERM
+xenv=$(scripts/xservers.sh start "$xdir")
+eval "$xenv"
+
 status=0
 ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
-ASAN_OPTIONS=detect_leaks=1 \
+ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs" || status=1
 exit $status

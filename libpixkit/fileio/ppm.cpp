@@ -1,0 +1,280 @@
+#include "libpixkit/fileio/ppm.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace pixkit {
+
+namespace {
+
+constexpr int c_LineLen = 100;  // header line buffer, terminator included
+constexpr long c_MaxSize = 32767;
+
+[[noreturn]] void ThrowError(const char* text) { throw Excpt_Text(ErrSev_Error, text); }
+
+[[noreturn]] void ThrowFileError(const char* what, const char* filename, int err) {
+  char text[c_MaxTextLen + 1];
+  if (err != 0)
+    snprintf(text, sizeof text, "%s PPM file '%s' (%s)", what, filename, strerror(err));
+  else
+    snprintf(text, sizeof text, "%s PPM file '%s'", what, filename);
+  ThrowError(text);
+}
+
+void WriteHeader(std::ostream& os, char type, int w, int h) {
+  os << 'P' << type << '\n' << w << ' ' << h << "\n255\n";
+}
+
+// Writes img and closes the file; the reason of the first failing write names the error.
+void WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, std::ofstream& os,
+                   const char* filename) {
+  errno = 0;
+  writer.Write(img, os);
+  int err = errno;
+  bool written = !os.fail();
+  if (written) {
+    errno = 0;
+    os.close();
+    err = errno;
+    written = !os.fail();
+  }
+  if (!written) ThrowFileError("cannot write", filename, err);
+}
+
+// Writes straight to the named file: for targets that are not plain files (devices, pipes).
+void WriteInPlace(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
+  errno = 0;
+  std::ofstream os(filename, std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!os) ThrowFileError("cannot create", filename, errno);
+  WriteAndClose(writer, img, os, filename);
+}
+
+// Removes the temporary file unless it was renamed into place.
+struct TempFile {
+  std::string name;
+  bool keep = false;
+  ~TempFile() {
+    if (!keep) unlink(name.c_str());
+  }
+};
+
+// The mode a newly created file would get, or the one of the file being replaced. Reading the
+// umask means setting it; the tool runs one thread.
+mode_t TargetMode(const struct stat* existing) {
+  if (existing) return existing->st_mode & 07777;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// One header line into line; a line that cannot be read ends the header early.
+void ReadHeaderLine(std::istream& is, char* line) {
+  is.getline(line, c_LineLen);
+  if (!is.fail()) return;
+  if (!is.eof() && is.gcount() == c_LineLen - 1)
+    ThrowError("PPM header line is longer than 99 characters");
+  ThrowError("PPM header is cut short");
+}
+
+// The next header line that is neither a comment nor blank.
+void ReadContentLine(std::istream& is, char* line) {
+  do {
+    ReadHeaderLine(is, line);
+  } while (line[0] == '#' || IsBlankLine(line));
+}
+
+// Two decimal integers as "%d %d" would read them, but defined for any digit count.
+bool ParseSize(const char* line, long& w, long& h) {
+  char* end;
+  w = strtol(line, &end, 10);
+  if (end == line) return false;
+  const char* rest = end;
+  h = strtol(rest, &end, 10);
+  return end != rest;
+}
+
+}  // namespace
+
+void WritePPM5(const Bitmap<Pixel>& bm, std::ostream& os) {
+  const int w = bm.AskWidth();
+  const int h = bm.AskHeight();
+  WriteHeader(os, '5', w, h);
+  const Pixel* const* f = bm.AskFrame();
+  for (int y = 0; y < h; y++) os.write(reinterpret_cast<const char*>(f[y]), w);
+}
+
+void WritePPM6(const Bitmap<Pixel>& r, const Bitmap<Pixel>& g, const Bitmap<Pixel>& b,
+               std::ostream& os) {
+  const int w = r.AskWidth();
+  const int h = r.AskHeight();
+  PIXKIT_ASSERT(w==g.AskWidth() && h==g.AskHeight());
+  PIXKIT_ASSERT(w==b.AskWidth() && h==b.AskHeight());
+  WriteHeader(os, '6', w, h);
+
+  const Pixel* const* fr = r.AskFrame();
+  const Pixel* const* fg = g.AskFrame();
+  const Pixel* const* fb = b.AskFrame();
+  std::vector<Pixel> row(size_t(3) * size_t(w));
+  for (int y = 0; y < h; y++) {
+    Pixel* p = row.data();
+    for (int x = 0; x < w; x++) {
+      *p++ = fr[y][x];
+      *p++ = fg[y][x];
+      *p++ = fb[y][x];
+    }
+    os.write(reinterpret_cast<const char*>(row.data()), std::streamsize(row.size()));
+  }
+}
+
+void FileWriter_PPM::Write(const Image<Pixel>& img, std::ostream& os) const {
+  switch (img.AskParam().colorspace) {
+    case Colorspace_RGB:
+      if (d_rgb_as_greyscale)
+        WritePPM5(img.AskBitmap(1), os);
+      else
+        WritePPM6(img.AskBitmap(0), img.AskBitmap(1), img.AskBitmap(2), os);
+      break;
+    case Colorspace_Greyscale:
+      if (d_greyscale_as_rgb)
+        WritePPM6(img.AskBitmap(0), img.AskBitmap(0), img.AskBitmap(0), os);
+      else
+        WritePPM5(img.AskBitmap(0), os);
+      break;
+    case Colorspace_YUV:
+      PIXKIT_ASSERT_MSG(d_yuv_as_greyscale, "cannot save YUV as PPM in RGB colorspace");
+      WritePPM5(img.AskBitmap(0), os);
+      break;
+    default:
+      PIXKIT_ASSERT_MSG(0, "cannot save this colorspace as PPM file");
+  }
+}
+
+// A plain file is written under a temporary name beside it and renamed when complete, so
+// that a failed write never leaves a partial file (nor destroys the previous one).
+void FileWriter_PPM::Write(const Image<Pixel>& img, const char* filename) const {
+  std::string target = filename;
+  struct stat st;
+  bool exists = lstat(filename, &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    // Replace the file the link names, not the link.
+    char* real = realpath(filename, nullptr);
+    if (!real) {
+      WriteInPlace(*this, img, filename);
+      return;
+    }
+    target = real;
+    free(real);
+    exists = stat(target.c_str(), &st) == 0;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    WriteInPlace(*this, img, filename);
+    return;
+  }
+
+  // Hidden, and short enough for any name the target itself may have.
+  const size_t slash = target.rfind('/');
+  const size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string tempName = target.substr(0, baseStart) + "." +
+                               target.substr(baseStart, 200) + ".XXXXXX";
+  std::vector<char> tmpl(tempName.c_str(), tempName.c_str() + tempName.size() + 1);
+  const int fd = mkstemp(tmpl.data());
+  if (fd < 0) ThrowFileError("cannot create", filename, errno);
+  TempFile temp{tmpl.data()};
+  const int chmodResult = fchmod(fd, TargetMode(exists ? &st : nullptr));
+  const int chmodErr = errno;
+  close(fd);
+  if (chmodResult != 0) ThrowFileError("cannot create", filename, chmodErr);
+
+  errno = 0;
+  std::ofstream os(temp.name, std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!os) ThrowFileError("cannot create", filename, errno);
+  WriteAndClose(*this, img, os, filename);
+  if (rename(temp.name.c_str(), target.c_str()) != 0)
+    ThrowFileError("cannot write", filename, errno);
+  temp.keep = true;
+}
+
+void WritePPM(const Image<Pixel>& img, const char* filename) {
+  FileWriter_PPM writer;
+  writer.SetYUVAsGreyscale(true);
+  writer.Write(img, filename);
+}
+
+void WritePPM(const Image<Pixel>& img, std::ostream& os) { FileWriter_PPM().Write(img, os); }
+
+void ReadImage_PPM(Image<Pixel>& img, std::istream& is) {
+  char line[c_LineLen] = "";
+
+  // A first line that cannot be read at all (a file that did not open) reads as empty.
+  is.getline(line, c_LineLen);
+  if (strlen(line) != 2 || line[0] != 'P') ThrowError("input is not a PPM format file");
+  const bool rgb = line[1] == '6';
+  if (line[1] != '5' && !rgb) ThrowError("input is not a type 5 or type 6 PPM format file");
+
+  ReadContentLine(is, line);
+  long w, h;
+  if (!ParseSize(line, w, h)) ThrowError("PPM size line does not hold a width and a height");
+  if (w < 1 || h < 1 || w > c_MaxSize || h > c_MaxSize) {
+    char text[c_MaxTextLen + 1];
+    snprintf(text, sizeof text, "PPM image size %ld x %ld is outside 1 to %ld", w, h, c_MaxSize);
+    ThrowError(text);
+  }
+
+  ReadContentLine(is, line);
+  if (strtol(line, nullptr, 10) != 255)
+    ThrowError("cannot read PPM file with maximum pixel-value != 255");
+
+  ImageParam p = img.AskParam();
+  p.width = int(w);
+  p.height = int(h);
+  p.colorspace = rgb ? Colorspace_RGB : Colorspace_Greyscale;
+  img.Create(p);
+  // The file has no alpha; a plane the description asks for is made opaque, not left unset.
+  if (p.has_alpha) Clear(img.AskBitmap(Bitmap_Alpha), Pixel(255));
+
+  if (!rgb) {
+    Pixel* const* f = img.AskFrameY();
+    for (int y = 0; y < h; y++) is.read(reinterpret_cast<char*>(f[y]), w);
+  } else {
+    Pixel* const* fr = img.AskFrameR();
+    Pixel* const* fg = img.AskFrameG();
+    Pixel* const* fb = img.AskFrameB();
+    std::vector<Pixel> row(size_t(3) * size_t(w));
+    for (int y = 0; y < h && is; y++) {
+      is.read(reinterpret_cast<char*>(row.data()), std::streamsize(row.size()));
+      const Pixel* q = row.data();
+      for (int x = 0; x < w; x++) {
+        fr[y][x] = *q++;
+        fg[y][x] = *q++;
+        fb[y][x] = *q++;
+      }
+    }
+  }
+  if (!is) {
+    img.Release();
+    ThrowError("PPM raster is cut short");
+  }
+}
+
+void ReadImage_PPM(Image<Pixel>& img, const char* filename) {
+  std::ifstream is(filename, std::ios::in | std::ios::binary);
+  ReadImage_PPM(img, is);
+}
+
+bool IsBlankLine(const char* s) {
+  for (; *s; s++)
+    if (!isspace(static_cast<unsigned char>(*s))) return false;
+  return true;
+}
+
+}  // namespace pixkit

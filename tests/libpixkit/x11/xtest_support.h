@@ -1,0 +1,131 @@
+// Access for display tests to the X servers that scripts/xservers.sh starts: their names,
+// windows that other tests running at the same time cannot cover, pixel read-back and locks.
+#ifndef TESTS_LIBPIXKIT_X11_XTEST_SUPPORT_H
+#define TESTS_LIBPIXKIT_X11_XTEST_SUPPORT_H
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xcomposite.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace xtest {
+
+// The display name a test server was started under, or "" when it was not started.
+inline std::string ServerName(const char* envvar) {
+  const char* name = std::getenv(envvar);
+  return name ? name : "";
+}
+
+inline bool InCI() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
+
+// Sets DISPLAY for the default connection (unsets it for nullptr) and restores it afterwards.
+class ScopedDisplayEnv {
+ public:
+  explicit ScopedDisplayEnv(const char* display) {
+    if (const char* old = std::getenv("DISPLAY")) d_old = old;
+    if (display)
+      setenv("DISPLAY", display, 1);
+    else
+      unsetenv("DISPLAY");
+  }
+  ~ScopedDisplayEnv() {
+    if (d_old)
+      setenv("DISPLAY", d_old->c_str(), 1);
+    else
+      unsetenv("DISPLAY");
+  }
+  ScopedDisplayEnv(const ScopedDisplayEnv&) = delete;
+  ScopedDisplayEnv& operator=(const ScopedDisplayEnv&) = delete;
+
+ private:
+  std::optional<std::string> d_old;
+};
+
+// A mapped top-level window. It is redirected off-screen, so its contents stay its own even
+// when windows of tests running beside it overlap it, and XGetImage reads what was drawn.
+class TestWindow {
+ public:
+  TestWindow(Display* dpy, int w, int h, unsigned long background = 0) : d_dpy(dpy) {
+    const int screen = DefaultScreen(dpy);
+    d_win = XCreateSimpleWindow(dpy, RootWindow(dpy, screen), 0, 0, unsigned(w), unsigned(h), 0,
+                                0, background);
+    int event_base, error_base;
+    if (XCompositeQueryExtension(dpy, &event_base, &error_base))
+      XCompositeRedirectWindow(dpy, d_win, CompositeRedirectManual);
+    else
+      ADD_FAILURE() << "server without the Composite extension";
+    XMapWindow(dpy, d_win);
+    XSync(dpy, False);
+  }
+  ~TestWindow() {
+    XDestroyWindow(d_dpy, d_win);
+    XSync(d_dpy, False);
+  }
+  TestWindow(const TestWindow&) = delete;
+  TestWindow& operator=(const TestWindow&) = delete;
+
+  Window Id() const { return d_win; }
+
+ private:
+  Display* d_dpy;
+  Window d_win;
+};
+
+struct ImageDeleter {
+  void operator()(XImage* img) const { XDestroyImage(img); }
+};
+using ImagePtr = std::unique_ptr<XImage, ImageDeleter>;
+
+// The window's pixels as the server holds them, after every request sent so far.
+inline ImagePtr ReadBack(Display* dpy, Window win, int x, int y, int w, int h) {
+  XSync(dpy, False);
+  return ImagePtr(XGetImage(dpy, win, x, y, unsigned(w), unsigned(h), AllPlanes, ZPixmap));
+}
+
+// Exclusive use of a server's shared state (its XVideo ports) among the test processes that
+// run at the same time; without a lock folder it does nothing.
+class ServerLock {
+ public:
+  explicit ServerLock(const std::string& display) {
+    const char* folder = std::getenv("QUILLMERE_XLOCKS");
+    if (!folder) return;
+    std::string path = std::string(folder) + "/lock" + display;
+    d_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (d_fd < 0 || flock(d_fd, LOCK_EX) != 0) ADD_FAILURE() << "cannot lock " << path;
+  }
+  ~ServerLock() {
+    if (d_fd >= 0) close(d_fd);
+  }
+  ServerLock(const ServerLock&) = delete;
+  ServerLock& operator=(const ServerLock&) = delete;
+
+ private:
+  int d_fd = -1;
+};
+
+}  // namespace xtest
+
+// Declares `var` as the display name of the test server in `envvar`. Without that server the
+// test is skipped, and fails under CI=true, where display tests must run, unless the fixture
+// said in `envvar`_MISSING why this machine cannot run that server.
+#define QUILLMERE_REQUIRE_XSERVER(var, envvar)                                          \
+  const std::string var = ::xtest::ServerName(envvar);                                  \
+  if (var.empty()) {                                                                    \
+    const std::string why = ::xtest::ServerName((std::string(envvar) + "_MISSING").c_str()); \
+    if (!why.empty()) GTEST_SKIP() << (envvar) << " cannot run here: " << why;          \
+    if (::xtest::InCI()) FAIL() << (envvar) << " is not set: start scripts/xservers.sh"; \
+    GTEST_SKIP() << (envvar) << " is not set: run scripts/test.sh or scripts/xservers.sh"; \
+  }
+
+#endif
