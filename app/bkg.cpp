@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 
+#include "app/display.h"
 #include "app/motion.h"
 #include "cvalgo/background_simmat.h"
 #include "libpixkit/fileio/mpeg.h"
@@ -175,30 +176,6 @@ Synthesizers CreateSynthesizers(const RunSettings& s) {
   return algos;
 }
 
-// ---- Live display ----
-
-// The place of the live windows in the frame loop: they open on the first step and show the
-// input and the backgrounds on every step. No window exists yet, so every run behaves as with
-// -x.
-class LiveDisplay {
- public:
-  explicit LiveDisplay(const RunSettings& s) : d_enabled(!s.offline && s.x11_output) {}
-
-  // Hook: open the input window and one window per background, sized from the first frame.
-  void OpenOnFirstStep(const Image<Pixel>& /*input*/, bool /*second*/) {
-    if (!d_enabled) return;
-  }
-
-  // Hook: show the input as read, and the backgrounds when the first is not empty.
-  void Show(const Image<Pixel>& /*input*/, const Image<Pixel>& /*background*/,
-            const Image<Pixel>& /*background2*/) {
-    if (!d_enabled) return;
-  }
-
- private:
-  bool d_enabled;
-};
-
 // ---- The steps of one frame ----
 
 void ShowProgress(int step) {
@@ -229,7 +206,7 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
     previous = frame;  // shares the planes; the reader fills fresh ones
 
     if (!ReadStep(input, s.decimate, frame)) return step;
-    if (step == 0) display.OpenOnFirstStep(frame, algos.second != nullptr);
+    if (step == 0) display.OpenOnFirstStep(frame, algos.second != nullptr);  // display hook
 
     if (!s.alpha_input) MakeOpaque(frame);
     if (s.transparent_motion && !previous.IsEmpty())
@@ -244,7 +221,7 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
       algos.first->SynthesizeBackground(background);
       if (algos.second) algos.second->SynthesizeBackground(background2);
     }
-    display.Show(frame, background, background2);
+    display.Show(frame, background, background2);  // display hook
     if (s.save_output && !background.IsEmpty()) SaveAsPPM(background, s.output_prefix, step);
   }
 }

@@ -85,8 +85,12 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
   // The history's block matrices alone need far more than the limit.
   testsupport::ProcessSpec spec;
   spec.path = "/bin/sh";
-  spec.args = {"-c", "ulimit -v 800000 && exec \"$0\" \"$@\"", QUILLMERE_EXE, "-x", "-r", "64x48",
-               "-a", "simmat", "-n", "8000", dir / "seq.yuv"};
+  spec.args = {"-c",           "ulimit -v 800000 && exec \"$0\" \"$@\"",
+               QUILLMERE_EXE,  "-x",
+               "-r",           "64x48",
+               "-a",           "simmat",
+               "-n",           "8000",
+               dir / "seq.yuv"};
   const ProcessResult r = testsupport::RunProcess(spec);
   EXPECT_EQ(r.exit_code, 2);
   const size_t at = r.err.find("Error: out of memory");

@@ -44,12 +44,14 @@ TEST(EndToEnd, EveryAlgorithmWritesItsSeriesAndItsOfflineBackground) {
     SCOPED_TRACE(first + " with " + second);
 
     const std::string series = dir.Sub(first + "-series");
-    const std::vector<std::string> live = {"-x", "-r", "64x48", "-a", first, "-2", second,
-                                           "-s", "5", "-o", series + "/bg", dir / "twelve.yuv"};
+    const std::vector<std::string> live = {"-x",  "-r", "64x48",        "-a",
+                                           first, "-2", second,         "-s",
+                                           "5",   "-o", series + "/bg", dir / "twelve.yuv"};
     ProcessResult r = RunTool(live);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(ListFiles(series), (std::vector<std::string>{"bg0000.ppm", "bg0005.ppm", "bg0010.ppm"}));
+    EXPECT_EQ(ListFiles(series),
+              (std::vector<std::string>{"bg0000.ppm", "bg0005.ppm", "bg0010.ppm"}));
     for (const std::string& name : ListFiles(series)) ReadBackground(series + "/" + name, 64, 48);
 
     const std::string offline = dir.Sub(first + "-offline");
@@ -74,8 +76,8 @@ TEST(EndToEnd, DecimationWorksOnTheLastFrameOfEachStepAndDropsAnUnfinishedStep) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.algo);
     const std::string out = dir.Sub(c.algo);
-    const ProcessResult r =
-        RunTool({"-x", "-r", "16x16", "-d", "3", "-a", c.algo, "-l", "-o", out + "/bg", dir / "ten.yuv"});
+    const ProcessResult r = RunTool(
+        {"-x", "-r", "16x16", "-d", "3", "-a", c.algo, "-l", "-o", out + "/bg", dir / "ten.yuv"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     ASSERT_EQ(ListFiles(out), std::vector<std::string>{"bg0003.ppm"});
     const RGBPicture bg = ReadBackground(out + "/bg0003.ppm", 16, 16);

@@ -89,7 +89,8 @@ TEST(EndToEnd, MotionMarkingLeavesOutMovedBlocksButNotStillOnes) {
     for (int x = 0; x < 64; x++) {
       const size_t i = (size_t(y) * 64 + x) * 3;
       const auto same = [&](const RGBPicture& p) {
-        return bg.rgb[i] == p.rgb[i] && bg.rgb[i + 1] == p.rgb[i + 1] && bg.rgb[i + 2] == p.rgb[i + 2];
+        return bg.rgb[i] == p.rgb[i] && bg.rgb[i + 1] == p.rgb[i + 1] &&
+               bg.rgb[i + 2] == p.rgb[i + 2];
       };
       if (x >= 56 || y >= 40)
         unvisited_wrong += !same(moved);
@@ -101,7 +102,9 @@ TEST(EndToEnd, MotionMarkingLeavesOutMovedBlocksButNotStillOnes) {
 
   // Without -t the shifted frame is taken whole.
   const std::string plain = dir.Sub("plain");
-  ASSERT_EQ(RunTool({"-x", "-r", "64x48", "-a", "last", "-o", plain + "/bg", dir / "seq.yuv"}).exit_code, 0);
+  ASSERT_EQ(
+      RunTool({"-x", "-r", "64x48", "-a", "last", "-o", plain + "/bg", dir / "seq.yuv"}).exit_code,
+      0);
   EXPECT_EQ(Compare(ReadBackground(plain + "/bg0002.ppm", 64, 48), moved).Worst(), 0);
 }
 
@@ -112,19 +115,20 @@ TEST(EndToEnd, MpegInputThroughTheDecoderProgram) {
   WriteYUV(dir / "seq.yuv", seq.frames);
   testsupport::ProcessSpec encode;
   encode.path = "/usr/bin/ffmpeg";
-  encode.args = {"-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "64x48",
-                 "-r", "25", "-i", dir / "seq.yuv", "-c:v", "mpeg1video", "-q:v", "2",
-                 "-f", "mpeg", dir / "seq.mpg"};
+  encode.args = {"-loglevel", "error", "-f", "rawvideo", "-pix_fmt",      "yuv420p", "-s",
+                 "64x48",     "-r",    "25", "-i",       dir / "seq.yuv", "-c:v",    "mpeg1video",
+                 "-q:v",      "2",     "-f", "mpeg",     dir / "seq.mpg"};
   const ProcessResult enc = testsupport::RunProcess(encode);
   ASSERT_EQ(enc.exit_code, 0) << enc.err;
 
   // The decoder's frame size counts, not -r.
   const std::string out = dir.Sub("mpeg");
-  const ProcessResult r = RunTool({"-x", "-f", "mpeg", "-r", "16x16", "-a", "median", "-2", "simmat",
-                                   "-l", "-o", out + "/bg", dir / "seq.mpg"});
+  const ProcessResult r = RunTool({"-x", "-f", "mpeg", "-r", "16x16", "-a", "median", "-2",
+                                   "simmat", "-l", "-o", out + "/bg", dir / "seq.mpg"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, Listing("median", true) + Progress(40));
   ASSERT_EQ(ListFiles(out), std::vector<std::string>{"bg0040.ppm"});
-  const ChannelError e = Compare(ReadBackground(out + "/bg0040.ppm", 64, 48), ToRGB(seq.background));
+  const ChannelError e =
+      Compare(ReadBackground(out + "/bg0040.ppm", 64, 48), ToRGB(seq.background));
   EXPECT_LT(e.Worst(), 4) << e.mean[0] << " " << e.mean[1] << " " << e.mean[2];
 }

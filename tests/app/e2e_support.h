@@ -111,7 +111,8 @@ inline ChannelError Compare(const RGBPicture& a, const RGBPicture& b) {
   ChannelError e;
   const size_t n = size_t(a.w) * a.h;
   for (size_t i = 0; i < n; i++)
-    for (int c = 0; c < 3; c++) e.mean[c] += std::abs(int(a.rgb[i * 3 + c]) - int(b.rgb[i * 3 + c]));
+    for (int c = 0; c < 3; c++)
+      e.mean[c] += std::abs(int(a.rgb[i * 3 + c]) - int(b.rgb[i * 3 + c]));
   for (double& m : e.mean) m /= double(n);
   return e;
 }

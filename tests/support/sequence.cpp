@@ -134,8 +134,7 @@ bool ReadP6(const std::string& path, RGBPicture* out, std::string* why) {
     return false;
   }
   pos = 3;
-  if (!number(' ', &out->w) || !number('\n', &out->h) || !number('\n', &maxval) ||
-      maxval != 255) {
+  if (!number(' ', &out->w) || !number('\n', &out->h) || !number('\n', &maxval) || maxval != 255) {
     *why = path + " has a malformed header";
     return false;
   }
