@@ -41,7 +41,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -q >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
     "${missing[@]}" >&2
 fi
 [ -r "$video" ] || { say "the sample video $video is missing"; exit 1; }
