@@ -57,15 +57,6 @@ cd "$start"
 out=demo-output
 mkdir -p "$out"
 rm -f "$out"/background*.ppm
-# The decoder gets the file name through the shell, so give it one without surprises.
-case "$video" in
-  *[!A-Za-z0-9._/+-]*)
-    ext=${video##*.}
-    ln -sfn "$video" "$out/input.$ext"
-    video=$out/input.$ext
-    ;;
-esac
-
 args=(-f mpeg -a median -2 simmat -o "$out/background")
 if [ -n "${DISPLAY:-}" ]; then
   args+=(-s 25)
