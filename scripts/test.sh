@@ -10,8 +10,9 @@ packages=(
   libx11-dev libxext-dev libxv-dev libxtst-dev
   xvfb xserver-xephyr libgl1-mesa-dri libxcomposite-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  ffmpeg
   clang libclang-rt-14-dev  # the libFuzzer targets (scripts/fuzz.sh)
-  valgrind ffmpeg  # scripts/valgrind.sh
+  valgrind  # scripts/valgrind.sh
 )
 
 missing=()
