@@ -2,92 +2,29 @@
 // exit code, a line the standard error stream must hold, and the files the run may leave. No
 // case may crash, hang or leave a file (also no temporary one) that it does not list.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
+#include "tests/app/e2e_support.h"
 
-using testsupport::ProcessResult;
+using namespace e2e;
+using testsupport::ListFiles;
+using testsupport::WriteBytes;
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int c_W = 16, c_H = 16;
 constexpr size_t c_Frame = c_W * c_H * 3 / 2;
 
-// A fresh folder below the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "quillmere-bad-XXXXXX").string();
-    if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
-    d_path = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::permissions(d_path + "/locked", fs::perms::owner_all, ec);
-    fs::remove_all(d_path, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string operator/(const std::string& name) const { return d_path + "/" + name; }
-  // A new empty folder inside.
-  std::string Sub(const std::string& name) const {
-    fs::create_directory(*this / name);
-    return *this / name;
-  }
-  const std::string& path() const { return d_path; }
-
- private:
-  std::string d_path;
-};
-
-// Every entry of the folder, hidden ones too, sorted.
-std::vector<std::string> ListFiles(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 std::string ReadText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-ProcessResult RunTool(const std::vector<std::string>& args,
-                      const std::vector<std::string>& env = {}) {
-  testsupport::ProcessSpec spec;
-  spec.path = QUILLMERE_EXE;
-  spec.arg0 = "quillmere";
-  spec.args = args;
-  spec.env = env;
-  spec.env.push_back("DISPLAY=");  // the runs never open windows
-  return testsupport::RunProcess(spec);
-}
-
-// The progress line of a run of `steps` steps: one more number than steps completed.
-std::string Progress(int steps) {
-  std::string s;
-  for (int n = 1; n <= steps + 1; n++) s += "processing frame " + std::to_string(n) + "\r";
-  return s + "\n";
 }
 
 // n frames of YUV 4:2:0 whose texture differs from frame to frame, then extra bytes.
