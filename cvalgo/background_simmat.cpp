@@ -146,14 +146,15 @@ void BackgroundSynthesizer_SimMat::PutImage(const pixkit::Image<Pixel>& img) {
 }
 
 // Frames are compared and copied at luma coordinates in all three planes, so every plane
-// present must cover the whole luma grid.
+// present must cover the whole luma grid (an odd-sized frame brought to 4:4:4 has chroma planes
+// one sample larger).
 void BackgroundSynthesizer_SimMat::CheckFrame(const pixkit::Image<Pixel>& img) const {
   PIXKIT_ASSERT(!img.IsEmpty());
   const pixkit::Bitmap<Pixel>& y = img.AskBitmapY();
   PIXKIT_ASSERT(y.AskWidth() == img.AskWidth() && y.AskHeight() == img.AskHeight());
   for (int p = 1; p <= 2; p++) {
     const pixkit::Bitmap<Pixel>& c = img.AskBitmap(p);
-    PIXKIT_ASSERT_MSG(c.IsEmpty() || (c.AskWidth() == y.AskWidth() && c.AskHeight() == y.AskHeight()),
+    PIXKIT_ASSERT_MSG(c.IsEmpty() || (c.AskWidth() >= y.AskWidth() && c.AskHeight() >= y.AskHeight()),
                       "input images must not have subsampled chroma format for the "
                       "similarity-matrix background synthesizer");
   }
