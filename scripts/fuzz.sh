@@ -34,7 +34,7 @@ for t in "${targets[@]}"; do
   log=$build/fuzz_$t.log
   echo "fuzzing $t for ${seconds}s"
   if "$exe" "${opts[@]}" "$work" "$seeds" >"$log" 2>&1; then
-    echo "  $t: $(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') executions, no finding"
+    echo "  $t: $(grep -ao 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') executions, no finding"
   else
     echo "  $t: FINDING (log $log, input in $artifacts)"
     tail -n 40 "$log"
