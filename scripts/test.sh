@@ -48,9 +48,18 @@ xenv=$(scripts/xservers.sh start "$xdir")
 eval "$xenv"
 
 status=0
-ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
-ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp \
-  ctest --test-dir build/sanitize --output-on-failure -j "$jobs" || status=1
-scripts/fuzz.sh 30 || status=1
-scripts/valgrind.sh build/release || status=1
+passed=0
+failed=0
+# Counts one check run by the name it was given.
+check() {
+  local name=$1; shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; echo "FAILED: $name"; fi
+}
+check "release tests" ctest --test-dir build/release --output-on-failure -j "$jobs"
+check "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 \
+  LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp \
+  ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+check "fuzzing" scripts/fuzz.sh 30
+check "valgrind" scripts/valgrind.sh build/release
+echo "checks: $passed passed, $failed failed"
 exit $status
