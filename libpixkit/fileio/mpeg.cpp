@@ -55,13 +55,6 @@ std::string ShellQuote(const char* s) {
   return q + "'";
 }
 
-// Keeps messages within the exception's text limit whatever the name's length.
-std::string ShortName(const std::string& name) {
-  constexpr size_t c_Max = 300;
-  if (name.size() <= c_Max) return name;
-  return "..." + name.substr(name.size() - (c_Max - 3));
-}
-
 }  // namespace
 
 FileReader_MPEG::~FileReader_MPEG() {
@@ -86,7 +79,7 @@ void FileReader_MPEG::Open(const char* filename) {
   d_pipe = popen(command.c_str(), "r");
   d_decoder = d_pipe != nullptr;
   if (!d_pipe) {
-    const std::string text = "cannot start the MPEG decoder for file '" + ShortName(d_filename) +
+    const std::string text = "cannot start the MPEG decoder for file '" + ShortNameForMessage(d_filename) +
                              "': " + strerror(errno);
     throw Excpt_Text(ErrSev_Error, text.c_str());
   }
@@ -116,7 +109,7 @@ void FileReader_MPEG::EndOfStream() {
     why = "wait status " + std::to_string(status);
   }
   const std::string text =
-      "MPEG decoder failed on file '" + ShortName(d_filename) + "' (" + why + ")";
+      "MPEG decoder failed on file '" + ShortNameForMessage(d_filename) + "' (" + why + ")";
   throw Excpt_Text(ErrSev_Error, text.c_str());
 }
 
@@ -141,7 +134,7 @@ bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
     ClosePipe();  // the stream cannot be followed beyond a broken record
     const std::string text = "invalid frame size " + std::to_string(w) + "x" +
                              std::to_string(h) + " in MPEG stream of file '" +
-                             ShortName(d_filename) + "'";
+                             ShortNameForMessage(d_filename) + "'";
     throw Excpt_Text(ErrSev_Error, text.c_str());
   }
 
@@ -168,7 +161,7 @@ bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
 
   // Rows that never arrived would be handed out unset: the partial frame is dropped.
   const std::string text =
-      "MPEG stream of file '" + ShortName(d_filename) + "' ends inside a frame; frame dropped";
+      "MPEG stream of file '" + ShortNameForMessage(d_filename) + "' ends inside a frame; frame dropped";
   MessageDisplay::Show(ErrSev_Warning, text.c_str());
   EndOfStream();
   return false;

@@ -24,10 +24,11 @@ constexpr long c_MaxSize = 32767;
 
 [[noreturn]] void ThrowFileError(const char* what, const char* filename, int err) {
   char text[c_MaxTextLen + 1];
+  const std::string name = ShortNameForMessage(filename);
   if (err != 0)
-    snprintf(text, sizeof text, "%s PPM file '%s' (%s)", what, filename, strerror(err));
+    snprintf(text, sizeof text, "%s PPM file '%s' (%s)", what, name.c_str(), strerror(err));
   else
-    snprintf(text, sizeof text, "%s PPM file '%s'", what, filename);
+    snprintf(text, sizeof text, "%s PPM file '%s'", what, name.c_str());
   ThrowError(text);
 }
 

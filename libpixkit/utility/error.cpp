@@ -71,6 +71,12 @@ Excpt_NotImplemented::Excpt_NotImplemented(const char* file, int line)
   SetText(buf);
 }
 
+std::string ShortNameForMessage(const std::string& name) {
+  constexpr size_t c_Max = 300;
+  if (name.size() <= c_Max) return name;
+  return "..." + name.substr(name.size() - (c_Max - 3));
+}
+
 void MessageDisplay::Show(ErrorSeverity severity, const char* text) {
   assert(std_msgdisplay);
   std_msgdisplay->ShowMessage(severity, text);

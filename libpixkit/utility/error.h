@@ -7,6 +7,7 @@
 #error "plain assertions guard internal invariants and must stay active: do not define NDEBUG"
 #endif
 #include <cassert>
+#include <string>
 
 namespace pixkit {
 
@@ -72,6 +73,9 @@ class MessageDisplay_cerr : public MessageDisplay {
   void ShowMessage(ErrorSeverity severity, const char* text) override;
   void ShowException(const Excpt_Base& e) override;
 };
+
+// A name cut to its last characters, so that a message naming it stays within c_MaxTextLen.
+std::string ShortNameForMessage(const std::string& name);
 
 }  // namespace pixkit
 

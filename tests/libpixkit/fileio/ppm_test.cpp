@@ -216,6 +216,15 @@ TEST(WritePPM, FailuresNameTheFileAndLeaveNothingBehind) {
             "cannot create PPM file '" + missing + "' (No such file or directory)");
   EXPECT_TRUE(dir.Files().empty());
 
+  // A name too long for the message keeps its end and the reason.
+  const std::string tooLong = dir.Path() + "/" + std::string(600, 'n') + ".ppm";
+  const std::string text = Thrown([&] { WritePPM(rgb, tooLong.c_str()); }, ErrSev_Error);
+  const std::string tail = " PPM file '..." + tooLong.substr(tooLong.size() - 297) +
+                           "' (File name too long)";
+  ASSERT_GT(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_TRUE(dir.Files().empty());
+
   EXPECT_EQ(Thrown([&] { WritePPM(rgb, "/dev/full"); }, ErrSev_Error),
             "cannot write PPM file '/dev/full' (No space left on device)");
   struct stat st;
