@@ -11,6 +11,7 @@ using namespace pixkit;
 
 namespace {
 
+using testsupport::Param;
 using testsupport::Rows;
 using testsupport::SetRows;
 using testsupport::ToRows;
@@ -178,16 +179,10 @@ TEST(ChangeChroma, PerFrameConversionReusesAnUnsharedDestination) {
 
 namespace {
 
-ImageParam Param(Colorspace cs, int w, int h, bool alpha = false, ChromaFormat chroma = Chroma_444) {
-  ImageParam p = YUVParam(w, h, chroma, alpha);
-  p.colorspace = cs;
-  return p;
-}
-
 // A one-pixel image of the given colour space with samples c0, c1, c2.
 Image<Pixel> OnePixel(Colorspace cs, int c0, int c1, int c2) {
   Image<Pixel> img;
-  img.Create(Param(cs, 1, 1));
+  img.Create(Param(1, 1, cs));
   img.AskBitmap(0).AskFrame()[0][0] = Pixel(c0);
   if (cs != Colorspace_Greyscale) {
     img.AskBitmap(1).AskFrame()[0][0] = Pixel(c1);
@@ -325,7 +320,7 @@ TEST(ImageConversion, PixelExamplesThroughTheDispatcher) {
 TEST(ImageConversion, YUVToRGBSpreadsEachChromaSampleOverItsBlock) {
   for (ChromaFormat f : {Chroma_420, Chroma_422, Chroma_444}) {
     Image<Pixel> src;
-    src.Create(Param(Colorspace_YUV, 5, 3, false, f));
+    src.Create(Param(5, 3, Colorspace_YUV, f));
     FillPattern(src.AskBitmap(0), 40);
     FillPattern(src.AskBitmap(1), 60);
     FillPattern(src.AskBitmap(2), 150);
@@ -344,7 +339,7 @@ TEST(ImageConversion, YUVToRGBSpreadsEachChromaSampleOverItsBlock) {
 
 TEST(ImageConversion, RGBToSubsampledYUVAveragesTheFullChroma) {
   Image<Pixel> src;
-  src.Create(Param(Colorspace_RGB, 3, 2));
+  src.Create(Param(3, 2, Colorspace_RGB));
   SetRows(src.AskBitmap(0), {{255, 0, 10}, {0, 90, 200}});
   SetRows(src.AskBitmap(1), {{0, 255, 20}, {0, 30, 100}});
   SetRows(src.AskBitmap(2), {{0, 0, 30}, {255, 60, 0}});
@@ -374,7 +369,7 @@ TEST(ImageConversion, RGBToSubsampledYUVAveragesTheFullChroma) {
 }
 
 TEST(ImageConversion, SameColourSpaceCopiesOrChangesChroma) {
-  ImageParam p = Param(Colorspace_YUV, 4, 2, true, Chroma_420);
+  ImageParam p = Param(4, 2, Colorspace_YUV, Chroma_420, true);
   p.border = 2;
   p.halign = 4;
   Image<Pixel> src;
@@ -394,14 +389,14 @@ TEST(ImageConversion, SameColourSpaceCopiesOrChangesChroma) {
 
   // Another colour space ignores the chroma argument for a copy.
   Image<Pixel> rgb;
-  rgb.Create(Param(Colorspace_RGB, 3, 3, false, Chroma_444));
+  rgb.Create(Param(3, 3, Colorspace_RGB, Chroma_444));
   ChangeColorspace(dst, rgb, Colorspace_RGB, Chroma_420);
   EXPECT_EQ(dst.AskParam().chroma, Chroma_444);
 }
 
 TEST(ImageConversion, RoutesThroughRGBEndIn420) {
   Image<Pixel> hsv;
-  hsv.Create(Param(Colorspace_HSV, 4, 4));
+  hsv.Create(Param(4, 4, Colorspace_HSV));
   Clear(hsv, Color(0, 255, 255));
   Image<Pixel> dst;
   ChangeColorspace(dst, hsv, Colorspace_YUV, Chroma_444);
@@ -412,7 +407,7 @@ TEST(ImageConversion, RoutesThroughRGBEndIn420) {
 
   // Greyscale into a fresh destination: the default 4:4:4, full-size neutral chroma.
   Image<Pixel> grey;
-  grey.Create(Param(Colorspace_Greyscale, 3, 2));
+  grey.Create(Param(3, 2, Colorspace_Greyscale));
   FillPattern(grey.AskBitmap(0), 5);
   Image<Pixel> yuv;
   ChangeColorspace(yuv, grey, Colorspace_YUV, Chroma_420);
@@ -429,13 +424,13 @@ TEST(ImageConversion, EveryRouteCarriesTheAlphaPlane) {
     for (Colorspace to : spaces)
       for (bool alpha : {true, false}) {
         Image<Pixel> src;
-        src.Create(Param(from, 4, 2, alpha, Chroma_420));
+        src.Create(Param(4, 2, from, Chroma_420, alpha));
         Clear(src, Color(100, 110, 120, 0));
         if (alpha) SetRows(src.AskBitmap(Bitmap_Alpha), {{0, 255, 7, 255}, {255, 0, 0, 9}});
 
         // The destination starts with the opposite alpha state.
         Image<Pixel> dst;
-        dst.Create(Param(Colorspace_RGB, 2, 2, !alpha));
+        dst.Create(Param(2, 2, Colorspace_RGB, Chroma_444, !alpha));
         ChangeColorspace(dst, src, to, Chroma_444);
         EXPECT_EQ(dst.AskParam().has_alpha, alpha) << from << " -> " << to;
         EXPECT_EQ(dst.AskBitmap(Bitmap_Alpha).IsEmpty(), !alpha) << from << " -> " << to;
@@ -449,7 +444,7 @@ TEST(ImageConversion, EveryRouteCarriesTheAlphaPlane) {
 }
 
 TEST(ImageConversion, ConvertersKeepTheDestinationsLayout) {
-  ImageParam layout = Param(Colorspace_YUV, 2, 2, true, Chroma_420);
+  ImageParam layout = Param(2, 2, Colorspace_YUV, Chroma_420, true);
   layout.border = 4;
   layout.halign = 8;
   layout.zero_x = 2;
@@ -457,7 +452,7 @@ TEST(ImageConversion, ConvertersKeepTheDestinationsLayout) {
   dst.Create(layout);
 
   Image<Pixel> src;
-  src.Create(Param(Colorspace_YUV, 6, 4, false, Chroma_420));
+  src.Create(Param(6, 4, Colorspace_YUV, Chroma_420));
   Clear(src, Color(16, 128, 128));
   Image_YUV2RGB(dst, src);
   const ImageParam p = dst.AskParam();
@@ -474,7 +469,7 @@ TEST(ImageConversion, ConvertersKeepTheDestinationsLayout) {
 
 TEST(ImageConversion, HSVInDoubles) {
   Image<Pixel> rgb;
-  rgb.Create(Param(Colorspace_RGB, 3, 1));
+  rgb.Create(Param(3, 1, Colorspace_RGB));
   SetRows(rgb.AskBitmap(0), {{255, 0, 255}});
   SetRows(rgb.AskBitmap(1), {{255, 255, 0}});
   SetRows(rgb.AskBitmap(2), {{0, 0, 255}});

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "libpixkit/graphics/color/internal_img2raw.h"
+#include "tests/support/images.h"
 
 namespace i2r_test {
 
@@ -39,31 +40,16 @@ inline pixkit::RawRGBFormat RGB555(int bytes_per_line = 4096) {
 // past the last row's end leaves the plane's memory.
 inline Image<Pixel> MakeImage(int w, int h, pixkit::Colorspace cs,
                               pixkit::ChromaFormat chroma = pixkit::Chroma_444, int halign = 1) {
-  pixkit::ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = chroma;
+  pixkit::ImageParam p = testsupport::Param(w, h, cs, chroma);
   p.halign = halign;
-  Image<Pixel> img;
-  img.Create(p);
-  return img;
+  return testsupport::MakeImage(p);
 }
 
 inline void FillPlane(Image<Pixel>& img, int plane, Pixel value) {
   pixkit::Clear(img.AskBitmap(plane), value);
 }
 
-inline void FillRandom(Image<Pixel>& img, std::mt19937& rng) {
-  std::uniform_int_distribution<int> d(0, 255);
-  for (int i = 0; i < 3; i++) {
-    if (img.AskBitmap(i).IsEmpty()) continue;
-    pixkit::Bitmap<Pixel>& b = img.AskBitmap(i);
-    Pixel* const* f = b.AskFrame();
-    for (int y = 0; y < b.AskHeight(); y++)
-      for (int x = 0; x < b.AskWidth(); x++) f[y][x] = Pixel(d(rng));
-  }
-}
+using testsupport::FillRandom;
 
 // Display memory of `rows` rows of bytes_per_line bytes, sized exactly so that a write past
 // the last row leaves the allocation; every byte starts as c_Guard.
