@@ -2,6 +2,8 @@
 #ifndef TESTS_LIBPIXKIT_GRAPHICS_COLOR_I2R_TEST_UTIL_H
 #define TESTS_LIBPIXKIT_GRAPHICS_COLOR_I2R_TEST_UTIL_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -70,6 +72,27 @@ struct Canvas {
   int bpl;
   std::vector<uint8_t> bytes;
 };
+
+// Lines firstline..lastline of img through a new transform T for format f.
+template <class T>
+Canvas Convert(const Image<Pixel>& img, const pixkit::RawRGBFormat& f, int firstline,
+               int lastline) {
+  T t;
+  t.SetFormat(f);
+  EXPECT_TRUE(t.CanConvert(img, f)) << t.TransformationName();
+  Canvas c(lastline - firstline + 1, f.bytes_per_line);
+  t.Transform(img, c.Mem(), firstline, lastline);
+  return c;
+}
+
+// A YUV picture whose planes are each one value.
+inline Image<Pixel> Uniform(int w, int h, pixkit::ChromaFormat chroma, Pixel y, Pixel u, Pixel v) {
+  Image<Pixel> img = MakeImage(w, h, pixkit::Colorspace_YUV, chroma);
+  FillPlane(img, 0, y);
+  FillPlane(img, 1, u);
+  FillPlane(img, 2, v);
+  return img;
+}
 
 inline unsigned Le16(const uint8_t* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
 
