@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
@@ -65,13 +67,8 @@ void ExpectFrame(const Image<Pixel>& img, int w, int h, int seed) {
 
 ImageParam Param(int w, int h, Colorspace cs, ChromaFormat chroma, int border = 0,
                  bool alpha = false) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = chroma;
+  ImageParam p = testsupport::Param(w, h, cs, chroma, alpha);
   p.border = border;
-  p.has_alpha = alpha;
   return p;
 }
 
