@@ -68,6 +68,22 @@ std::string Serialize(const Planes& f, Layout layout) {
   return s;
 }
 
+// n random frames of p: their planar bytes, and the alpha bytes of the first alpha_frames.
+struct Stream {
+  std::vector<Planes> frames;
+  std::string yuv, alpha;
+};
+
+Stream RandomStream(const ImageParam& p, int n, std::mt19937& rng, int alpha_frames = 0) {
+  Stream s;
+  for (int i = 0; i < n; i++) {
+    s.frames.push_back(RandomPlanes(p, rng));
+    s.yuv += Serialize(s.frames.back(), Planar);
+    if (i < alpha_frames) s.alpha.append(s.frames.back().a.begin(), s.frames.back().a.end());
+  }
+  return s;
+}
+
 std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
   std::vector<Pixel> out;
   const Pixel* const* fr = bm.AskFrame();
@@ -198,16 +214,11 @@ TEST(FileReader_YUV1, ReadsWholeFramesOfAFileAndWarnsOnceAboutATrailingPart) {
   TempDir dir;
   std::mt19937 rng(1);
   const ImageParam p = YUVParam(352, 288, Chroma_420);
-  std::vector<Planes> frames;
-  std::string data;
-  for (int i = 0; i < 3; i++) {
-    frames.push_back(RandomPlanes(p, rng));
-    data += Serialize(frames.back(), Planar);
-  }
-  ASSERT_EQ(data.size(), 456192u);
+  const Stream seq = RandomStream(p, 3, rng);
+  ASSERT_EQ(seq.yuv.size(), 456192u);
 
   for (const std::string& tail : {std::string(), std::string(1000, '\x55')}) {
-    std::ifstream is(dir.NewFile("yuv", data + tail), std::ios::binary);
+    std::ifstream is(dir.NewFile("yuv", seq.yuv + tail), std::ios::binary);
     FileReader_YUV1 reader;
     reader.SetYUVStream(is);
     reader.SetImageParam(p);
@@ -217,7 +228,7 @@ TEST(FileReader_YUV1, ReadsWholeFramesOfAFileAndWarnsOnceAboutATrailingPart) {
       EXPECT_FALSE(reader.IsEOF());
       Image<Pixel> img;
       EXPECT_TRUE(reader.ReadImage(img));
-      ExpectPlanes(img, frames[size_t(i)], Planar, false);
+      ExpectPlanes(img, seq.frames[size_t(i)], Planar, false);
     }
     EXPECT_TRUE(reader.IsEOF());
     Image<Pixel> extra;
@@ -318,15 +329,9 @@ TEST(FileReader_YUV1, SkipToImageSeeksBothStreamsByFrame) {
   TempDir dir;
   const ImageParam p = YUVParam(352, 288, Chroma_420);
   std::mt19937 rng(4);
-  std::vector<Planes> frames;
-  std::string yuv, alpha;
-  for (int i = 0; i < 4; i++) {
-    frames.push_back(RandomPlanes(p, rng));
-    yuv += Serialize(frames.back(), Planar);
-    alpha.append(frames.back().a.begin(), frames.back().a.end());
-  }
-  std::ifstream yuvstr(dir.NewFile("yuv", yuv), std::ios::binary);
-  std::ifstream alphastr(dir.NewFile("alpha", alpha), std::ios::binary);
+  const Stream seq = RandomStream(p, 4, rng, 4);
+  std::ifstream yuvstr(dir.NewFile("yuv", seq.yuv), std::ios::binary);
+  std::ifstream alphastr(dir.NewFile("alpha", seq.alpha), std::ios::binary);
   FileReader_YUV1 reader;
   reader.SetYUVStream(yuvstr);
   reader.SetAlphaStream(alphastr);
@@ -337,15 +342,15 @@ TEST(FileReader_YUV1, SkipToImageSeeksBothStreamsByFrame) {
   EXPECT_EQ(alphastr.tellg(), 202752);
   Image<Pixel> img;
   ASSERT_TRUE(reader.ReadImage(img));
-  ExpectPlanes(img, frames[2], Planar, true);
+  ExpectPlanes(img, seq.frames[2], Planar, true);
   ASSERT_TRUE(reader.ReadImage(img));
-  ExpectPlanes(img, frames[3], Planar, true);
+  ExpectPlanes(img, seq.frames[3], Planar, true);
   EXPECT_TRUE(reader.IsEOF());
 
   reader.SkipToImage(1);  // back again after the end
   EXPECT_FALSE(reader.IsEOF());
   ASSERT_TRUE(reader.ReadImage(img));
-  ExpectPlanes(img, frames[1], Planar, true);
+  ExpectPlanes(img, seq.frames[1], Planar, true);
 
   reader.SkipToImage(9);
   EXPECT_TRUE(reader.IsEOF());
@@ -364,20 +369,14 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
   TempDir dir;
   const ImageParam p = YUVParam(8, 4, Chroma_420);
   std::mt19937 rng(5);
-  std::vector<Planes> frames;
-  std::string yuv, alpha;
-  for (int i = 0; i < 3; i++) {
-    frames.push_back(RandomPlanes(p, rng));
-    yuv += Serialize(frames.back(), Planar);
-    if (i < 2) alpha.append(frames.back().a.begin(), frames.back().a.end());
-  }
-  alpha += "partial";
+  Stream seq = RandomStream(p, 3, rng, 2);
+  seq.alpha += "partial";
 
   // Both measured: the count is cut at once, with one warning naming both counts.
   {
     RecordedMessages messages;
-    std::ifstream yuvstr(dir.NewFile("yuv", yuv), std::ios::binary);
-    std::ifstream alphastr(dir.NewFile("alpha", alpha), std::ios::binary);
+    std::ifstream yuvstr(dir.NewFile("yuv", seq.yuv), std::ios::binary);
+    std::ifstream alphastr(dir.NewFile("alpha", seq.alpha), std::ios::binary);
     FileReader_YUV1 reader;
     reader.SetYUVStream(yuvstr);
     reader.SetAlphaStream(alphastr);
@@ -385,7 +384,7 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
     EXPECT_EQ(reader.AskNFrames(), 2);
     const std::vector<Image<Pixel>> read = ReadAll(reader);
     ASSERT_EQ(read.size(), 2u);
-    ExpectPlanes(read[1], frames[1], Planar, true);
+    ExpectPlanes(read[1], seq.frames[1], Planar, true);
     ASSERT_EQ(messages.list.size(), 1u);
     EXPECT_EQ(messages.list[0].first, ErrSev_Warning);
     EXPECT_EQ(messages.list[0].second,
@@ -395,8 +394,8 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
   // Alpha through a pipe: found out when the plane comes up short.
   {
     RecordedMessages messages;
-    PipeFeed feed(alpha);
-    std::ifstream yuvstr(dir.NewFile("yuv", yuv), std::ios::binary);
+    PipeFeed feed(seq.alpha);
+    std::ifstream yuvstr(dir.NewFile("yuv", seq.yuv), std::ios::binary);
     std::ifstream alphastr(feed.path, std::ios::binary);
     FileReader_YUV1 reader;
     reader.SetYUVStream(yuvstr);
@@ -404,8 +403,8 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
     reader.SetImageParam(p);
     const std::vector<Image<Pixel>> read = ReadAll(reader);
     ASSERT_EQ(read.size(), 2u);
-    ExpectPlanes(read[0], frames[0], Planar, true);
-    ExpectPlanes(read[1], frames[1], Planar, true);
+    ExpectPlanes(read[0], seq.frames[0], Planar, true);
+    ExpectPlanes(read[1], seq.frames[1], Planar, true);
     ASSERT_EQ(messages.list.size(), 1u);
     EXPECT_EQ(messages.list[0].second,
               "alpha input has only 2 frames for at least 3 frames of YUV input; the sequence "
@@ -462,14 +461,9 @@ TEST(FileReader_YUV1, ReadsStandardInputUntilItsEndWithoutAPartialFrame) {
 
 TEST(FileReader_YUV1, ReadsAPipeOpenedAsAFileLikeStandardInput) {
   std::mt19937 rng(7);
-  std::vector<Planes> frames;
-  std::string data;
-  for (int i = 0; i < 50; i++) {  // more than a pipe buffer holds
-    frames.push_back(RandomPlanes(YUVParam(64, 64, Chroma_420), rng));
-    data += Serialize(frames.back(), Planar);
-  }
-  data += "tail";
-  PipeFeed feed(data);
+  Stream seq = RandomStream(YUVParam(64, 64, Chroma_420), 50, rng);  // more than a pipe holds
+  seq.yuv += "tail";
+  PipeFeed feed(seq.yuv);
   std::ifstream is(feed.path, std::ios::binary);
   FileReader_YUV1 reader;
   reader.SetYUVStream(is);
@@ -479,7 +473,7 @@ TEST(FileReader_YUV1, ReadsAPipeOpenedAsAFileLikeStandardInput) {
   const std::vector<Image<Pixel>> read = ReadAll(reader);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   ASSERT_EQ(read.size(), 50u);
-  for (size_t i = 0; i < read.size(); i++) ExpectPlanes(read[i], frames[i], Planar, false);
+  for (size_t i = 0; i < read.size(); i++) ExpectPlanes(read[i], seq.frames[i], Planar, false);
 }
 
 TEST(FileReader_YUV1, MeasuresFilesBeyondTwoGigabytesIn64Bits) {
