@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -30,7 +31,7 @@ struct OptionSpec {
 
 using A = CommandLineArgs;
 
-// In the order of the help lines and of the given flags; c_LongOptions mirrors it entry by entry.
+// In the order of the help lines and of the given flags; the long-option table is made from it.
 const OptionSpec c_Specs[] = {
     {"help", 'h', Arg_None, &A::help_given, nullptr, nullptr, nullptr},
     {"version", 'V', Arg_None, &A::version_given, nullptr, nullptr, nullptr},
@@ -58,32 +59,15 @@ const OptionSpec c_Specs[] = {
 };
 constexpr int c_OptionCount = int(sizeof c_Specs / sizeof c_Specs[0]);
 
-const option c_LongOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {"algo", required_argument, nullptr, 'a'},
-    {"history", required_argument, nullptr, 'n'},
-    {"aging-factor", required_argument, nullptr, 'G'},
-    {"fuzzyness", required_argument, nullptr, 'F'},
-    {"blocksize", required_argument, nullptr, 'b'},
-    {"algo2", required_argument, nullptr, '2'},
-    {"history2", required_argument, nullptr, 0},
-    {"aging-factor2", required_argument, nullptr, 0},
-    {"fuzzyness2", required_argument, nullptr, 0},
-    {"blocksize2", required_argument, nullptr, 0},
-    {"decimate", required_argument, nullptr, 'd'},
-    {"speedup", required_argument, nullptr, 's'},
-    {"resolution", required_argument, nullptr, 'r'},
-    {"format", required_argument, nullptr, 'f'},
-    {"save-output", required_argument, nullptr, 'o'},
-    {"offline", no_argument, nullptr, 'l'},
-    {"alpha", required_argument, nullptr, 'A'},
-    {"transparent-motion", no_argument, nullptr, 't'},
-    {"no-x11", no_argument, nullptr, 'x'},
-    {nullptr, 0, nullptr, 0},
-};
-static_assert(sizeof c_LongOptions / sizeof c_LongOptions[0] == c_OptionCount + 1,
-              "every option needs its long-option entry");
+// The getopt_long table, entry by entry from c_Specs.
+std::vector<option> LongOptions() {
+  std::vector<option> opts;
+  for (const OptionSpec& s : c_Specs)
+    opts.push_back({s.name, s.kind == Arg_None ? no_argument : required_argument, nullptr,
+                    s.letter});
+  opts.push_back({nullptr, 0, nullptr, 0});
+  return opts;
+}
 
 const char* const c_HelpLines[] = {
     "   -h         --help                  Print help and exit",
@@ -194,9 +178,10 @@ int ParseCommandLine(int argc, char** argv, CommandLineArgs* args) {
   opterr = 1;
   optopt = '?';
 
+  const std::vector<option> longOptions = LongOptions();
   for (;;) {
     int longIndex = 0;
-    const int result = getopt_long(argc, argv, c_ShortOptions, c_LongOptions, &longIndex);
+    const int result = getopt_long(argc, argv, c_ShortOptions, longOptions.data(), &longIndex);
     if (result == -1) break;
     if (result == 'h') {
       PrintHelp();

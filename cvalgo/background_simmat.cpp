@@ -50,6 +50,15 @@ inline int32_t WeightedTerm(Pixel m, int wi, int wj) {
   return int32_t(product) >> 16;
 }
 
+// The similarity matrix pictures: n x n in colour space cs.
+void CreateSquare(pixkit::Image<Pixel>& out, int n, pixkit::Colorspace cs) {
+  pixkit::ImageParam param;
+  param.width = n;
+  param.height = n;
+  param.colorspace = cs;
+  out.Create(param);
+}
+
 }  // namespace
 
 int SumAbsDiff8x8_C(const Pixel* const* a, int ax, const Pixel* const* b, int bx) {
@@ -451,11 +460,7 @@ void BackgroundSynthesizer_SimMat::AskSimilarityMatrixImage(pixkit::Image<Pixel>
                                                             int by) const {
   PIXKIT_ASSERT(bx >= 0 && bx < d_across && by >= 0 && by < d_down);
   const int H = d_history_length;
-  pixkit::ImageParam param;
-  param.width = H;
-  param.height = H;
-  param.colorspace = pixkit::Colorspace_Greyscale;
-  out.Create(param);
+  CreateSquare(out, H, pixkit::Colorspace_Greyscale);
   const Pixel* const* M = d_records.AskFrame()[by][bx].matrix.AskFrame();
   Pixel* const* d = out.AskFrameY();
   for (int y = 0; y < H; y++) std::memcpy(d[y], M[y], size_t(H));
@@ -465,11 +470,7 @@ void BackgroundSynthesizer_SimMat::AskSimilarityMatrixRGB(pixkit::Image<Pixel>& 
                                                           int by) const {
   PIXKIT_ASSERT(bx >= 0 && bx < d_across && by >= 0 && by < d_down);
   const int H = d_history_length;
-  pixkit::ImageParam param;
-  param.width = H;
-  param.height = H;
-  param.colorspace = pixkit::Colorspace_RGB;
-  out.Create(param);
+  CreateSquare(out, H, pixkit::Colorspace_RGB);
   pixkit::Clear(out, Color(0, 0, 0, 0));
 
   const OptData& od = d_records.AskFrame()[by][bx];

@@ -9,6 +9,8 @@
 
 #include "tests/cvalgo/simmat_reference.h"
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 using cvalgo::BackgroundSynthesizer_SimMat;
 
@@ -16,21 +18,11 @@ namespace {
 
 typedef std::function<int(int x, int y)> LumaFn;
 
-ImageParam Param444(int w, int h) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = Colorspace_YUV;
-  p.chroma = Chroma_444;
-  p.has_alpha = true;
-  return p;
-}
-
 // A 4:4:4 frame with alpha whose chroma planes are derived from luma, so that a block copied
 // from the wrong frame or plane shows.
 Image<Pixel> Frame(int w, int h, const LumaFn& luma) {
   Image<Pixel> img;
-  img.Create(Param444(w, h));
+  img.Create(testsupport::YUVParam(w, h, Chroma_444, true));
   for (int y = 0; y < h; y++) {
     for (int x = 0; x < w; x++) {
       const Pixel v = Pixel(luma(x, y));
@@ -420,7 +412,7 @@ TEST(SimMat, ChangedFrameFormatStartsANewBackground) {
 
   // Subsampled chroma would be read outside its planes: refused, nothing changes.
   Image<Pixel> sub;
-  ImageParam q = Param444(24, 8);
+  ImageParam q = testsupport::YUVParam(24, 8, Chroma_444, true);
   q.chroma = Chroma_420;
   sub.Create(q);
   ExpectAssertion([&] { s.ShareImage(sub); },

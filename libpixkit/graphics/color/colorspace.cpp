@@ -51,6 +51,30 @@ void CreateTarget(Image<D>& dst, const Image<S>& src, Colorspace cs) {
   dst.Create(p);
 }
 
+// Runs f(d0, d1, d2, s0, s1, s2) on the samples of planes 0..2 at every pixel; dst is already
+// created with src's size.
+template <class D, class S, class F>
+inline void MapPlanes3(Image<D>& dst, const Image<S>& src, F f) {
+  const int w = src.AskWidth();
+  const int h = src.AskHeight();
+  const S* const* s0 = src.AskBitmap(0).AskFrame();
+  const S* const* s1 = src.AskBitmap(1).AskFrame();
+  const S* const* s2 = src.AskBitmap(2).AskFrame();
+  D* const* d0 = dst.AskBitmap(0).AskFrame();
+  D* const* d1 = dst.AskBitmap(1).AskFrame();
+  D* const* d2 = dst.AskBitmap(2).AskFrame();
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) f(d0[y][x], d1[y][x], d2[y][x], s0[y][x], s1[y][x], s2[y][x]);
+}
+
+// A three-plane conversion into a new image of colour space cs.
+template <class D, class S, class F>
+void ConvertPlanes3(Image<D>& dst, const Image<S>& src, Colorspace cs, F f) {
+  CheckPlanes(src, 3);
+  CreateTarget(dst, src, cs);
+  MapPlanes3(dst, src, f);
+}
+
 inline Pixel Clamp(int v) { return v < 0 ? 0 : v > 255 ? 255 : Pixel(v); }
 
 // trunc(255 x) through an integer of the given width whose low byte is kept. The product is
@@ -237,38 +261,22 @@ void Image_RGB2YUV(Image<Pixel>& dst, const Image<Pixel>& src, ChromaFormat chro
   p.chroma = Chroma_444;
   target.Create(p);
 
-  const Pixel* const* R = src.AskFrameR();
-  const Pixel* const* G = src.AskFrameG();
-  const Pixel* const* B = src.AskFrameB();
-  Pixel* const* Y = target.AskFrameY();
-  Pixel* const* U = target.AskFrameU();
-  Pixel* const* V = target.AskFrameV();
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) RGB2YUV(Y[y][x], U[y][x], V[y][x], R[y][x], G[y][x], B[y][x]);
+  MapPlanes3(target, src, [](Pixel& y, Pixel& u, Pixel& v, Pixel r, Pixel g, Pixel b) {
+    RGB2YUV(y, u, v, r, g, b);
+  });
 
   if (chroma != Chroma_444) ChangeChroma(dst, full, chroma);
 }
 
 void Image_RGB2HSV(Image<Pixel>& dst, const Image<Pixel>& src) {
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  CheckPlanes(src, 3);
-  CreateTarget(dst, src, Colorspace_HSV);
-
-  const Pixel* const* R = src.AskFrameR();
-  const Pixel* const* G = src.AskFrameG();
-  const Pixel* const* B = src.AskFrameB();
-  Pixel* const* H = dst.AskBitmap(0).AskFrame();
-  Pixel* const* S = dst.AskBitmap(1).AskFrame();
-  Pixel* const* V = dst.AskBitmap(2).AskFrame();
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      double hh, ss, vv;
-      RGB2HSV(hh, ss, vv, R[y][x] / 255.0, G[y][x] / 255.0, B[y][x] / 255.0);
-      H[y][x] = ToByte<int16_t>(hh);
-      S[y][x] = ToByte<int16_t>(ss);
-      V[y][x] = ToByte<int16_t>(vv);
-    }
+  ConvertPlanes3(dst, src, Colorspace_HSV,
+                 [](Pixel& h, Pixel& s, Pixel& v, Pixel r, Pixel g, Pixel b) {
+                   double hh, ss, vv;
+                   RGB2HSV(hh, ss, vv, r / 255.0, g / 255.0, b / 255.0);
+                   h = ToByte<int16_t>(hh);
+                   s = ToByte<int16_t>(ss);
+                   v = ToByte<int16_t>(vv);
+                 });
 }
 
 void Image_RGB2Grey(Image<Pixel>& dst, const Image<Pixel>& src) {
@@ -287,25 +295,14 @@ void Image_RGB2Grey(Image<Pixel>& dst, const Image<Pixel>& src) {
 }
 
 void Image_HSV2RGB(Image<Pixel>& dst, const Image<Pixel>& src) {
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  CheckPlanes(src, 3);
-  CreateTarget(dst, src, Colorspace_RGB);
-
-  const Pixel* const* H = src.AskBitmap(0).AskFrame();
-  const Pixel* const* S = src.AskBitmap(1).AskFrame();
-  const Pixel* const* V = src.AskBitmap(2).AskFrame();
-  Pixel* const* R = dst.AskFrameR();
-  Pixel* const* G = dst.AskFrameG();
-  Pixel* const* B = dst.AskFrameB();
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      double r, g, b;
-      HSV2RGB(r, g, b, H[y][x] / 255.0, S[y][x] / 255.0, V[y][x] / 255.0);
-      R[y][x] = ToByte<int16_t>(r);
-      G[y][x] = ToByte<int16_t>(g);
-      B[y][x] = ToByte<int16_t>(b);
-    }
+  ConvertPlanes3(dst, src, Colorspace_RGB,
+                 [](Pixel& r, Pixel& g, Pixel& b, Pixel h, Pixel s, Pixel v) {
+                   double rr, gg, bb;
+                   HSV2RGB(rr, gg, bb, h / 255.0, s / 255.0, v / 255.0);
+                   r = ToByte<int16_t>(rr);
+                   g = ToByte<int16_t>(gg);
+                   b = ToByte<int16_t>(bb);
+                 });
 }
 
 void Image_Grey2RGB(Image<Pixel>& dst, const Image<Pixel>& src) {
@@ -323,42 +320,21 @@ void Image_Grey2YUV(Image<Pixel>& dst, const Image<Pixel>& src) {
 }
 
 void Image_RGB2HSV(Image<double>& dst, const Image<Pixel>& src) {
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  CheckPlanes(src, 3);
-  CreateTarget(dst, src, Colorspace_HSV);
-
-  const Pixel* const* R = src.AskFrameR();
-  const Pixel* const* G = src.AskFrameG();
-  const Pixel* const* B = src.AskFrameB();
-  double* const* H = dst.AskBitmap(0).AskFrame();
-  double* const* S = dst.AskBitmap(1).AskFrame();
-  double* const* V = dst.AskBitmap(2).AskFrame();
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++)
-      RGB2HSV(H[y][x], S[y][x], V[y][x], R[y][x] / 255.0, G[y][x] / 255.0, B[y][x] / 255.0);
+  ConvertPlanes3(dst, src, Colorspace_HSV,
+                 [](double& h, double& s, double& v, Pixel r, Pixel g, Pixel b) {
+                   RGB2HSV(h, s, v, r / 255.0, g / 255.0, b / 255.0);
+                 });
 }
 
 void Image_HSV2RGB(Image<Pixel>& dst, const Image<double>& src) {
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  CheckPlanes(src, 3);
-  CreateTarget(dst, src, Colorspace_RGB);
-
-  const double* const* H = src.AskBitmap(0).AskFrame();
-  const double* const* S = src.AskBitmap(1).AskFrame();
-  const double* const* V = src.AskBitmap(2).AskFrame();
-  Pixel* const* R = dst.AskFrameR();
-  Pixel* const* G = dst.AskFrameG();
-  Pixel* const* B = dst.AskFrameB();
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      double r, g, b;
-      HSV2RGB(r, g, b, H[y][x], S[y][x], V[y][x]);
-      R[y][x] = ToByte<int32_t>(r);
-      G[y][x] = ToByte<int32_t>(g);
-      B[y][x] = ToByte<int32_t>(b);
-    }
+  ConvertPlanes3(dst, src, Colorspace_RGB,
+                 [](Pixel& r, Pixel& g, Pixel& b, double h, double s, double v) {
+                   double rr, gg, bb;
+                   HSV2RGB(rr, gg, bb, h, s, v);
+                   r = ToByte<int32_t>(rr);
+                   g = ToByte<int32_t>(gg);
+                   b = ToByte<int32_t>(bb);
+                 });
 }
 
 void ChangeColorspace(Image<Pixel>& dst, const Image<Pixel>& src, Colorspace colorspace,

@@ -130,21 +130,10 @@ void Convert420(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, in
   }
 }
 
-template <class W>
-void Convert422(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, int firstline,
-                int lastline) {
-  const Pixel* const* Y = img.AskFrameY();
-  const Pixel* const* U = img.AskFrameU();
-  const Pixel* const* V = img.AskFrameV();
-  const W wr(f);
-  const int w = img.AskWidth();
-  for (int y = firstline; y <= lastline; y++)
-    RowsHalfChroma<false>(wr, Y[y], nullptr, U[y], V[y], MemRow(mem, f, y, firstline), nullptr, w);
-}
-
-template <class W>
-void Convert444(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, int firstline,
-                int lastline) {
+// One chroma line per luma line: shared by column pairs (4:2:2) or one per pixel (4:4:4).
+template <class W, bool kHalfChroma>
+void ConvertLines(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, int firstline,
+                  int lastline) {
   const Pixel* const* Y = img.AskFrameY();
   const Pixel* const* U = img.AskFrameU();
   const Pixel* const* V = img.AskFrameV();
@@ -153,6 +142,10 @@ void Convert444(const Image<Pixel>& img, const RawRGBFormat& f, uint8_t* mem, in
   const int s = wr.Stride();
   for (int y = firstline; y <= lastline; y++) {
     uint8_t* d = MemRow(mem, f, y, firstline);
+    if (kHalfChroma) {
+      RowsHalfChroma<false>(wr, Y[y], nullptr, U[y], V[y], d, nullptr, w);
+      continue;
+    }
     for (int x = 0; x < w; x++, d += s) wr(d, LumaOf(Y[y][x]), TermsOf(U[y][x], V[y][x]));
   }
 }
@@ -196,7 +189,7 @@ void i2r_yuv422_32bit::Transform(const Image<Pixel>& img, uint8_t* mem, int firs
                                  int lastline) {
   const ImageParam param = img.AskParam();
   assert(param.chroma==Chroma_422);
-  Convert422<ClipWriter>(img, d_spec, mem, firstline, lastline);
+  ConvertLines<ClipWriter, true>(img, d_spec, mem, firstline, lastline);
 }
 
 const char* i2r_yuv422_32bit::TransformationName() const { return "scalar 4:2:2-YUV to 32bit RGB"; }
@@ -209,7 +202,7 @@ void i2r_yuv444_16bit::Transform(const Image<Pixel>& img, uint8_t* mem, int firs
                                  int lastline) {
   const ImageParam param = img.AskParam();
   assert(param.chroma==Chroma_444);
-  Convert444<Mask16Writer>(img, d_spec, mem, firstline, lastline);
+  ConvertLines<Mask16Writer, false>(img, d_spec, mem, firstline, lastline);
 }
 
 const char* i2r_yuv444_16bit::TransformationName() const { return "scalar YUV 4:4:4 to 16bit RGB"; }
@@ -223,7 +216,7 @@ void i2r_yuv444_32bit::Transform(const Image<Pixel>& img, uint8_t* mem, int firs
                                  int lastline) {
   const ImageParam param = img.AskParam();
   assert(param.chroma==Chroma_444);
-  Convert444<ClipWriter>(img, d_spec, mem, firstline, lastline);
+  ConvertLines<ClipWriter, false>(img, d_spec, mem, firstline, lastline);
 }
 
 const char* i2r_yuv444_32bit::TransformationName() const { return "scalar 4:4:4-YUV to 32bit RGB"; }

@@ -29,17 +29,31 @@ inline void DupRow(Pel* __restrict d, const Pel* __restrict s, int n) {
   }
 }
 
+// dst becomes src's size times mul / div in each direction, rounded up, without border or
+// row alignment; the frames and src's size for the scaling loop.
+template <class Pel>
+struct ScaleFrames {
+  const Pel* const* s;
+  Pel* const* d;
+  int w, h;
+};
+
+template <class Pel>
+inline ScaleFrames<Pel> CreateScaled(Bitmap<Pel>& dst, const Bitmap<Pel>& src, int xmul, int xdiv,
+                                     int ymul, int ydiv) {
+  assert(&dst != &src);
+  const int w = src.AskWidth();
+  const int h = src.AskHeight();
+  dst.Create((w * xmul + xdiv - 1) / xdiv, (h * ymul + ydiv - 1) / ydiv, 0, 1, 1);
+  return {src.AskFrame(), dst.AskFrame(), w, h};
+}
+
 }  // namespace scale_detail
 
 // Every source sample fills a 2x2 block.
 template <class Pel>
 void DoubleSize_Dup(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
-  assert(&dst != &src);
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  dst.Create(2 * w, 2 * h, 0, 1, 1);
-  const Pel* const* s = src.AskFrame();
-  Pel* const* d = dst.AskFrame();
+  const auto [s, d, w, h] = scale_detail::CreateScaled(dst, src, 2, 1, 2, 1);
   for (int y = 0; y < h; y++) {
     scale_detail::DupRow(d[2 * y], s[y], w);
     scale_detail::CopyRow(d[2 * y + 1], d[2 * y], 2 * w);
@@ -49,24 +63,14 @@ void DoubleSize_Dup(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
 // Every source sample is written twice along its row.
 template <class Pel>
 void DoubleSize_Dup_H(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
-  assert(&dst != &src);
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  dst.Create(2 * w, h, 0, 1, 1);
-  const Pel* const* s = src.AskFrame();
-  Pel* const* d = dst.AskFrame();
+  const auto [s, d, w, h] = scale_detail::CreateScaled(dst, src, 2, 1, 1, 1);
   for (int y = 0; y < h; y++) scale_detail::DupRow(d[y], s[y], w);
 }
 
 // Every source row is written twice.
 template <class Pel>
 void DoubleSize_Dup_V(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
-  assert(&dst != &src);
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
-  dst.Create(w, 2 * h, 0, 1, 1);
-  const Pel* const* s = src.AskFrame();
-  Pel* const* d = dst.AskFrame();
+  const auto [s, d, w, h] = scale_detail::CreateScaled(dst, src, 1, 1, 2, 1);
   for (int y = 0; y < h; y++) {
     scale_detail::CopyRow(d[2 * y], s[y], w);
     scale_detail::CopyRow(d[2 * y + 1], s[y], w);
@@ -77,14 +81,9 @@ void DoubleSize_Dup_V(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
 // row, an odd last row the sample of the even source column: neither is averaged.
 template <class Pel>
 void HalfSize_Avg(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
-  assert(&dst != &src);
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
+  const auto [s, d, w, h] = scale_detail::CreateScaled(dst, src, 1, 2, 1, 2);
   const int neww = (w + 1) / 2;
   const int newh = (h + 1) / 2;
-  dst.Create(neww, newh, 0, 1, 1);
-  const Pel* const* s = src.AskFrame();
-  Pel* const* d = dst.AskFrame();
   for (int y = 0; y < h / 2; y++) {
     const Pel* __restrict s0 = s[2 * y];
     const Pel* __restrict s1 = s[2 * y + 1];
@@ -107,13 +106,8 @@ void HalfSize_Avg(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
 // Means of horizontal pairs, rounded down; an odd last column is taken as it is.
 template <class Pel>
 void HalfSize_Avg_H(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
-  assert(&dst != &src);
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
+  const auto [s, d, w, h] = scale_detail::CreateScaled(dst, src, 1, 2, 1, 1);
   const int neww = (w + 1) / 2;
-  dst.Create(neww, h, 0, 1, 1);
-  const Pel* const* s = src.AskFrame();
-  Pel* const* d = dst.AskFrame();
   if (w & 1) assert(w==neww*2-1);
   for (int y = 0; y < h; y++) {
     const Pel* __restrict sr = s[y];
@@ -126,13 +120,8 @@ void HalfSize_Avg_H(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
 // Means of vertical pairs, rounded down; an odd last row is taken as it is.
 template <class Pel>
 void HalfSize_Avg_V(Bitmap<Pel>& dst, const Bitmap<Pel>& src) {
-  assert(&dst != &src);
-  const int w = src.AskWidth();
-  const int h = src.AskHeight();
+  const auto [s, d, w, h] = scale_detail::CreateScaled(dst, src, 1, 1, 1, 2);
   const int newh = (h + 1) / 2;
-  dst.Create(w, newh, 0, 1, 1);
-  const Pel* const* s = src.AskFrame();
-  Pel* const* d = dst.AskFrame();
   for (int y = 0; y < h / 2; y++) {
     const Pel* __restrict s0 = s[2 * y];
     const Pel* __restrict s1 = s[2 * y + 1];

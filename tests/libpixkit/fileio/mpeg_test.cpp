@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
@@ -65,13 +67,8 @@ void ExpectFrame(const Image<Pixel>& img, int w, int h, int seed) {
 
 ImageParam Param(int w, int h, Colorspace cs, ChromaFormat chroma, int border = 0,
                  bool alpha = false) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = chroma;
+  ImageParam p = testsupport::Param(w, h, cs, chroma, alpha);
   p.border = border;
-  p.has_alpha = alpha;
   return p;
 }
 
@@ -139,6 +136,13 @@ void ExpectFrameNumber(FileReader_MPEG& r, int n) {
   EXPECT_NO_THROW(r.SkipToImage(n));
 }
 
+// The reader is not at its end, and its next frame has the given size and pattern.
+void ExpectNextFrame(FileReader_MPEG& r, Image<Pixel>& img, int w, int h, int seed) {
+  EXPECT_FALSE(r.IsEOF());
+  EXPECT_TRUE(r.ReadImage(img));
+  ExpectFrame(img, w, h, seed);
+}
+
 TEST_F(MpegReader, TwoFramesThroughTheReadAheadArriveInPlanesOfTheirOwn) {
   const std::string stream = Record(352, 288, 1) + Record(352, 288, 2);
   ASSERT_EQ(stream.size(), 2u * 152192u);
@@ -148,9 +152,7 @@ TEST_F(MpegReader, TwoFramesThroughTheReadAheadArriveInPlanesOfTheirOwn) {
 
   Image<Pixel> img;
   img.Create(Param(352, 288, Colorspace_YUV, Chroma_420, 4, true));
-  EXPECT_FALSE(r.IsEOF());
-  EXPECT_TRUE(r.ReadImage(img));
-  ExpectFrame(img, 352, 288, 1);
+  ExpectNextFrame(r, img, 352, 288, 1);
   const ImageParam p = img.AskParam();
   EXPECT_EQ(p.border, 0);
   EXPECT_EQ(p.halign, 1);
@@ -160,9 +162,7 @@ TEST_F(MpegReader, TwoFramesThroughTheReadAheadArriveInPlanesOfTheirOwn) {
   EXPECT_EQ(img.AskBitmap(0).AskBorder(), 0);
 
   const Image<Pixel> kept = img;  // a synthesizer keeping the frame
-  EXPECT_FALSE(r.IsEOF());
-  EXPECT_TRUE(r.ReadImage(img));
-  ExpectFrame(img, 352, 288, 2);
+  ExpectNextFrame(r, img, 352, 288, 2);
   ExpectFrame(kept, 352, 288, 1);
   EXPECT_NE(kept.AskFrameY(), img.AskFrameY());
 
@@ -237,9 +237,7 @@ TEST_F(MpegReader, OddSizesHaveRoundedUpChromaPlanes) {
   r.Open(Input().c_str());
   Image<Pixel> img;
   for (int seed = 1; seed <= 2; seed++) {
-    EXPECT_FALSE(r.IsEOF());
-    EXPECT_TRUE(r.ReadImage(img));
-    ExpectFrame(img, 353, 289, seed);
+    ExpectNextFrame(r, img, 353, 289, seed);
     EXPECT_EQ(img.AskBitmap(1).AskWidth(), 177);
     EXPECT_EQ(img.AskBitmap(1).AskHeight(), 145);
   }
@@ -254,9 +252,7 @@ TEST_F(MpegReader, HeaderFieldsAreBigEndianAndTheFirstWordIsIgnored) {
   FileReader_MPEG r;
   r.Open(Input().c_str());
   Image<Pixel> img;
-  EXPECT_FALSE(r.IsEOF());
-  EXPECT_TRUE(r.ReadImage(img));
-  ExpectFrame(img, 352, 288, 7);
+  ExpectNextFrame(r, img, 352, 288, 7);
   EXPECT_TRUE(r.IsEOF());
 }
 
@@ -398,9 +394,7 @@ TEST_F(MpegReader, ARecordCutShortIsDroppedWithOneWarning) {
     FileReader_MPEG r;
     r.Open(Input().c_str());
     Image<Pixel> img;
-    EXPECT_FALSE(r.IsEOF());
-    EXPECT_TRUE(r.ReadImage(img));
-    ExpectFrame(img, 16, 8, 0);
+    ExpectNextFrame(r, img, 16, 8, 0);
     EXPECT_TRUE(r.IsEOF());
     EXPECT_TRUE(r.IsEOF());
     EXPECT_FALSE(r.ReadImage(img));

@@ -15,18 +15,13 @@
 
 #include "libpixkit/fileio/temp_dir.h"
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
 
-ImageParam Desc(int w, int h, Colorspace cs) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = Chroma_444;
-  return p;
-}
+using testsupport::Param;
 
 // Plane i gets the samples base[i] + 0, 1, 2, ... row by row.
 Image<Pixel> Numbered(const ImageParam& p, std::vector<int> base) {
@@ -91,12 +86,12 @@ std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
 }  // namespace
 
 TEST(WritePPM, WritesHeaderAndRasterByteExact) {
-  ImageParam bordered = Desc(3, 2, Colorspace_RGB);
+  ImageParam bordered = Param(3, 2, Colorspace_RGB);
   bordered.border = 2;
   bordered.halign = 8;
   bordered.zero_x = 1;  // rows still start at the zero position
 
-  Image<Pixel> tenTwenty = Numbered(Desc(2, 1, Colorspace_Greyscale), {10});
+  Image<Pixel> tenTwenty = Numbered(Param(2, 1, Colorspace_Greyscale), {10});
   tenTwenty.AskFrameY()[0][1] = 20;
 
   FileWriter_PPM plain, rgbAsGrey, greyAsRGB, yuvAsGrey;
@@ -109,18 +104,18 @@ TEST(WritePPM, WritesHeaderAndRasterByteExact) {
     std::string file;
   } cases[] = {
       {plain, tenTwenty, "P5\n2 1\n255\n" + Bytes({10, 20})},
-      {plain, Numbered(Desc(1, 1, Colorspace_RGB), {1, 2, 3}),
+      {plain, Numbered(Param(1, 1, Colorspace_RGB), {1, 2, 3}),
        "P6\n1 1\n255\n" + Bytes({1, 2, 3})},
       {plain, Numbered(bordered, {0, 10, 20}),
        "P6\n3 2\n255\n" +
            Bytes({0, 10, 20, 1, 11, 21, 2, 12, 22, 3, 13, 23, 4, 14, 24, 5, 15, 25})},
-      {rgbAsGrey, Numbered(Desc(2, 1, Colorspace_RGB), {1, 5, 9}),
+      {rgbAsGrey, Numbered(Param(2, 1, Colorspace_RGB), {1, 5, 9}),
        "P5\n2 1\n255\n" + Bytes({5, 6})},
-      {greyAsRGB, Numbered(Desc(2, 1, Colorspace_Greyscale), {7}),
+      {greyAsRGB, Numbered(Param(2, 1, Colorspace_Greyscale), {7}),
        "P6\n2 1\n255\n" + Bytes({7, 7, 7, 8, 8, 8})},
-      {yuvAsGrey, Numbered(Desc(2, 1, Colorspace_YUV), {30, 1, 2}),
+      {yuvAsGrey, Numbered(Param(2, 1, Colorspace_YUV), {30, 1, 2}),
        "P5\n2 1\n255\n" + Bytes({30, 31})},
-      {plain, Numbered(Desc(12, 1, Colorspace_Greyscale), {0}),
+      {plain, Numbered(Param(12, 1, Colorspace_Greyscale), {0}),
        "P5\n12 1\n255\n" + Bytes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11})},
   };
   for (const auto& c : cases) {
@@ -136,8 +131,8 @@ TEST(WritePPM, WritesHeaderAndRasterByteExact) {
 }
 
 TEST(WritePPM, RefusesUnsuitableImagesBeforeWritingAnything) {
-  const Image<Pixel> yuv = Numbered(Desc(2, 2, Colorspace_YUV), {1, 2, 3});
-  const Image<Pixel> hsv = Numbered(Desc(2, 2, Colorspace_HSV), {1, 2, 3});
+  const Image<Pixel> yuv = Numbered(Param(2, 2, Colorspace_YUV), {1, 2, 3});
+  const Image<Pixel> hsv = Numbered(Param(2, 2, Colorspace_HSV), {1, 2, 3});
   FileWriter_PPM all;
   all.SetYUVAsGreyscale(true);
   all.SetRGBAsGreyscale(true);
@@ -169,7 +164,7 @@ TEST(WritePPM, RefusesUnsuitableImagesBeforeWritingAnything) {
 TEST(WritePPM, FileAppearsOnlyWhenCompletelyWritten) {
   TempDir dir;
   const std::string name = dir.Path() + "/bg0000.ppm";
-  const Image<Pixel> yuv = Numbered(Desc(2, 1, Colorspace_YUV), {40, 1, 2});
+  const Image<Pixel> yuv = Numbered(Param(2, 1, Colorspace_YUV), {40, 1, 2});
 
   WritePPM(yuv, name.c_str());  // P5 of the Y plane
   EXPECT_EQ(ReadFile(name), "P5\n2 1\n255\n" + Bytes({40, 41}));
@@ -182,11 +177,11 @@ TEST(WritePPM, FileAppearsOnlyWhenCompletelyWritten) {
 
   // A replaced file keeps its mode; a refused image leaves the old file as it was.
   ASSERT_EQ(chmod(name.c_str(), 0640), 0);
-  WritePPM(Numbered(Desc(1, 1, Colorspace_RGB), {1, 2, 3}), name.c_str());
+  WritePPM(Numbered(Param(1, 1, Colorspace_RGB), {1, 2, 3}), name.c_str());
   EXPECT_EQ(ReadFile(name), "P6\n1 1\n255\n" + Bytes({1, 2, 3}));
   ASSERT_EQ(stat(name.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
-  EXPECT_THROW(WritePPM(Numbered(Desc(1, 1, Colorspace_HSV), {1, 2, 3}), name.c_str()),
+  EXPECT_THROW(WritePPM(Numbered(Param(1, 1, Colorspace_HSV), {1, 2, 3}), name.c_str()),
                Excpt_Assertion);
   EXPECT_EQ(ReadFile(name), "P6\n1 1\n255\n" + Bytes({1, 2, 3}));
   EXPECT_EQ(dir.Files(), std::vector<std::string>{"bg0000.ppm"});
@@ -209,7 +204,7 @@ TEST(WritePPM, FileAppearsOnlyWhenCompletelyWritten) {
 
 TEST(WritePPM, FailuresNameTheFileAndLeaveNothingBehind) {
   TempDir dir;
-  const Image<Pixel> rgb = Numbered(Desc(64, 64, Colorspace_RGB), {1, 2, 3});
+  const Image<Pixel> rgb = Numbered(Param(64, 64, Colorspace_RGB), {1, 2, 3});
 
   const std::string missing = dir.Path() + "/no/such/dir/bg0001.ppm";
   EXPECT_EQ(Thrown([&] { WritePPM(rgb, missing.c_str()); }, ErrSev_Error),
@@ -253,7 +248,7 @@ TEST(ReadImage_PPM, ReadsHeadersWithCommentsAndBlankLines) {
   EXPECT_EQ(PlaneOf(img.AskBitmap(2)), (std::vector<Pixel>{3, 6, 9, 12, 15, 18}));
 
   // The description's other fields stay; an alpha plane it asks for becomes opaque.
-  ImageParam p = Desc(1, 1, Colorspace_YUV);
+  ImageParam p = Param(1, 1, Colorspace_YUV);
   p.border = 3;
   p.has_alpha = true;
   Image<Pixel> grey;
@@ -305,7 +300,7 @@ TEST(ReadImage_PPM, ThrowsAClearErrorForEveryBadFile) {
   };
   for (const auto& c : cases) {
     std::istringstream is(c.file);
-    Image<Pixel> img = Numbered(Desc(2, 2, Colorspace_Greyscale), {0});
+    Image<Pixel> img = Numbered(Param(2, 2, Colorspace_Greyscale), {0});
     EXPECT_EQ(Thrown([&] { ReadImage_PPM(img, is); }, ErrSev_Error), c.error) << c.file;
     if (c.error == rasterShort) {
       EXPECT_TRUE(img.IsEmpty());
@@ -323,7 +318,7 @@ TEST(ReadImage_PPM, ReadsBackWhatTheWriterWrote) {
   std::mt19937 rng(12);
   for (Colorspace cs : {Colorspace_Greyscale, Colorspace_RGB}) {
     Image<Pixel> img;
-    img.Create(Desc(37, 23, cs));
+    img.Create(Param(37, 23, cs));
     for (int i = 0; i < 3 && !img.AskBitmap(i).IsEmpty(); i++)
       for (int y = 0; y < 23; y++)
         for (int x = 0; x < 37; x++) img.AskBitmap(i).AskFrame()[y][x] = Pixel(rng());

@@ -18,20 +18,16 @@
 
 #include "libpixkit/fileio/temp_dir.h"
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
 
 const char c_StrangeSize[] = "Input file has strange file size, continuing anyway.\n";
 
-ImageParam Desc(int w, int h, ChromaFormat chroma, Colorspace cs = Colorspace_YUV) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = chroma;
-  return p;
-}
+using testsupport::Param;
+using testsupport::YUVParam;
 
 enum Layout { Planar, Interleaved, Greyscale };
 
@@ -68,6 +64,22 @@ std::string Serialize(const Planes& f, Layout layout) {
       s += char(f.u[i]);
       s += char(f.v[i]);
     }
+  }
+  return s;
+}
+
+// n random frames of p: their planar bytes, and the alpha bytes of the first alpha_frames.
+struct Stream {
+  std::vector<Planes> frames;
+  std::string yuv, alpha;
+};
+
+Stream RandomStream(const ImageParam& p, int n, std::mt19937& rng, int alpha_frames = 0) {
+  Stream s;
+  for (int i = 0; i < n; i++) {
+    s.frames.push_back(RandomPlanes(p, rng));
+    s.yuv += Serialize(s.frames.back(), Planar);
+    if (i < alpha_frames) s.alpha.append(s.frames.back().a.begin(), s.frames.back().a.end());
   }
   return s;
 }
@@ -186,32 +198,27 @@ TEST(YUVFileFrameSize, FollowsTheSizeTable) {
     ImageParam p;
     int size;
   } cases[] = {
-      {Desc(352, 288, Chroma_420), 152064},
-      {Desc(352, 288, Chroma_422), 202752},
-      {Desc(352, 288, Chroma_444), 304128},
-      {Desc(4, 2, Chroma_420, Colorspace_Greyscale), 8},
-      {Desc(4, 2, Chroma_444, Colorspace_Greyscale), 8},
-      {Desc(4, 2, Chroma_444, Colorspace_RGB), 24},
-      {Desc(3, 3, Chroma_420), 13},
+      {YUVParam(352, 288, Chroma_420), 152064},
+      {YUVParam(352, 288, Chroma_422), 202752},
+      {YUVParam(352, 288, Chroma_444), 304128},
+      {Param(4, 2, Colorspace_Greyscale, Chroma_420), 8},
+      {Param(4, 2, Colorspace_Greyscale, Chroma_444), 8},
+      {Param(4, 2, Colorspace_RGB, Chroma_444), 24},
+      {YUVParam(3, 3, Chroma_420), 13},
   };
   for (const auto& c : cases) EXPECT_EQ(YUVFileFrameSize(c.p), c.size) << c.p.width;
-  EXPECT_DEATH(YUVFileFrameSize(Desc(4, 2, Chroma_Unspecified)), "Assertion .0. failed");
+  EXPECT_DEATH(YUVFileFrameSize(YUVParam(4, 2, Chroma_Unspecified)), "Assertion .0. failed");
 }
 
 TEST(FileReader_YUV1, ReadsWholeFramesOfAFileAndWarnsOnceAboutATrailingPart) {
   TempDir dir;
   std::mt19937 rng(1);
-  const ImageParam p = Desc(352, 288, Chroma_420);
-  std::vector<Planes> frames;
-  std::string data;
-  for (int i = 0; i < 3; i++) {
-    frames.push_back(RandomPlanes(p, rng));
-    data += Serialize(frames.back(), Planar);
-  }
-  ASSERT_EQ(data.size(), 456192u);
+  const ImageParam p = YUVParam(352, 288, Chroma_420);
+  const Stream seq = RandomStream(p, 3, rng);
+  ASSERT_EQ(seq.yuv.size(), 456192u);
 
   for (const std::string& tail : {std::string(), std::string(1000, '\x55')}) {
-    std::ifstream is(dir.NewFile("yuv", data + tail), std::ios::binary);
+    std::ifstream is(dir.NewFile("yuv", seq.yuv + tail), std::ios::binary);
     FileReader_YUV1 reader;
     reader.SetYUVStream(is);
     reader.SetImageParam(p);
@@ -221,7 +228,7 @@ TEST(FileReader_YUV1, ReadsWholeFramesOfAFileAndWarnsOnceAboutATrailingPart) {
       EXPECT_FALSE(reader.IsEOF());
       Image<Pixel> img;
       EXPECT_TRUE(reader.ReadImage(img));
-      ExpectPlanes(img, frames[size_t(i)], Planar, false);
+      ExpectPlanes(img, seq.frames[size_t(i)], Planar, false);
     }
     EXPECT_TRUE(reader.IsEOF());
     Image<Pixel> extra;
@@ -233,7 +240,7 @@ TEST(FileReader_YUV1, ReadsWholeFramesOfAFileAndWarnsOnceAboutATrailingPart) {
 
 TEST(FileReader_YUV1, EmptyAndFailedStreamsHaveNoFrames) {
   TempDir dir;
-  const ImageParam p = Desc(352, 288, Chroma_420);
+  const ImageParam p = YUVParam(352, 288, Chroma_420);
   const struct {
     std::string name;
     const char* warning;
@@ -257,12 +264,12 @@ TEST(FileReader_YUV1, ReadsEveryChromaLayoutByteExact) {
     ImageParam p;
     Layout layout;
   } cases[] = {
-      {Desc(4, 2, Chroma_420), Planar},      {Desc(4, 2, Chroma_420), Interleaved},
-      {Desc(6, 4, Chroma_422), Planar},      {Desc(6, 4, Chroma_422), Interleaved},
-      {Desc(5, 3, Chroma_444), Planar},      {Desc(5, 3, Chroma_420), Planar},
-      {Desc(5, 3, Chroma_420), Interleaved}, {Desc(3, 3, Chroma_422), Planar},
-      {Desc(4, 2, Chroma_420, Colorspace_Greyscale), Greyscale},
-      {Desc(5, 3, Chroma_420), Greyscale},
+      {YUVParam(4, 2, Chroma_420), Planar},      {YUVParam(4, 2, Chroma_420), Interleaved},
+      {YUVParam(6, 4, Chroma_422), Planar},      {YUVParam(6, 4, Chroma_422), Interleaved},
+      {YUVParam(5, 3, Chroma_444), Planar},      {YUVParam(5, 3, Chroma_420), Planar},
+      {YUVParam(5, 3, Chroma_420), Interleaved}, {YUVParam(3, 3, Chroma_422), Planar},
+      {Param(4, 2, Colorspace_Greyscale, Chroma_420), Greyscale},
+      {YUVParam(5, 3, Chroma_420), Greyscale},
   };
   std::mt19937 rng(2);
   for (const auto& c : cases) {
@@ -290,7 +297,7 @@ TEST(FileReader_YUV1, ReadsEveryChromaLayoutByteExact) {
   std::istringstream is(std::string("abcdefgh") + "\x10\x20\x11\x21");
   FileReader_YUV1 reader;
   reader.SetYUVStream(is);
-  reader.SetImageParam(Desc(4, 2, Chroma_420));
+  reader.SetImageParam(YUVParam(4, 2, Chroma_420));
   reader.SetInterleavedUV(true);
   Image<Pixel> img;
   ASSERT_TRUE(reader.ReadImage(img));
@@ -299,7 +306,7 @@ TEST(FileReader_YUV1, ReadsEveryChromaLayoutByteExact) {
 }
 
 TEST(FileReader_YUV1, KeepsBorderAlignmentAndZeroOfTheDescription) {
-  ImageParam p = Desc(6, 4, Chroma_420);
+  ImageParam p = YUVParam(6, 4, Chroma_420);
   p.border = 4;
   p.halign = 8;
   p.zero_x = 2;
@@ -320,17 +327,11 @@ TEST(FileReader_YUV1, KeepsBorderAlignmentAndZeroOfTheDescription) {
 
 TEST(FileReader_YUV1, SkipToImageSeeksBothStreamsByFrame) {
   TempDir dir;
-  const ImageParam p = Desc(352, 288, Chroma_420);
+  const ImageParam p = YUVParam(352, 288, Chroma_420);
   std::mt19937 rng(4);
-  std::vector<Planes> frames;
-  std::string yuv, alpha;
-  for (int i = 0; i < 4; i++) {
-    frames.push_back(RandomPlanes(p, rng));
-    yuv += Serialize(frames.back(), Planar);
-    alpha.append(frames.back().a.begin(), frames.back().a.end());
-  }
-  std::ifstream yuvstr(dir.NewFile("yuv", yuv), std::ios::binary);
-  std::ifstream alphastr(dir.NewFile("alpha", alpha), std::ios::binary);
+  const Stream seq = RandomStream(p, 4, rng, 4);
+  std::ifstream yuvstr(dir.NewFile("yuv", seq.yuv), std::ios::binary);
+  std::ifstream alphastr(dir.NewFile("alpha", seq.alpha), std::ios::binary);
   FileReader_YUV1 reader;
   reader.SetYUVStream(yuvstr);
   reader.SetAlphaStream(alphastr);
@@ -341,15 +342,15 @@ TEST(FileReader_YUV1, SkipToImageSeeksBothStreamsByFrame) {
   EXPECT_EQ(alphastr.tellg(), 202752);
   Image<Pixel> img;
   ASSERT_TRUE(reader.ReadImage(img));
-  ExpectPlanes(img, frames[2], Planar, true);
+  ExpectPlanes(img, seq.frames[2], Planar, true);
   ASSERT_TRUE(reader.ReadImage(img));
-  ExpectPlanes(img, frames[3], Planar, true);
+  ExpectPlanes(img, seq.frames[3], Planar, true);
   EXPECT_TRUE(reader.IsEOF());
 
   reader.SkipToImage(1);  // back again after the end
   EXPECT_FALSE(reader.IsEOF());
   ASSERT_TRUE(reader.ReadImage(img));
-  ExpectPlanes(img, frames[1], Planar, true);
+  ExpectPlanes(img, seq.frames[1], Planar, true);
 
   reader.SkipToImage(9);
   EXPECT_TRUE(reader.IsEOF());
@@ -359,29 +360,23 @@ TEST(FileReader_YUV1, SkipToImageSeeksBothStreamsByFrame) {
   std::istringstream odd(std::string(34, 'x'));
   FileReader_YUV1 oddreader;
   oddreader.SetYUVStream(odd);
-  oddreader.SetImageParam(Desc(3, 3, Chroma_420));
+  oddreader.SetImageParam(YUVParam(3, 3, Chroma_420));
   oddreader.SkipToImage(1);
   EXPECT_EQ(odd.tellg(), 17);
 }
 
 TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
   TempDir dir;
-  const ImageParam p = Desc(8, 4, Chroma_420);
+  const ImageParam p = YUVParam(8, 4, Chroma_420);
   std::mt19937 rng(5);
-  std::vector<Planes> frames;
-  std::string yuv, alpha;
-  for (int i = 0; i < 3; i++) {
-    frames.push_back(RandomPlanes(p, rng));
-    yuv += Serialize(frames.back(), Planar);
-    if (i < 2) alpha.append(frames.back().a.begin(), frames.back().a.end());
-  }
-  alpha += "partial";
+  Stream seq = RandomStream(p, 3, rng, 2);
+  seq.alpha += "partial";
 
   // Both measured: the count is cut at once, with one warning naming both counts.
   {
     RecordedMessages messages;
-    std::ifstream yuvstr(dir.NewFile("yuv", yuv), std::ios::binary);
-    std::ifstream alphastr(dir.NewFile("alpha", alpha), std::ios::binary);
+    std::ifstream yuvstr(dir.NewFile("yuv", seq.yuv), std::ios::binary);
+    std::ifstream alphastr(dir.NewFile("alpha", seq.alpha), std::ios::binary);
     FileReader_YUV1 reader;
     reader.SetYUVStream(yuvstr);
     reader.SetAlphaStream(alphastr);
@@ -389,7 +384,7 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
     EXPECT_EQ(reader.AskNFrames(), 2);
     const std::vector<Image<Pixel>> read = ReadAll(reader);
     ASSERT_EQ(read.size(), 2u);
-    ExpectPlanes(read[1], frames[1], Planar, true);
+    ExpectPlanes(read[1], seq.frames[1], Planar, true);
     ASSERT_EQ(messages.list.size(), 1u);
     EXPECT_EQ(messages.list[0].first, ErrSev_Warning);
     EXPECT_EQ(messages.list[0].second,
@@ -399,8 +394,8 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
   // Alpha through a pipe: found out when the plane comes up short.
   {
     RecordedMessages messages;
-    PipeFeed feed(alpha);
-    std::ifstream yuvstr(dir.NewFile("yuv", yuv), std::ios::binary);
+    PipeFeed feed(seq.alpha);
+    std::ifstream yuvstr(dir.NewFile("yuv", seq.yuv), std::ios::binary);
     std::ifstream alphastr(feed.path, std::ios::binary);
     FileReader_YUV1 reader;
     reader.SetYUVStream(yuvstr);
@@ -408,8 +403,8 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
     reader.SetImageParam(p);
     const std::vector<Image<Pixel>> read = ReadAll(reader);
     ASSERT_EQ(read.size(), 2u);
-    ExpectPlanes(read[0], frames[0], Planar, true);
-    ExpectPlanes(read[1], frames[1], Planar, true);
+    ExpectPlanes(read[0], seq.frames[0], Planar, true);
+    ExpectPlanes(read[1], seq.frames[1], Planar, true);
     ASSERT_EQ(messages.list.size(), 1u);
     EXPECT_EQ(messages.list[0].second,
               "alpha input has only 2 frames for at least 3 frames of YUV input; the sequence "
@@ -418,7 +413,7 @@ TEST(FileReader_YUV1, EndsWithTheLastFrameThatHasAlpha) {
 }
 
 TEST(FileReader_YUV1, ReadsStandardInputUntilItsEndWithoutAPartialFrame) {
-  const ImageParam p = Desc(4, 4, Chroma_420);
+  const ImageParam p = YUVParam(4, 4, Chroma_420);
   std::mt19937 rng(6);
   const Planes f0 = RandomPlanes(p, rng), f1 = RandomPlanes(p, rng);
   const std::string two = Serialize(f0, Planar) + Serialize(f1, Planar);
@@ -468,30 +463,25 @@ TEST(FileReader_YUV1, ReadsStandardInputUntilItsEndWithoutAPartialFrame) {
 
 TEST(FileReader_YUV1, ReadsAPipeOpenedAsAFileLikeStandardInput) {
   std::mt19937 rng(7);
-  std::vector<Planes> frames;
-  std::string data;
-  for (int i = 0; i < 50; i++) {  // more than a pipe buffer holds
-    frames.push_back(RandomPlanes(Desc(64, 64, Chroma_420), rng));
-    data += Serialize(frames.back(), Planar);
-  }
-  data += "tail";
-  PipeFeed feed(data);
+  Stream seq = RandomStream(YUVParam(64, 64, Chroma_420), 50, rng);  // more than a pipe holds
+  seq.yuv += "tail";
+  PipeFeed feed(seq.yuv);
   std::ifstream is(feed.path, std::ios::binary);
   FileReader_YUV1 reader;
   reader.SetYUVStream(is);
-  reader.SetImageParam(Desc(64, 64, Chroma_420));
+  reader.SetImageParam(YUVParam(64, 64, Chroma_420));
   testing::internal::CaptureStderr();
   EXPECT_EQ(reader.AskNFrames(), 999999);
   const std::vector<Image<Pixel>> read = ReadAll(reader);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Warning: YUV input ends inside a frame; frame dropped\n");
   ASSERT_EQ(read.size(), 50u);
-  for (size_t i = 0; i < read.size(); i++) ExpectPlanes(read[i], frames[i], Planar, false);
+  for (size_t i = 0; i < read.size(); i++) ExpectPlanes(read[i], seq.frames[i], Planar, false);
 }
 
 TEST(FileReader_YUV1, MeasuresFilesBeyondTwoGigabytesIn64Bits) {
   TempDir dir;
-  const ImageParam p = Desc(352, 288, Chroma_420);
+  const ImageParam p = YUVParam(352, 288, Chroma_420);
   const int64_t frames = 14200;  // 2159308800 bytes
   const std::string name = dir.NewFile("big");
   std::mt19937 rng(8);
@@ -523,9 +513,9 @@ TEST(FileReader_YUV1, RejectsDescriptionsWithoutSamplesAndMissingStreams) {
   std::istringstream is("abcd");
   FileReader_YUV1 reader;
   reader.SetYUVStream(is);
-  reader.SetImageParam(Desc(0, 288, Chroma_420));
+  reader.SetImageParam(YUVParam(0, 288, Chroma_420));
   EXPECT_THROW(reader.AskNFrames(), Excpt_Assertion);
-  reader.SetImageParam(Desc(352, -1, Chroma_420));
+  reader.SetImageParam(YUVParam(352, -1, Chroma_420));
   EXPECT_THROW(reader.IsEOF(), Excpt_Assertion);
 
   EXPECT_DEATH(
@@ -541,10 +531,10 @@ TEST(FileWriter_YUV1, WritesEveryLayoutByteExact) {
     ImageParam p;
     bool interleaved;
   } cases[] = {
-      {Desc(4, 2, Chroma_420), false}, {Desc(4, 2, Chroma_420), true},
-      {Desc(5, 3, Chroma_420), false}, {Desc(5, 3, Chroma_420), true},
-      {Desc(6, 2, Chroma_422), false}, {Desc(3, 2, Chroma_444), true},
-      {Desc(3, 2, Chroma_420, Colorspace_RGB), false},
+      {YUVParam(4, 2, Chroma_420), false}, {YUVParam(4, 2, Chroma_420), true},
+      {YUVParam(5, 3, Chroma_420), false}, {YUVParam(5, 3, Chroma_420), true},
+      {YUVParam(6, 2, Chroma_422), false}, {YUVParam(3, 2, Chroma_444), true},
+      {Param(3, 2, Colorspace_RGB, Chroma_420), false},
   };
   std::mt19937 rng(9);
   for (const auto& c : cases) {
@@ -566,7 +556,7 @@ TEST(FileWriter_YUV1, WritesEveryLayoutByteExact) {
   }
 
   // Greyscale 4 x 2: 8 Y bytes, then 16 bytes of 128 when written as YUV.
-  const ImageParam grey = Desc(4, 2, Chroma_420, Colorspace_Greyscale);
+  const ImageParam grey = Param(4, 2, Colorspace_Greyscale, Chroma_420);
   const Planes g = RandomPlanes(grey, rng);
   for (bool asYUV : {false, true}) {
     std::ostringstream os;
@@ -580,11 +570,11 @@ TEST(FileWriter_YUV1, WritesEveryLayoutByteExact) {
 
 TEST(FileWriter_YUV1, WritesAlphaOnlyWithBothAStreamAndAnAlphaPlane) {
   std::mt19937 rng(10);
-  ImageParam p = Desc(4, 2, Chroma_420);
+  ImageParam p = YUVParam(4, 2, Chroma_420);
   p.has_alpha = true;
   const Planes f = RandomPlanes(p, rng);
   const Image<Pixel> withAlpha = ToImage(f, p);
-  const Image<Pixel> noAlpha = ToImage(f, Desc(4, 2, Chroma_420));
+  const Image<Pixel> noAlpha = ToImage(f, YUVParam(4, 2, Chroma_420));
 
   std::ostringstream yuv1;
   FileWriter_YUV1 plain;
@@ -606,7 +596,7 @@ TEST(FileWriter_YUV1, WritesAlphaOnlyWithBothAStreamAndAnAlphaPlane) {
   writer.SkipToImage(1, p);
   EXPECT_EQ(yuv2.tellp(), 12);
   EXPECT_EQ(alpha.tellp(), 8);
-  writer.SkipToImage(1, Desc(3, 3, Chroma_420));
+  writer.SkipToImage(1, YUVParam(3, 3, Chroma_420));
   EXPECT_EQ(yuv2.tellp(), 9 + 8);
 }
 
@@ -614,7 +604,7 @@ TEST(FileReaderWriter_YUV1, RandomFramesSurviveARoundTrip) {
   TempDir dir;
   std::mt19937 rng(11);
   for (const auto& size : {std::pair<int, int>(352, 288), std::pair<int, int>(17, 9)}) {
-    ImageParam p = Desc(size.first, size.second, Chroma_420);
+    ImageParam p = YUVParam(size.first, size.second, Chroma_420);
     p.has_alpha = true;
     const std::string yuvname = dir.NewFile("rt"), alphaname = dir.NewFile("rta");
     std::vector<Image<Pixel>> written;
@@ -632,7 +622,7 @@ TEST(FileReaderWriter_YUV1, RandomFramesSurviveARoundTrip) {
     FileReader_YUV1 reader;
     reader.SetYUVStream(yuv);
     reader.SetAlphaStream(alpha);
-    reader.SetImageParam(Desc(size.first, size.second, Chroma_420));
+    reader.SetImageParam(YUVParam(size.first, size.second, Chroma_420));
     testing::internal::CaptureStderr();
     const std::vector<Image<Pixel>> read = ReadAll(reader);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

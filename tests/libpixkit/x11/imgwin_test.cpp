@@ -22,6 +22,7 @@
 #include "libpixkit/x11/server.h"
 #include "libpixkit/x11/winargs.h"
 #include "tests/libpixkit/x11/xtest_support.h"
+#include "tests/support/images.h"
 
 // Xlib's macros (None, Status, Bool) after gtest.
 #include <X11/Xlib.h>
@@ -41,13 +42,7 @@ std::string Text(const Excpt_Base& e) {
 
 // A picture with smooth ramps and sharp steps in every plane, distinct per plane.
 Image<Pixel> MakeImage(Colorspace cs, ChromaFormat chroma, int w, int h) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = chroma;
-  Image<Pixel> img;
-  img.Create(p);
+  Image<Pixel> img = testsupport::MakeImage(testsupport::Param(w, h, cs, chroma));
   const int planes = cs == Colorspace_Greyscale ? 1 : 3;
   for (int i = 0; i < planes; i++) {
     Bitmap<Pixel>& bm = img.AskBitmap(i);
@@ -378,13 +373,7 @@ int WorstXvError(Display* dpy, Window win, const Image<Pixel>& img420, int w, in
 
 // Flat colours over 16x16 blocks.
 Image<Pixel> BlockImage(ChromaFormat chroma, int w, int h) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = Colorspace_YUV;
-  p.chroma = chroma;
-  Image<Pixel> img;
-  img.Create(p);
+  Image<Pixel> img = testsupport::MakeImage(testsupport::YUVParam(w, h, chroma));
   const int colours[4][3] = {{81, 90, 240}, {145, 54, 34}, {41, 240, 110}, {200, 100, 160}};
   for (int i = 0; i < 3; i++) {
     Bitmap<Pixel>& bm = img.AskBitmap(i);

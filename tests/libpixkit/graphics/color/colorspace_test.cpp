@@ -5,37 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
 
-typedef std::vector<std::vector<int>> Rows;
-
-ImageParam YUV(int w, int h, ChromaFormat chroma, bool alpha) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = Colorspace_YUV;
-  p.chroma = chroma;
-  p.has_alpha = alpha;
-  return p;
-}
-
-void Set(Bitmap<Pixel>& bm, const Rows& rows) {
-  ASSERT_EQ(bm.AskHeight(), int(rows.size()));
-  ASSERT_EQ(bm.AskWidth(), int(rows[0].size()));
-  Pixel* const* f = bm.AskFrame();
-  for (size_t y = 0; y < rows.size(); y++)
-    for (size_t x = 0; x < rows[y].size(); x++) f[y][x] = Pixel(rows[y][x]);
-}
-
-Rows Get(const Bitmap<Pixel>& bm) {
-  Rows rows(bm.AskHeight(), std::vector<int>(bm.AskWidth()));
-  const Pixel* const* f = bm.AskFrame();
-  for (int y = 0; y < bm.AskHeight(); y++)
-    for (int x = 0; x < bm.AskWidth(); x++) rows[y][x] = f[y][x];
-  return rows;
-}
+using testsupport::Param;
+using testsupport::Rows;
+using testsupport::SetRows;
+using testsupport::ToRows;
+using testsupport::YUVParam;
 
 void FillPattern(Bitmap<Pixel>& bm, int seed) {
   Pixel* const* f = bm.AskFrame();
@@ -47,24 +27,24 @@ void FillPattern(Bitmap<Pixel>& bm, int seed) {
 
 TEST(ChangeChroma, UpsamplesAFrameTo444) {
   Image<Pixel> src;
-  src.Create(YUV(4, 2, Chroma_420, true));
-  Set(src.AskBitmap(0), {{1, 2, 3, 4}, {5, 6, 7, 8}});
-  Set(src.AskBitmap(1), {{10, 20}});
-  Set(src.AskBitmap(2), {{30, 40}});
-  Set(src.AskBitmap(3), {{255, 0, 255, 0}, {0, 0, 255, 255}});
+  src.Create(YUVParam(4, 2, Chroma_420, true));
+  SetRows(src.AskBitmap(0), {{1, 2, 3, 4}, {5, 6, 7, 8}});
+  SetRows(src.AskBitmap(1), {{10, 20}});
+  SetRows(src.AskBitmap(2), {{30, 40}});
+  SetRows(src.AskBitmap(3), {{255, 0, 255, 0}, {0, 0, 255, 255}});
 
   Image<Pixel> dst;
   ChangeChroma(dst, src, Chroma_444);
-  EXPECT_EQ(Get(dst.AskBitmap(1)), (Rows{{10, 10, 20, 20}, {10, 10, 20, 20}}));
-  EXPECT_EQ(Get(dst.AskBitmap(2)), (Rows{{30, 30, 40, 40}, {30, 30, 40, 40}}));
-  EXPECT_EQ(Get(dst.AskBitmap(0)), Get(src.AskBitmap(0)));
-  EXPECT_EQ(Get(dst.AskBitmap(3)), Get(src.AskBitmap(3)));
+  EXPECT_EQ(ToRows(dst.AskBitmap(1)), (Rows{{10, 10, 20, 20}, {10, 10, 20, 20}}));
+  EXPECT_EQ(ToRows(dst.AskBitmap(2)), (Rows{{30, 30, 40, 40}, {30, 30, 40, 40}}));
+  EXPECT_EQ(ToRows(dst.AskBitmap(0)), ToRows(src.AskBitmap(0)));
+  EXPECT_EQ(ToRows(dst.AskBitmap(3)), ToRows(src.AskBitmap(3)));
   EXPECT_EQ(dst.AskParam().chroma, Chroma_444);
   EXPECT_EQ(dst.AskParam().colorspace, Colorspace_YUV);
   EXPECT_TRUE(dst.AskParam().has_alpha);
 
   // The source is left as it was.
-  EXPECT_EQ(Get(src.AskBitmap(1)), (Rows{{10, 20}}));
+  EXPECT_EQ(ToRows(src.AskBitmap(1)), (Rows{{10, 20}}));
 }
 
 TEST(ChangeChroma, EveryPairOfFormatsGivesItsPlaneSizes) {
@@ -82,7 +62,7 @@ TEST(ChangeChroma, EveryPairOfFormatsGivesItsPlaneSizes) {
   };
   for (const auto& c : cases) {
     Image<Pixel> src;
-    src.Create(YUV(c.w, c.h, c.from, false));
+    src.Create(YUVParam(c.w, c.h, c.from, false));
     for (int i = 0; i < 3; i++) FillPattern(src.AskBitmap(i), i);
     Image<Pixel> dst;
     ChangeChroma(dst, src, c.to);
@@ -93,18 +73,18 @@ TEST(ChangeChroma, EveryPairOfFormatsGivesItsPlaneSizes) {
     EXPECT_EQ(dst.AskBitmap(0).AskWidth(), c.w);
     EXPECT_EQ(dst.AskParam().chroma, c.to);
     if (c.from == c.to) {
-      EXPECT_EQ(Get(dst.AskBitmap(1)), Get(src.AskBitmap(1)));
-      EXPECT_EQ(Get(dst.AskBitmap(2)), Get(src.AskBitmap(2)));
+      EXPECT_EQ(ToRows(dst.AskBitmap(1)), ToRows(src.AskBitmap(1)));
+      EXPECT_EQ(ToRows(dst.AskBitmap(2)), ToRows(src.AskBitmap(2)));
     }
   }
 }
 
 TEST(ChangeChroma, DestinationKeepsItsLayoutFields) {
   Image<Pixel> src;
-  src.Create(YUV(6, 4, Chroma_420, false));
+  src.Create(YUVParam(6, 4, Chroma_420, false));
   for (int i = 0; i < 3; i++) FillPattern(src.AskBitmap(i), i);
 
-  ImageParam layout = YUV(2, 2, Chroma_420, true);
+  ImageParam layout = YUVParam(2, 2, Chroma_420, true);
   layout.colorspace = Colorspace_RGB;
   layout.halign = 8;
   layout.valign = 2;
@@ -137,17 +117,17 @@ TEST(ChangeChroma, DestinationKeepsItsLayoutFields) {
   EXPECT_EQ(p.chroma_valign, 2);
   // A source without alpha leaves the destination without, whatever it had.
   EXPECT_TRUE(dst.AskBitmap(Bitmap_Alpha).IsEmpty());
-  EXPECT_EQ(Get(dst.AskBitmap(0)), Get(src.AskBitmap(0)));
+  EXPECT_EQ(ToRows(dst.AskBitmap(0)), ToRows(src.AskBitmap(0)));
 }
 
 TEST(ChangeChroma, RefusesNonYUVSourcesAndLeavesTheDestination) {
   Image<Pixel> dst;
-  dst.Create(YUV(2, 2, Chroma_444, false));
-  Set(dst.AskBitmap(0), {{1, 2}, {3, 4}});
+  dst.Create(YUVParam(2, 2, Chroma_444, false));
+  SetRows(dst.AskBitmap(0), {{1, 2}, {3, 4}});
   const BitmapProvider<Pixel>* before = dst.AskBitmap(0).AskBitmapProvider();
 
   for (Colorspace cs : {Colorspace_RGB, Colorspace_Greyscale}) {
-    ImageParam p = YUV(4, 4, Chroma_444, true);
+    ImageParam p = YUVParam(4, 4, Chroma_444, true);
     p.colorspace = cs;
     Image<Pixel> src;
     src.Create(p);
@@ -164,11 +144,11 @@ TEST(ChangeChroma, RefusesNonYUVSourcesAndLeavesTheDestination) {
     EXPECT_EQ(dst.AskParam().chroma, Chroma_444);
     EXPECT_EQ(dst.AskWidth(), 2);
     EXPECT_EQ(dst.AskBitmap(0).AskBitmapProvider(), before);
-    EXPECT_EQ(Get(dst.AskBitmap(0)), (Rows{{1, 2}, {3, 4}}));
+    EXPECT_EQ(ToRows(dst.AskBitmap(0)), (Rows{{1, 2}, {3, 4}}));
   }
 
   Image<Pixel> src;
-  src.Create(YUV(4, 4, Chroma_420, false));
+  src.Create(YUVParam(4, 4, Chroma_420, false));
   EXPECT_THROW(ChangeChroma(dst, src, Chroma_Unspecified), Excpt_Assertion);
   EXPECT_THROW(ChangeChroma(src, src, Chroma_444), Excpt_Assertion);
   EXPECT_EQ(src.AskParam().chroma, Chroma_420);
@@ -176,7 +156,7 @@ TEST(ChangeChroma, RefusesNonYUVSourcesAndLeavesTheDestination) {
 
 TEST(ChangeChroma, PerFrameConversionReusesAnUnsharedDestination) {
   Image<Pixel> frame;
-  frame.Create(YUV(8, 6, Chroma_420, true));
+  frame.Create(YUVParam(8, 6, Chroma_420, true));
   Image<Pixel> dst;
   for (int i = 0; i < 4; i++) FillPattern(frame.AskBitmap(i), 1);
   ChangeChroma(dst, frame, Chroma_444);
@@ -189,26 +169,20 @@ TEST(ChangeChroma, PerFrameConversionReusesAnUnsharedDestination) {
 
   // Handed over (shared): the next conversion must not write into the kept frame.
   Image<Pixel> kept = dst;
-  const Rows keptY = Get(kept.AskBitmap(0)), keptU = Get(kept.AskBitmap(1));
+  const Rows keptY = ToRows(kept.AskBitmap(0)), keptU = ToRows(kept.AskBitmap(1));
   for (int i = 0; i < 4; i++) FillPattern(frame.AskBitmap(i), 3);
   ChangeChroma(dst, frame, Chroma_444);
-  EXPECT_EQ(Get(kept.AskBitmap(0)), keptY);
-  EXPECT_EQ(Get(kept.AskBitmap(1)), keptU);
-  EXPECT_EQ(Get(dst.AskBitmap(0)), Get(frame.AskBitmap(0)));
+  EXPECT_EQ(ToRows(kept.AskBitmap(0)), keptY);
+  EXPECT_EQ(ToRows(kept.AskBitmap(1)), keptU);
+  EXPECT_EQ(ToRows(dst.AskBitmap(0)), ToRows(frame.AskBitmap(0)));
 }
 
 namespace {
 
-ImageParam Param(Colorspace cs, int w, int h, bool alpha = false, ChromaFormat chroma = Chroma_444) {
-  ImageParam p = YUV(w, h, chroma, alpha);
-  p.colorspace = cs;
-  return p;
-}
-
 // A one-pixel image of the given colour space with samples c0, c1, c2.
 Image<Pixel> OnePixel(Colorspace cs, int c0, int c1, int c2) {
   Image<Pixel> img;
-  img.Create(Param(cs, 1, 1));
+  img.Create(Param(1, 1, cs));
   img.AskBitmap(0).AskFrame()[0][0] = Pixel(c0);
   if (cs != Colorspace_Greyscale) {
     img.AskBitmap(1).AskFrame()[0][0] = Pixel(c1);
@@ -346,7 +320,7 @@ TEST(ImageConversion, PixelExamplesThroughTheDispatcher) {
 TEST(ImageConversion, YUVToRGBSpreadsEachChromaSampleOverItsBlock) {
   for (ChromaFormat f : {Chroma_420, Chroma_422, Chroma_444}) {
     Image<Pixel> src;
-    src.Create(Param(Colorspace_YUV, 5, 3, false, f));
+    src.Create(Param(5, 3, Colorspace_YUV, f));
     FillPattern(src.AskBitmap(0), 40);
     FillPattern(src.AskBitmap(1), 60);
     FillPattern(src.AskBitmap(2), 150);
@@ -365,10 +339,10 @@ TEST(ImageConversion, YUVToRGBSpreadsEachChromaSampleOverItsBlock) {
 
 TEST(ImageConversion, RGBToSubsampledYUVAveragesTheFullChroma) {
   Image<Pixel> src;
-  src.Create(Param(Colorspace_RGB, 3, 2));
-  Set(src.AskBitmap(0), {{255, 0, 10}, {0, 90, 200}});
-  Set(src.AskBitmap(1), {{0, 255, 20}, {0, 30, 100}});
-  Set(src.AskBitmap(2), {{0, 0, 30}, {255, 60, 0}});
+  src.Create(Param(3, 2, Colorspace_RGB));
+  SetRows(src.AskBitmap(0), {{255, 0, 10}, {0, 90, 200}});
+  SetRows(src.AskBitmap(1), {{0, 255, 20}, {0, 30, 100}});
+  SetRows(src.AskBitmap(2), {{0, 0, 30}, {255, 60, 0}});
   Rows fullU(2, std::vector<int>(3)), fullV = fullU;
   for (int y = 0; y < 2; y++)
     for (int x = 0; x < 3; x++) {
@@ -382,10 +356,10 @@ TEST(ImageConversion, RGBToSubsampledYUVAveragesTheFullChroma) {
   ChangeColorspace(dst, src, Colorspace_YUV, Chroma_420);
   EXPECT_EQ(dst.AskParam().chroma, Chroma_420);
   const int u00 = (fullU[0][0] + fullU[0][1] + fullU[1][0] + fullU[1][1]) >> 2;
-  EXPECT_EQ(Get(dst.AskBitmap(1)), (Rows{{u00, fullU[0][2]}}));
+  EXPECT_EQ(ToRows(dst.AskBitmap(1)), (Rows{{u00, fullU[0][2]}}));
 
   ChangeColorspace(dst, src, Colorspace_YUV, Chroma_422);
-  EXPECT_EQ(Get(dst.AskBitmap(2)), (Rows{{(fullV[0][0] + fullV[0][1]) >> 1, fullV[0][2]},
+  EXPECT_EQ(ToRows(dst.AskBitmap(2)), (Rows{{(fullV[0][0] + fullV[0][1]) >> 1, fullV[0][2]},
                                          {(fullV[1][0] + fullV[1][1]) >> 1, fullV[1][2]}}));
 
   // Unspecified keeps the destination's current format (4:2:2 now).
@@ -395,7 +369,7 @@ TEST(ImageConversion, RGBToSubsampledYUVAveragesTheFullChroma) {
 }
 
 TEST(ImageConversion, SameColourSpaceCopiesOrChangesChroma) {
-  ImageParam p = Param(Colorspace_YUV, 4, 2, true, Chroma_420);
+  ImageParam p = Param(4, 2, Colorspace_YUV, Chroma_420, true);
   p.border = 2;
   p.halign = 4;
   Image<Pixel> src;
@@ -406,23 +380,23 @@ TEST(ImageConversion, SameColourSpaceCopiesOrChangesChroma) {
   ChangeColorspace(dst, src, Colorspace_YUV, Chroma_420);
   EXPECT_EQ(dst.AskParam().border, 2);  // the description comes along
   EXPECT_EQ(dst.AskParam().halign, 4);
-  for (int i = 0; i < 4; i++) EXPECT_EQ(Get(dst.AskBitmap(i)), Get(src.AskBitmap(i))) << i;
+  for (int i = 0; i < 4; i++) EXPECT_EQ(ToRows(dst.AskBitmap(i)), ToRows(src.AskBitmap(i))) << i;
 
   ChangeColorspace(dst, src, Colorspace_YUV, Chroma_444);
   EXPECT_EQ(dst.AskParam().chroma, Chroma_444);
   EXPECT_EQ(dst.AskBitmap(1).AskWidth(), 4);
-  EXPECT_EQ(Get(dst.AskBitmap(3)), Get(src.AskBitmap(3)));
+  EXPECT_EQ(ToRows(dst.AskBitmap(3)), ToRows(src.AskBitmap(3)));
 
   // Another colour space ignores the chroma argument for a copy.
   Image<Pixel> rgb;
-  rgb.Create(Param(Colorspace_RGB, 3, 3, false, Chroma_444));
+  rgb.Create(Param(3, 3, Colorspace_RGB, Chroma_444));
   ChangeColorspace(dst, rgb, Colorspace_RGB, Chroma_420);
   EXPECT_EQ(dst.AskParam().chroma, Chroma_444);
 }
 
 TEST(ImageConversion, RoutesThroughRGBEndIn420) {
   Image<Pixel> hsv;
-  hsv.Create(Param(Colorspace_HSV, 4, 4));
+  hsv.Create(Param(4, 4, Colorspace_HSV));
   Clear(hsv, Color(0, 255, 255));
   Image<Pixel> dst;
   ChangeColorspace(dst, hsv, Colorspace_YUV, Chroma_444);
@@ -433,14 +407,14 @@ TEST(ImageConversion, RoutesThroughRGBEndIn420) {
 
   // Greyscale into a fresh destination: the default 4:4:4, full-size neutral chroma.
   Image<Pixel> grey;
-  grey.Create(Param(Colorspace_Greyscale, 3, 2));
+  grey.Create(Param(3, 2, Colorspace_Greyscale));
   FillPattern(grey.AskBitmap(0), 5);
   Image<Pixel> yuv;
   ChangeColorspace(yuv, grey, Colorspace_YUV, Chroma_420);
   EXPECT_EQ(yuv.AskParam().chroma, Chroma_444);
-  EXPECT_EQ(Get(yuv.AskBitmap(1)), (Rows{{128, 128, 128}, {128, 128, 128}}));
-  EXPECT_EQ(Get(yuv.AskBitmap(2)), (Rows{{128, 128, 128}, {128, 128, 128}}));
-  EXPECT_EQ(Get(yuv.AskBitmap(0)), Get(grey.AskBitmap(0)));
+  EXPECT_EQ(ToRows(yuv.AskBitmap(1)), (Rows{{128, 128, 128}, {128, 128, 128}}));
+  EXPECT_EQ(ToRows(yuv.AskBitmap(2)), (Rows{{128, 128, 128}, {128, 128, 128}}));
+  EXPECT_EQ(ToRows(yuv.AskBitmap(0)), ToRows(grey.AskBitmap(0)));
 }
 
 TEST(ImageConversion, EveryRouteCarriesTheAlphaPlane) {
@@ -450,18 +424,18 @@ TEST(ImageConversion, EveryRouteCarriesTheAlphaPlane) {
     for (Colorspace to : spaces)
       for (bool alpha : {true, false}) {
         Image<Pixel> src;
-        src.Create(Param(from, 4, 2, alpha, Chroma_420));
+        src.Create(Param(4, 2, from, Chroma_420, alpha));
         Clear(src, Color(100, 110, 120, 0));
-        if (alpha) Set(src.AskBitmap(Bitmap_Alpha), {{0, 255, 7, 255}, {255, 0, 0, 9}});
+        if (alpha) SetRows(src.AskBitmap(Bitmap_Alpha), {{0, 255, 7, 255}, {255, 0, 0, 9}});
 
         // The destination starts with the opposite alpha state.
         Image<Pixel> dst;
-        dst.Create(Param(Colorspace_RGB, 2, 2, !alpha));
+        dst.Create(Param(2, 2, Colorspace_RGB, Chroma_444, !alpha));
         ChangeColorspace(dst, src, to, Chroma_444);
         EXPECT_EQ(dst.AskParam().has_alpha, alpha) << from << " -> " << to;
         EXPECT_EQ(dst.AskBitmap(Bitmap_Alpha).IsEmpty(), !alpha) << from << " -> " << to;
         if (alpha) {
-          EXPECT_EQ(Get(dst.AskBitmap(Bitmap_Alpha)), (Rows{{0, 255, 7, 255}, {255, 0, 0, 9}}))
+          EXPECT_EQ(ToRows(dst.AskBitmap(Bitmap_Alpha)), (Rows{{0, 255, 7, 255}, {255, 0, 0, 9}}))
               << from << " -> " << to;
         }
         EXPECT_EQ(dst.AskWidth(), 4);
@@ -470,7 +444,7 @@ TEST(ImageConversion, EveryRouteCarriesTheAlphaPlane) {
 }
 
 TEST(ImageConversion, ConvertersKeepTheDestinationsLayout) {
-  ImageParam layout = Param(Colorspace_YUV, 2, 2, true, Chroma_420);
+  ImageParam layout = Param(2, 2, Colorspace_YUV, Chroma_420, true);
   layout.border = 4;
   layout.halign = 8;
   layout.zero_x = 2;
@@ -478,7 +452,7 @@ TEST(ImageConversion, ConvertersKeepTheDestinationsLayout) {
   dst.Create(layout);
 
   Image<Pixel> src;
-  src.Create(Param(Colorspace_YUV, 6, 4, false, Chroma_420));
+  src.Create(Param(6, 4, Colorspace_YUV, Chroma_420));
   Clear(src, Color(16, 128, 128));
   Image_YUV2RGB(dst, src);
   const ImageParam p = dst.AskParam();
@@ -495,10 +469,10 @@ TEST(ImageConversion, ConvertersKeepTheDestinationsLayout) {
 
 TEST(ImageConversion, HSVInDoubles) {
   Image<Pixel> rgb;
-  rgb.Create(Param(Colorspace_RGB, 3, 1));
-  Set(rgb.AskBitmap(0), {{255, 0, 255}});
-  Set(rgb.AskBitmap(1), {{255, 255, 0}});
-  Set(rgb.AskBitmap(2), {{0, 0, 255}});
+  rgb.Create(Param(3, 1, Colorspace_RGB));
+  SetRows(rgb.AskBitmap(0), {{255, 0, 255}});
+  SetRows(rgb.AskBitmap(1), {{255, 255, 0}});
+  SetRows(rgb.AskBitmap(2), {{0, 0, 255}});
   Image<double> hsv;
   Image_RGB2HSV(hsv, rgb);
   EXPECT_EQ(hsv.AskParam().colorspace, Colorspace_HSV);
@@ -512,7 +486,7 @@ TEST(ImageConversion, HSVInDoubles) {
   Image<Pixel> back;
   Image_HSV2RGB(back, hsv);
   EXPECT_EQ(back.AskParam().colorspace, Colorspace_RGB);
-  for (int i = 0; i < 3; i++) EXPECT_EQ(Get(back.AskBitmap(i)), Get(rgb.AskBitmap(i))) << i;
+  for (int i = 0; i < 3; i++) EXPECT_EQ(ToRows(back.AskBitmap(i)), ToRows(rgb.AskBitmap(i))) << i;
 }
 
 TEST(ImageConversion, MisuseThrows) {

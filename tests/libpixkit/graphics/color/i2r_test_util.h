@@ -2,11 +2,14 @@
 #ifndef TESTS_LIBPIXKIT_GRAPHICS_COLOR_I2R_TEST_UTIL_H
 #define TESTS_LIBPIXKIT_GRAPHICS_COLOR_I2R_TEST_UTIL_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <vector>
 
 #include "libpixkit/graphics/color/internal_img2raw.h"
+#include "tests/support/images.h"
 
 namespace i2r_test {
 
@@ -39,31 +42,16 @@ inline pixkit::RawRGBFormat RGB555(int bytes_per_line = 4096) {
 // past the last row's end leaves the plane's memory.
 inline Image<Pixel> MakeImage(int w, int h, pixkit::Colorspace cs,
                               pixkit::ChromaFormat chroma = pixkit::Chroma_444, int halign = 1) {
-  pixkit::ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = cs;
-  p.chroma = chroma;
+  pixkit::ImageParam p = testsupport::Param(w, h, cs, chroma);
   p.halign = halign;
-  Image<Pixel> img;
-  img.Create(p);
-  return img;
+  return testsupport::MakeImage(p);
 }
 
 inline void FillPlane(Image<Pixel>& img, int plane, Pixel value) {
   pixkit::Clear(img.AskBitmap(plane), value);
 }
 
-inline void FillRandom(Image<Pixel>& img, std::mt19937& rng) {
-  std::uniform_int_distribution<int> d(0, 255);
-  for (int i = 0; i < 3; i++) {
-    if (img.AskBitmap(i).IsEmpty()) continue;
-    pixkit::Bitmap<Pixel>& b = img.AskBitmap(i);
-    Pixel* const* f = b.AskFrame();
-    for (int y = 0; y < b.AskHeight(); y++)
-      for (int x = 0; x < b.AskWidth(); x++) f[y][x] = Pixel(d(rng));
-  }
-}
+using testsupport::FillRandom;
 
 // Display memory of `rows` rows of bytes_per_line bytes, sized exactly so that a write past
 // the last row leaves the allocation; every byte starts as c_Guard.
@@ -84,6 +72,27 @@ struct Canvas {
   int bpl;
   std::vector<uint8_t> bytes;
 };
+
+// Lines firstline..lastline of img through a new transform T for format f.
+template <class T>
+Canvas Convert(const Image<Pixel>& img, const pixkit::RawRGBFormat& f, int firstline,
+               int lastline) {
+  T t;
+  t.SetFormat(f);
+  EXPECT_TRUE(t.CanConvert(img, f)) << t.TransformationName();
+  Canvas c(lastline - firstline + 1, f.bytes_per_line);
+  t.Transform(img, c.Mem(), firstline, lastline);
+  return c;
+}
+
+// A YUV picture whose planes are each one value.
+inline Image<Pixel> Uniform(int w, int h, pixkit::ChromaFormat chroma, Pixel y, Pixel u, Pixel v) {
+  Image<Pixel> img = MakeImage(w, h, pixkit::Colorspace_YUV, chroma);
+  FillPlane(img, 0, y);
+  FillPlane(img, 1, u);
+  FillPlane(img, 2, v);
+  return img;
+}
 
 inline unsigned Le16(const uint8_t* p) { return unsigned(p[0]) | unsigned(p[1]) << 8; }
 

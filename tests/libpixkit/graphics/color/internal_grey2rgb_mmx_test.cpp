@@ -24,20 +24,6 @@ TEST(GreySimdModel, GivesTheExampleValues) {
 
 #if PIXKIT_SIMD_TRANSFORMS
 
-namespace {
-
-template <class T>
-Canvas Convert(const Image<Pixel>& img, const RawRGBFormat& f, int firstline, int lastline) {
-  T t;
-  t.SetFormat(f);
-  EXPECT_TRUE(t.CanConvert(img, f)) << t.TransformationName();
-  Canvas c(lastline - firstline + 1, f.bytes_per_line);
-  t.Transform(img, c.Mem(), firstline, lastline);
-  return c;
-}
-
-}  // namespace
-
 TEST(GreySimdTransforms, GiveTheExampleValues) {
   Image<Pixel> img = MakeImage(16, 1, Colorspace_Greyscale);
   const Pixel samples[16] = {0x5A, 255, 128, 200, 7, 8, 0, 0xAB, 1, 2, 3, 4, 5, 6, 9, 10};

@@ -21,12 +21,7 @@ Image<Pixel> GreyLine(const std::vector<Pixel>& samples, Colorspace cs = Colorsp
 
 template <class T>
 std::vector<uint8_t> Convert(const Image<Pixel>& img, const RawRGBFormat& f) {
-  T t;
-  t.SetFormat(f);
-  EXPECT_TRUE(t.CanConvert(img, f));
-  Canvas c(img.AskHeight(), f.bytes_per_line);
-  t.Transform(img, c.Mem(), 0, img.AskHeight() - 1);
-  return c.bytes;
+  return i2r_test::Convert<T>(img, f, 0, img.AskHeight() - 1).bytes;
 }
 
 const std::vector<uint8_t> G = {c_Guard};

@@ -82,26 +82,9 @@ TEST(YUVSimdModel, GivesTheExampleValues) {
 
 #if PIXKIT_SIMD_TRANSFORMS
 
-namespace {
-
-template <class T>
-Canvas Convert(const Image<Pixel>& img, const RawRGBFormat& f, int firstline, int lastline) {
-  T t;
-  t.SetFormat(f);
-  EXPECT_TRUE(t.CanConvert(img, f)) << t.TransformationName();
-  Canvas c(lastline - firstline + 1, f.bytes_per_line);
-  t.Transform(img, c.Mem(), firstline, lastline);
-  return c;
-}
-
-}  // namespace
-
 TEST(YUVSimdTransforms, GiveTheExampleValues) {
   for (const Example& e : c_Examples) {
-    Image<Pixel> img = MakeImage(16, 2, Colorspace_YUV, Chroma_420);
-    FillPlane(img, 0, e.y);
-    FillPlane(img, 1, e.u);
-    FillPlane(img, 2, e.v);
+    const Image<Pixel> img = Uniform(16, 2, Chroma_420, e.y, e.u, e.v);
     const Canvas bgr = Convert<i2r_32bit_BGR_mmx>(img, BGR32(64), 0, 1);
     for (int i = 0; i < 32; i++) {
       const uint8_t* p = &bgr.bytes[size_t(i) * 4];

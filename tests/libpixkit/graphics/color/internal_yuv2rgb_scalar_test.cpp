@@ -12,24 +12,12 @@ using namespace i2r_test;
 
 namespace {
 
-Image<Pixel> Uniform(int w, int h, ChromaFormat chroma, Pixel y, Pixel u, Pixel v) {
-  Image<Pixel> img = MakeImage(w, h, Colorspace_YUV, chroma);
-  FillPlane(img, 0, y);
-  FillPlane(img, 1, u);
-  FillPlane(img, 2, v);
-  return img;
-}
-
 // The first pixel of a uniform 2x2 picture, through the transform.
 template <class T>
 std::vector<uint8_t> FirstPixel(ChromaFormat chroma, const RawRGBFormat& f, Pixel y, Pixel u,
                                 Pixel v) {
   const Image<Pixel> img = Uniform(2, 2, chroma, y, u, v);
-  T t;
-  t.SetFormat(f);
-  EXPECT_TRUE(t.CanConvert(img, f));
-  Canvas c(2, f.bytes_per_line);
-  t.Transform(img, c.Mem(), 0, 1);
+  const Canvas c = Convert<T>(img, f, 0, 1);
   const int n = f.bits_per_pixel / 8;
   for (int i = 0; i < 4; i++)  // every pixel of a uniform picture is the same
     EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.begin() + n,

@@ -4,19 +4,13 @@
 
 #include "libpixkit/graphics/draw/blit.h"
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
 
-ImageParam YUV(int w, int h, ChromaFormat chroma, bool alpha = false) {
-  ImageParam p;
-  p.width = w;
-  p.height = h;
-  p.colorspace = Colorspace_YUV;
-  p.chroma = chroma;
-  p.has_alpha = alpha;
-  return p;
-}
+using testsupport::YUVParam;
 
 void ExpectSize(const Bitmap<Pixel>& b, int w, int h) {
   ASSERT_FALSE(b.IsEmpty());
@@ -47,7 +41,7 @@ TEST(ImageParam, DefaultsAndChromaSizes) {
       {Colorspace_YUV, Chroma_420, 5, 3, 3, 2},
   };
   for (const auto& c : cases) {
-    ImageParam p = YUV(c.w, c.h, c.chroma);
+    ImageParam p = YUVParam(c.w, c.h, c.chroma);
     p.colorspace = c.cs;
     int w, h;
     p.AskChromaSizes(w, h);
@@ -59,7 +53,7 @@ TEST(ImageParam, DefaultsAndChromaSizes) {
 }
 
 TEST(ImageParam, ChromaBorderAndAlignmentDerivation) {
-  ImageParam p = YUV(16, 16, Chroma_420);
+  ImageParam p = YUVParam(16, 16, Chroma_420);
   p.border = 5;
   EXPECT_EQ(p.AskChromaBorder(), 3);
   p.chroma = Chroma_444;
@@ -79,7 +73,7 @@ TEST(ImageParam, ChromaBorderAndAlignmentDerivation) {
 }
 
 TEST(ImageParamDeathTest, AlignmentThatIsNoMultipleOfTheSubsamplingStops) {
-  ImageParam p = YUV(16, 16, Chroma_420);
+  ImageParam p = YUVParam(16, 16, Chroma_420);
   p.halign = 3;
   EXPECT_DEATH(p.AskChromaHAlign(), "\\(halign % ChromaSubH\\(chroma\\)\\)==0");
 }
@@ -87,13 +81,13 @@ TEST(ImageParamDeathTest, AlignmentThatIsNoMultipleOfTheSubsamplingStops) {
 TEST(Image, CreatesThePlanesItsDescriptionAsksFor) {
   Image<Pixel> img;
   EXPECT_TRUE(img.IsEmpty());
-  img.Create(YUV(352, 288, Chroma_420));
+  img.Create(YUVParam(352, 288, Chroma_420));
   ExpectSize(img.AskBitmap(0), 352, 288);
   ExpectSize(img.AskBitmap(1), 176, 144);
   ExpectSize(img.AskBitmap(2), 176, 144);
   EXPECT_TRUE(img.AskBitmap(Bitmap_Alpha).IsEmpty());
 
-  ImageParam full = YUV(352, 288, Chroma_420, true);
+  ImageParam full = YUVParam(352, 288, Chroma_420, true);
   full.reduced_chroma = false;
   img.Create(full);
   ExpectSize(img.AskBitmap(1), 352, 288);
@@ -121,21 +115,21 @@ TEST(Image, CreatesThePlanesItsDescriptionAsksFor) {
 
 TEST(Image, AssignmentSharesAndRecreationSeparates) {
   Image<Pixel> a, b;
-  a.Create(YUV(8, 8, Chroma_420, true));
+  a.Create(YUVParam(8, 8, Chroma_420, true));
   b = a;
   a.AskFrameY()[1][1] = 42;
   EXPECT_EQ(b.AskFrameY()[1][1], 42);
   b.AskFrameV()[0][0] = 7;
   EXPECT_EQ(a.AskFrameV()[0][0], 7);
 
-  a.Create(YUV(8, 8, Chroma_420, true));
+  a.Create(YUVParam(8, 8, Chroma_420, true));
   a.AskFrameY()[1][1] = 0;
   a.AskFrameA()[0][0] = 0;
   b.AskFrameA()[0][0] = 255;
   EXPECT_EQ(b.AskFrameY()[1][1], 42) << "the second image keeps the old picture";
   EXPECT_EQ(a.AskFrameA()[0][0], 0);
 
-  ImageParam noAlpha = YUV(8, 8, Chroma_420, false);
+  ImageParam noAlpha = YUVParam(8, 8, Chroma_420, false);
   a.Create(noAlpha);
   EXPECT_TRUE(a.AskBitmapA().IsEmpty());
   EXPECT_FALSE(b.AskBitmapA().IsEmpty());
@@ -146,7 +140,7 @@ TEST(Image, AssignmentSharesAndRecreationSeparates) {
 }
 
 TEST(Image, CloneCopiesPlanesAndKeepsEmptyOnesEmpty) {
-  ImageParam p = YUV(6, 4, Chroma_420);
+  ImageParam p = YUVParam(6, 4, Chroma_420);
   p.border = 2;
   p.halign = 2;
   Image<Pixel> a;
@@ -164,7 +158,7 @@ TEST(Image, CloneCopiesPlanesAndKeepsEmptyOnesEmpty) {
 
 TEST(Image, ZeroPositionMovesInChromaSteps) {
   Image<Pixel> a;
-  a.Create(YUV(8, 8, Chroma_420));
+  a.Create(YUVParam(8, 8, Chroma_420));
   a.AskFrameU()[1][1] = 77;
   EXPECT_THROW(a.MoveZero(1, 0), Excpt_Assertion);
   EXPECT_EQ(a.AskParam().zero_x, 0);
@@ -173,7 +167,7 @@ TEST(Image, ZeroPositionMovesInChromaSteps) {
   EXPECT_EQ(a.AskParam().zero_x, 2);
   EXPECT_EQ(a.AskBitmap(1).AskZeroX(), 1);
 
-  ImageParam moved = YUV(8, 8, Chroma_420);
+  ImageParam moved = YUVParam(8, 8, Chroma_420);
   moved.zero_x = 3;
   try {
     a.Create(moved);
@@ -189,7 +183,7 @@ TEST(Image, ZeroPositionMovesInChromaSteps) {
 
 TEST(Image, ClearFillsEachPlaneWithItsComponent) {
   Image<Pixel> a;
-  a.Create(YUV(5, 3, Chroma_420, true));
+  a.Create(YUVParam(5, 3, Chroma_420, true));
   Clear(a, Color(255, 128, 128, 0));
   EXPECT_EQ(a.AskFrameY()[2][4], 255);
   EXPECT_EQ(a.AskFrameU()[1][2], 128);
@@ -197,7 +191,7 @@ TEST(Image, ClearFillsEachPlaneWithItsComponent) {
   EXPECT_EQ(a.AskFrameA()[2][4], 0);
 
   Image<Pixel> b;
-  b.Create(YUV(5, 3, Chroma_444));
+  b.Create(YUVParam(5, 3, Chroma_444));
   Clear(b, Color(1, 2, 3, 4));
   EXPECT_TRUE(b.AskBitmapA().IsEmpty());
 

@@ -4,28 +4,21 @@
 
 #include <vector>
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
 
-typedef std::vector<std::vector<int>> Rows;
+using testsupport::Rows;
+using testsupport::ToRows;
 
 template <class Pel>
 Bitmap<Pel> Make(const Rows& rows, int border = 0) {
   Bitmap<Pel> bm;
   bm.Create(int(rows[0].size()), int(rows.size()), border, 1, 1);
-  Pel* const* f = bm.AskFrame();
-  for (size_t y = 0; y < rows.size(); y++)
-    for (size_t x = 0; x < rows[y].size(); x++) f[y][x] = Pel(rows[y][x]);
+  testsupport::SetRows(bm, rows);
   return bm;
-}
-
-Rows Get(const Bitmap<Pixel>& bm) {
-  Rows rows(bm.AskHeight(), std::vector<int>(bm.AskWidth()));
-  const Pixel* const* f = bm.AskFrame();
-  for (int y = 0; y < bm.AskHeight(); y++)
-    for (int x = 0; x < bm.AskWidth(); x++) rows[y][x] = f[y][x];
-  return rows;
 }
 
 Rows Filled(int w, int h, int v) { return Rows(h, std::vector<int>(w, v)); }
@@ -49,7 +42,7 @@ TEST(MarkRegionBoundaries, MapsBoundariesWithAndWithoutFrame) {
   for (const auto& c : cases) {
     Bitmap<Pixel> bm = Make<Pixel>(Filled(int(c.labels[0].size()), int(c.labels.size()), 9), 2);
     MarkRegionBoundaries(bm, Make<int>(c.labels), c.frame);
-    EXPECT_EQ(Get(bm), c.expected);
+    EXPECT_EQ(ToRows(bm), c.expected);
     EXPECT_EQ(bm.AskBorder(), 0);
   }
 }
@@ -57,12 +50,12 @@ TEST(MarkRegionBoundaries, MapsBoundariesWithAndWithoutFrame) {
 TEST(MarkRegionBoundaries, DrawsOnlyTheBoundariesInAValue) {
   Bitmap<Pixel> bm = Make<Pixel>({{7, 8, 9}, {10, 11, 12}});
   MarkRegionBoundaries(bm, Make<int>({{1, 1, 2}, {3, 3, 2}}), Pixel(200));
-  EXPECT_EQ(Get(bm), (Rows{{200, 200, 9}, {10, 200, 12}}));
+  EXPECT_EQ(ToRows(bm), (Rows{{200, 200, 9}, {10, 200, 12}}));
 
   // A label map larger than bm is fine; bm's size decides, so labels beyond it are no
   // neighbours.
   MarkRegionBoundaries(bm, Make<int>({{1, 1, 1, 5}, {1, 1, 1, 5}, {6, 6, 6, 6}}), Pixel(1));
-  EXPECT_EQ(Get(bm), (Rows{{200, 200, 9}, {10, 200, 12}}));
+  EXPECT_EQ(ToRows(bm), (Rows{{200, 200, 9}, {10, 200, 12}}));
 }
 
 TEST(MarkRegionBoundaries, RefusesMissingOrSmallerInput) {
@@ -71,7 +64,7 @@ TEST(MarkRegionBoundaries, RefusesMissingOrSmallerInput) {
   Bitmap<Pixel> bm = Make<Pixel>(Filled(3, 3, 0));
   EXPECT_THROW(MarkRegionBoundaries(bm, Bitmap<int>(), false), Excpt_Assertion);
   EXPECT_THROW(MarkRegionBoundaries(bm, Make<int>({{1, 2}, {3, 4}}), Pixel(1)), Excpt_Assertion);
-  EXPECT_EQ(Get(bm), Filled(3, 3, 0));
+  EXPECT_EQ(ToRows(bm), Filled(3, 3, 0));
 }
 
 TEST(OverlayAlphaMask, HatchesAndOutlinesTheTransparentPart) {
@@ -96,7 +89,7 @@ TEST(OverlayAlphaMask, HatchesAndOutlinesTheTransparentPart) {
     const int w = int(c.alpha[0].size()), h = int(c.alpha.size());
     Bitmap<Pixel> bm = Make<Pixel>(Filled(w, h, 0));
     OverlayAlphaMask(bm, Make<Pixel>(c.alpha), Pixel(1), c.threshold);
-    EXPECT_EQ(Get(bm), c.expected) << "threshold " << c.threshold;
+    EXPECT_EQ(ToRows(bm), c.expected) << "threshold " << c.threshold;
   }
 }
 

@@ -6,11 +6,14 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/images.h"
+
 using namespace pixkit;
 
 namespace {
 
-typedef std::vector<std::vector<int>> Rows;
+using testsupport::Rows;
+using testsupport::ToRows;
 typedef void (*PlaneOp)(Bitmap<Pixel>&, const Bitmap<Pixel>&);
 
 // A source with a border and wide alignment, so that reads must go through the row table.
@@ -22,17 +25,8 @@ Bitmap<Pixel> FromRows(const Rows& rows) {
   Pixel* const* f = bm.AskFrame();
   for (int y = -3; y < h + 3; y++)
     for (int x = -3; x < w + 3; x++) f[y][x] = 99;  // a border that must never show
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) f[y][x] = Pixel(rows[y][x]);
+  testsupport::SetRows(bm, rows);
   return bm;
-}
-
-Rows ToRows(const Bitmap<Pixel>& bm) {
-  Rows rows(bm.AskHeight(), std::vector<int>(bm.AskWidth()));
-  const Pixel* const* f = bm.AskFrame();
-  for (int y = 0; y < bm.AskHeight(); y++)
-    for (int x = 0; x < bm.AskWidth(); x++) rows[y][x] = f[y][x];
-  return rows;
 }
 
 // Straightforward reference of the averaging halvings, one sample at a time.
