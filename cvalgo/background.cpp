@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <emmintrin.h>
 #include <type_traits>
 #include <vector>
 
@@ -353,12 +354,9 @@ namespace {
 constexpr int c_Lanes = 16;
 typedef uint8_t U8 __attribute__((vector_size(c_Lanes)));
 typedef int8_t S8 __attribute__((vector_size(c_Lanes)));
-typedef uint16_t U16 __attribute__((vector_size(2 * c_Lanes)));
-typedef int32_t I32 __attribute__((vector_size(4 * c_Lanes)));
-typedef uint32_t U32 __attribute__((vector_size(4 * c_Lanes)));
 
-// Lane counts are 16 bits wide; longer histories take the plain route.
-constexpr int c_MaxKernelFrames = 65535;
+// Lane counts are compared as signed 16-bit numbers; longer histories take the plain route.
+constexpr int c_MaxKernelFrames = INT16_MAX;
 // Byte-wide counters are emptied into wider ones after this many frames.
 constexpr int c_ByteRun = 255;
 
@@ -380,11 +378,29 @@ inline V Splat(T t) {
   return V{} + Lane(t);
 }
 
-inline U16 Widen(U8 v) { return __builtin_convertvector(v, U16); }
-inline U32 Widen(U16 v) { return __builtin_convertvector(v, U32); }
-// Lane masks (0 or all ones) from wider to narrower lanes.
-inline U8 Narrow(U16 mask) { return __builtin_convertvector(mask, U8); }
-inline U8 Narrow(U32 mask) { return __builtin_convertvector(mask, U8); }
+// Sixteen 16-bit lanes as two native vectors: wider generic vectors than the hardware's would be
+// compared lane by lane in scalar code.
+typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef int16_t I16x8 __attribute__((vector_size(16)));
+struct Lanes16 {
+  I16x8 h[2];
+};
+
+inline Lanes16 Widen(U8 v) {
+  const __m128i zero = _mm_setzero_si128();
+  return {{I16x8(_mm_unpacklo_epi8(__m128i(v), zero)), I16x8(_mm_unpackhi_epi8(__m128i(v), zero))}};
+}
+
+inline Lanes16& operator+=(Lanes16& a, const Lanes16& b) {
+  a.h[0] += b.h[0];
+  a.h[1] += b.h[1];
+  return a;
+}
+
+// Lane masks (0 or all ones) or values 0..255 from 16-bit to byte lanes.
+inline U8 Pack(const Lanes16& v) {
+  return U8(_mm_packus_epi16(__m128i(v.h[0] & 0xff), __m128i(v.h[1] & 0xff)));
+}
 
 // Where one row of the frames lies, and the next one, which is fetched ahead while this one is
 // worked on: the frames are n separate streams, too many for the hardware to follow on its own.
@@ -401,7 +417,7 @@ struct RowSources {
 // end are stored as 255 (flipped), at or above every threshold a kernel asks about.
 struct Chunk {
   uint8_t* samples[3];
-  U16 count;        // valid samples
+  Lanes16 count;    // valid samples
   U8 lo[3], hi[3];  // least and greatest valid sample; 255 and 0 in lanes without any
 };
 
@@ -411,8 +427,8 @@ template <int planes, bool full>
 inline void LoadFrame(const RowSources& rs, int i, int x, int lanes, bool ahead, U8* v,
                       U8& valid) {
   if (ahead) {
-    for (int p = 0; p < planes; p++) __builtin_prefetch(rs.next[p][i] + x);
-    if (rs.next[3] && rs.next[3][i]) __builtin_prefetch(rs.next[3][i] + x);
+    for (int p = 0; p < planes; p++) __builtin_prefetch(rs.next[p][i] + x, 0, 2);
+    if (rs.next[3] && rs.next[3][i]) __builtin_prefetch(rs.next[3][i] + x, 0, 2);
   }
   const Pixel* a = rs.alpha ? rs.alpha[i] : nullptr;
   if (full) {
@@ -431,7 +447,7 @@ inline void LoadFrame(const RowSources& rs, int i, int x, int lanes, bool ahead,
 
 template <int planes, bool full>
 void GatherChunkOf(Chunk& c, const RowSources& rs, int n, int x, int lanes, bool ahead) {
-  U16 count{};
+  Lanes16 count{};
   U8 lo[3], hi[3];
   for (int p = 0; p < planes; p++) {
     lo[p] = Splat<U8>(255);
@@ -480,8 +496,8 @@ void GatherChunk(Chunk& c, const RowSources& rs, int planes, int n, int x, int l
 
 // Per lane, how many of the n stored samples lie below the threshold (flipped like them).
 // Four byte-wide counters keep the adds independent; they hold at most 255 between them.
-U16 CountBelow(const uint8_t* s, int n, S8 threshold) {
-  U16 total{};
+Lanes16 CountBelow(const uint8_t* s, int n, S8 threshold) {
+  Lanes16 total{};
   for (int i0 = 0; i0 < n; i0 += c_ByteRun) {
     const int i1 = std::min(n, i0 + c_ByteRun);
     U8 c0{}, c1{}, c2{}, c3{};
@@ -500,12 +516,14 @@ U16 CountBelow(const uint8_t* s, int n, S8 threshold) {
 
 inline S8 Threshold(U8 value) { return S8(value ^ Splat<U8>(0x80)); }
 
-inline U8 ValidLanes(const Chunk& c) { return Narrow(U16(c.count != 0)); }
+inline U8 ValidLanes(const Chunk& c) {
+  return Pack({{I16x8(c.count.h[0] != 0), I16x8(c.count.h[1] != 0)}});
+}
 
 // Per lane the sample of rank `rank` (0 the least) among the valid ones: the largest v with at
 // most rank samples below it, found bit by bit over v - lo. That needs only as many bits as the
 // widest lane's hi - lo.
-U8 SelectRank(const uint8_t* s, int n, const Chunk& c, int p, U16 rank) {
+U8 SelectRank(const uint8_t* s, int n, const Chunk& c, int p, const Lanes16& rank) {
   const U8 range = (c.hi[p] - c.lo[p]) & ValidLanes(c);
   unsigned widest = 0;
   for (int j = 0; j < c_Lanes; j++) widest |= range[j];
@@ -517,15 +535,18 @@ U8 SelectRank(const uint8_t* s, int n, const Chunk& c, int p, U16 rank) {
     const U8 cand = offset | Splat<U8>(1u << bit);
     // Beyond the lane's range lo + cand could wrap; such a candidate is never taken anyway.
     const U8 inRange = U8(cand <= range);
-    const U16 below = CountBelow(s, n, Threshold(c.lo[p] + cand));
-    const U8 take = Narrow(U16(below <= rank)) & inRange;
+    const Lanes16 below = CountBelow(s, n, Threshold(c.lo[p] + cand));
+    const U8 take =
+        Pack({{I16x8(below.h[0] <= rank.h[0]), I16x8(below.h[1] <= rank.h[1])}}) & inRange;
     offset = (cand & take) | (offset & ~take);
   }
   return c.lo[p] + offset;
 }
 
 // The upper median of the valid samples.
-U8 MedianChunk(const Chunk& c, int p, int n) { return SelectRank(c.samples[p], n, c, p, c.count >> 1); }
+U8 MedianChunk(const Chunk& c, int p, int n) {
+  return SelectRank(c.samples[p], n, c, p, {{c.count.h[0] >> 1, c.count.h[1] >> 1}});
+}
 
 // The mode of the valid samples with fuzzyness f (at most 255). W(v), the number of samples in
 // the window [v-f, v+f] clipped to 0..255 plus the extra times the edge bins are counted, is
@@ -534,69 +555,99 @@ U8 MedianChunk(const Chunk& c, int p, int n) { return SelectRank(c.samples[p], n
 // (besides 0), so per lane only v from max(0, lo-f) to max(0, hi-f) (to 255 when a 255 is
 // present) are tried. With b = max(lo, f) per lane, the step t tries v = b - f + t and needs
 // N(b + t) and N(b + t - 2f - 1): one table of N(b + u) serves every lane.
-U8 ModeChunk(const Chunk& c, int p, int n, int f, std::vector<I32>& table) {
+template <class V>
+inline V Select(V mask, V a, V b) {
+  return (a & mask) | (b & ~mask);
+}
+
+template <class V>
+inline bool Any(V mask) {
+  uint64_t words[sizeof mask / 8];
+  std::memcpy(words, &mask, sizeof mask);
+  uint64_t any = 0;
+  for (uint64_t w : words) any |= w;
+  return any != 0;
+}
+
+// W is the lane type of the counts and window sums: 16 bits where n * (f + 1) fits, else 32.
+U8 ModeChunk(const Chunk& c, int p, int n, int f, std::vector<Lanes16>& table) {
   const uint8_t* s = c.samples[p];
-  const I32 count = __builtin_convertvector(c.count, I32);
-  const I32 valid = count != 0;
-  const I32 lo = __builtin_convertvector(c.lo[p], I32);
-  const I32 hi = __builtin_convertvector(c.hi[p], I32);
-  const I32 fv = Splat<I32>(f);
-  const I32 b = lo > fv ? lo : fv;
-  const I32 vlo = b - fv;
-  const I32 hiF = hi - fv;
-  const I32 vhi = hi == 255 ? Splat<I32>(255) : hiF > 0 ? hiF : I32{};
   int steps = 0, umin = 0;
   bool zeros = false, fulls = false;
+  uint16_t cnt[c_Lanes];
+  uint8_t los[c_Lanes], his[c_Lanes];
+  Store(cnt, c.count);
+  Store(los, c.lo[p]);
+  Store(his, c.hi[p]);
   for (int j = 0; j < c_Lanes; j++) {
-    if (!valid[j]) continue;
-    steps = std::max(steps, vhi[j] - vlo[j] + 1);
-    umin = std::min(umin, lo[j] - f);
-    zeros |= lo[j] == 0;
-    fulls |= hi[j] == 255;
+    if (!cnt[j]) continue;
+    const int laneVlo = std::max(int(los[j]), f) - f;
+    const int laneVhi = his[j] == 255 ? 255 : std::max(0, his[j] - f);
+    steps = std::max(steps, laneVhi - laneVlo + 1);
+    umin = std::min(umin, los[j] - f);
+    zeros |= los[j] == 0;
+    fulls |= his[j] == 255;
   }
   if (steps == 0) return U8{};
+
+  const U8 f8 = Splat<U8>(f);
+  const U8 b8 = c.lo[p] > f8 ? c.lo[p] : f8;
+  const Lanes16 lo = Widen(c.lo[p]), hi = Widen(c.hi[p]), b = Widen(b8);
+  const I16x8 fv = Splat<I16x8>(f);
+  I16x8 vlo[2], vhi[2], valid[2];
+  for (int k = 0; k < 2; k++) {
+    vlo[k] = b.h[k] - fv;
+    const I16x8 hiF = hi.h[k] - fv;
+    vhi[k] = Select(I16x8(hi.h[k] == 255), Splat<I16x8>(255), hiF & I16x8(hiF > 0));
+    valid[k] = c.count.h[k] != 0;
+  }
 
   // N(b + u) for u from umin to steps - 1; a pass over the samples only where some lane has
   // samples on both sides of the point.
   table.resize(size_t(steps - umin));
   for (int u = umin; u < steps; u++) {
-    const I32 x = b + u;
-    const I32 counted = valid & (x >= lo) & (x < hi);
-    I32 nx = x >= hi ? count : I32{};
-    bool any = false;
-    for (int j = 0; j < c_Lanes; j++) any |= counted[j] != 0;
-    if (any) {
-      // Where counted, lo <= x < hi <= 255, so x + 1 fits a byte.
-      const U8 thr = __builtin_convertvector(x + 1, U8);
-      const I32 below = __builtin_convertvector(CountBelow(s, n, Threshold(thr)), I32);
-      nx = counted ? below : nx;
+    Lanes16 nx, counted;
+    for (int k = 0; k < 2; k++) {
+      const I16x8 x = b.h[k] + Splat<I16x8>(u);
+      counted.h[k] = valid[k] & I16x8(x >= lo.h[k]) & I16x8(x < hi.h[k]);
+      nx.h[k] = c.count.h[k] & I16x8(x >= hi.h[k]);
+    }
+    if (Any(counted.h[0] | counted.h[1])) {
+      // Where counted, lo <= x < hi <= 255, so the threshold x + 1 fits a byte.
+      const Lanes16 below = CountBelow(s, n, Threshold(b8 + uint8_t(u + 1)));
+      for (int k = 0; k < 2; k++) nx.h[k] = Select(counted.h[k], below.h[k], nx.h[k]);
     }
     table[size_t(u - umin)] = nx;
   }
-  I32 hist0{}, hist255{};
-  if (zeros)
-    hist0 = __builtin_convertvector(CountBelow(s, n, Threshold(Splat<U8>(1))), I32) &
-            I32(lo == 0);
-  if (fulls)
-    hist255 = (count - __builtin_convertvector(CountBelow(s, n, Threshold(Splat<U8>(255))), I32)) &
-              I32(hi == 255);
-
-  I32 best = Splat<I32>(-1), bestv = vlo;
-  for (int t = 0; t < steps; t++) {
-    const I32 v = vlo + t;
-    I32 w = table[size_t(t - umin)];
-    const int back = t - 2 * f - 1;
-    if (back >= umin) w -= table[size_t(back - umin)];
-    if (zeros) w += (v < fv ? fv - v : I32{}) * hist0;
-    if (fulls) {
-      const I32 over = v + fv - 255;
-      w += (over > 0 ? over : I32{}) * hist255;
-    }
-    const I32 better = (v <= vhi) & (w > best);
-    best = better ? w : best;
-    bestv = better ? v : bestv;
+  Lanes16 hist0{}, hist255{};
+  if (zeros) {
+    hist0 = CountBelow(s, n, Threshold(Splat<U8>(1)));
+    for (int k = 0; k < 2; k++) hist0.h[k] &= I16x8(lo.h[k] == 0);
   }
-  return __builtin_convertvector(bestv, U8);
+  if (fulls) {
+    const Lanes16 below = CountBelow(s, n, Threshold(Splat<U8>(255)));
+    for (int k = 0; k < 2; k++) hist255.h[k] = (c.count.h[k] - below.h[k]) & I16x8(hi.h[k] == 255);
+  }
+
+  Lanes16 best = {{Splat<I16x8>(-1), Splat<I16x8>(-1)}}, bestv = {{vlo[0], vlo[1]}};
+  for (int t = 0; t < steps; t++) {
+    const int back = t - 2 * f - 1;
+    const Lanes16& upper = table[size_t(t - umin)];
+    for (int k = 0; k < 2; k++) {
+      const I16x8 v = vlo[k] + Splat<I16x8>(t);
+      I16x8 w = upper.h[k];
+      if (back >= umin) w -= table[size_t(back - umin)].h[k];
+      if (zeros) w += ((fv - v) & I16x8(v < fv)) * hist0.h[k];
+      if (fulls) {
+        const I16x8 over = v + fv - 255;
+        w += (over & I16x8(over > 0)) * hist255.h[k];
+      }
+      const I16x8 better = I16x8(v <= vhi[k]) & I16x8(w > best.h[k]);
+      best.h[k] = Select(better, w, best.h[k]);
+      bestv.h[k] = Select(better, v, bestv.h[k]);
+    }
+  }
+  return Pack(bestv);
 }
 
 // Writes one chunk's values of a plane, and the alpha when an alpha row is given: lanes without
@@ -659,7 +710,7 @@ void SelectRows(KernelScratch& k, const RowJob& job, Select select);
 struct KernelScratch {
   std::vector<uint8_t> samples;
   std::vector<const Pixel*> rowTable;
-  std::vector<I32> table;
+  std::vector<Lanes16> table;
   std::vector<uint64_t> reciprocal;
 };
 
@@ -714,29 +765,35 @@ void BackgroundSynthesizer_Average::CalcRows(const RowJob& job) {
     for (int c = 1; c <= n; c++) reciprocal[size_t(c)] = (uint64_t(1) << 40) / uint64_t(c) + 1;
   }
   const uint64_t* rec = reciprocal.data();
+  // Sums of up to 255 frames fit 16-bit lanes; longer histories add them up per lane.
   const auto sumChunk = [&](auto planesTag, auto fullTag, const RowSources& rs, int x, int lanes,
-                            bool ahead, U32& count, U32* sum) {
+                            bool ahead, uint32_t* count, uint32_t (*sum)[c_Lanes]) {
     constexpr int planes = decltype(planesTag)::value;
     constexpr bool full = decltype(fullTag)::value;
     for (int i0 = 0; i0 < n; i0 += c_ByteRun) {
       const int i1 = std::min(n, i0 + c_ByteRun);
       U8 count8{};
-      U16 sum16[3] = {};
+      Lanes16 sum16[3] = {};
       for (int i = i0; i < i1; i++) {
         U8 v[3], valid;
         LoadFrame<planes, full>(rs, i, x, lanes, ahead, v, valid);
         count8 -= valid;
         for (int p = 0; p < planes; p++) sum16[p] += Widen(U8(v[p] & valid));
       }
-      count += Widen(Widen(count8));
-      for (int p = 0; p < planes; p++) sum[p] += Widen(sum16[p]);
+      uint16_t part[c_Lanes];
+      Store(part, Widen(count8));
+      for (int j = 0; j < c_Lanes; j++) count[j] += part[j];
+      for (int p = 0; p < planes; p++) {
+        Store(part, sum16[p]);
+        for (int j = 0; j < c_Lanes; j++) sum[p][j] += part[j];
+      }
     }
   };
   using std::integral_constant;
-  ForEachChunk(d_scratch->rowTable, job, [&](const RowSources& rs, int y, int x, int lanes, bool ahead) {
-    U32 count{}, sum[3] = {};
-    const bool full = lanes == c_Lanes;
-    switch (job.planes * 2 + full) {
+  ForEachChunk(d_scratch->rowTable, job, [&](const RowSources& rs, int y, int x, int lanes,
+                                             bool ahead) {
+    uint32_t count[c_Lanes] = {}, sum[3][c_Lanes] = {};
+    switch (job.planes * 2 + (lanes == c_Lanes)) {
       case 2: sumChunk(integral_constant<int, 1>(), std::false_type(), rs, x, lanes, ahead, count, sum); break;
       case 3: sumChunk(integral_constant<int, 1>(), std::true_type(), rs, x, lanes, ahead, count, sum); break;
       case 4: sumChunk(integral_constant<int, 2>(), std::false_type(), rs, x, lanes, ahead, count, sum); break;
@@ -744,21 +801,23 @@ void BackgroundSynthesizer_Average::CalcRows(const RowJob& job) {
       case 6: sumChunk(integral_constant<int, 3>(), std::false_type(), rs, x, lanes, ahead, count, sum); break;
       default: sumChunk(integral_constant<int, 3>(), std::true_type(), rs, x, lanes, ahead, count, sum); break;
     }
-    const U8 known = Narrow(U32(count != 0));
+    uint8_t knownLanes[c_Lanes];
+    for (int j = 0; j < c_Lanes; j++) knownLanes[j] = count[j] ? 255 : 0;
+    const U8 known = Load<U8>(knownLanes);
     for (int p = 0; p < job.planes; p++) {
-      U8 value;
+      uint8_t value[c_Lanes];
       for (int j = 0; j < c_Lanes; j++)
         value[j] = uint8_t((uint64_t(sum[p][j]) * rec[count[j]]) >> 40);
-      PutChunk(job.out[p][y] + x, p == 0 && job.outAlpha ? job.outAlpha[y] + x : nullptr, value,
-               known, job.unknown[p], lanes);
+      PutChunk(job.out[p][y] + x, p == 0 && job.outAlpha ? job.outAlpha[y] + x : nullptr,
+               Load<U8>(value), known, job.unknown[p], lanes);
     }
   });
 }
 
 void BackgroundSynthesizer_Mode::CalcRows(const RowJob& job) {
   const int f = d_fuzzyness;
-  if (f > 255 || job.n > c_MaxKernelFrames) {
-    // Wider windows than the byte-sized thresholds can express; rare enough for the plain route.
+  if (f > 255 || job.n > c_MaxKernelFrames || job.n * (f + 1) > INT16_MAX) {
+    // Window sums that could overflow the 16-bit lanes; rare enough for the plain route.
     BackgroundSynthesizer_PixelWise::CalcRows(job);
     return;
   }
