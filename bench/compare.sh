@@ -76,7 +76,7 @@ peak() {  # peak <command...>: maximum resident set size in kB
 echo
 echo "Summary (ms per frame, ratio = ffmpeg time / quillmere time)"
 for kind in median average; do
-  read -r q f1 fn < <(means "$work/$kind.csv" | tr '\n' ' ')
+  read -r q f1 fn <<<"$(means "$work/$kind.csv" | tr '\n' ' ')"
   awk -v k="$kind" -v q="$q" -v f1="$f1" -v fn="$fn" -v n=$frames -v c="$cores" 'BEGIN {
     printf "%-8s quillmere %7.2f | ffmpeg 1 thread %7.2f (ratio %5.1f) | ffmpeg %d threads %7.2f (ratio %5.1f)\n",
       k, 1000 * q / n, 1000 * f1 / n, f1 / q, c, 1000 * fn / n, fn / q }'

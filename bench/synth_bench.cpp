@@ -95,6 +95,21 @@ void BM_SynthesizeBackground(benchmark::State& state) {
   state.SetLabel(s->AskAlgorithmName());
 }
 
+// One frame in and one background out, the unit of the driver's loop: the averaging synthesizer
+// does part of its work when a frame joins.
+void BM_ShareAndSynthesize(benchmark::State& state) {
+  auto s = Filled(int(state.range(0)), int(state.range(1)));
+  Image<Pixel> out;
+  size_t f = 0;
+  for (auto _ : state) {
+    s->ShareImage(Frames()[f]);
+    f = (f + 1) % Frames().size();
+    s->SynthesizeBackground(out);
+    benchmark::DoNotOptimize(out.AskFrameY()[0][0]);
+  }
+  state.SetLabel(s->AskAlgorithmName());
+}
+
 // The straightforward computation the row kernels are measured against: per plane and pixel a
 // histogram of 256 ints, cleared, filled from the samples whose alpha is 255, and the value
 // selected from it; the frames' row tables are gathered once per plane.
@@ -204,4 +219,5 @@ void HistogramAlgorithms(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_ShareImage)->Apply(AllAlgorithms);
 BENCHMARK(BM_SynthesizeBackground)->Apply(AllAlgorithms)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShareAndSynthesize)->Apply(HistogramAlgorithms)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SynthesizeReference)->Apply(HistogramAlgorithms)->Unit(benchmark::kMillisecond);

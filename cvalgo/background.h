@@ -14,6 +14,7 @@ using pixkit::Color;
 using pixkit::Pixel;
 
 struct KernelScratch;
+struct RunningSums;
 
 class BackgroundSynthesizer {
  public:
@@ -85,6 +86,11 @@ class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
   int d_historylength = 50;
   pixkit::Queue<pixkit::Image<Pixel>> d_queue;
 
+  // Told about every frame that joins or leaves the queue, so that a leaf can keep running
+  // totals instead of going through all frames at every synthesis.
+  virtual void FrameJoined(const pixkit::Image<Pixel>&) {}
+  virtual void FrameLeft(const pixkit::Image<Pixel>&) {}
+
  private:
   void Append(const pixkit::Image<Pixel>& img);
   void Trim();
@@ -111,6 +117,7 @@ class BackgroundSynthesizer_PixelWise : public BackgroundSynthesizer_Buffered {
   // alpha is read once.
   struct RowJob {
     int planes;
+    int plane[3];  // which plane of the image each one is
     Pixel* const* out[3];
     Pixel* const* outAlpha;  // 255 where a value was found, 0 elsewhere; null: not written
     const Pixel* const* const* rows[3];   // per plane, the n frames' row tables
@@ -163,6 +170,9 @@ class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram 
 
 class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram {
  public:
+  BackgroundSynthesizer_Average();
+  ~BackgroundSynthesizer_Average() override;
+
   // The mean, truncated.
   Pixel SelectFromHistogram(const int* hist, int count) final;
   const char* AskAlgorithmName() override {
@@ -171,6 +181,12 @@ class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram
 
  protected:
   void CalcRows(const RowJob& job) override;
+  void FrameJoined(const pixkit::Image<Pixel>& img) override;
+  void FrameLeft(const pixkit::Image<Pixel>& img) override;
+
+ private:
+  // Per pixel the sums and counts of the valid samples of all queued frames.
+  std::unique_ptr<RunningSums> d_sums;
 };
 
 // The centre of the window of 2*fuzzyness+1 values that holds the most samples; bins beyond

@@ -565,11 +565,18 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
     std::deque<Image<Pixel>> held;
     const int frames = history + 60;  // enough to wrap the ring
     for (int f = 0; f < frames; f++) {
+      // Halfway a shorter history drops frames at once; later frames fill it up again.
+      if (f == frames / 2) {
+        const int shorter = history / 3;
+        for (auto& s : synths) s->SetHistoryLength(shorter);
+        while (int(held.size()) > shorter) held.pop_front();
+        for (auto& s : synths) s->SetHistoryLength(history);
+      }
       Image<Pixel> img = RandomFrame(rng, w, h);
       held.push_back(img);
       if (int(held.size()) > history) held.pop_front();
       for (auto& s : synths) s->ShareImage(img);
-      if ((f % 13 != 12 || history > 255) && f != frames - 1) continue;
+      if ((f % 13 != 12 || history > 255) && f != frames - 1 && f != frames / 2) continue;
 
       // The per-pixel route the row kernels stand in for.
       std::vector<const Pixel* const*> alphaRows, rows(held.size());
