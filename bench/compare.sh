@@ -2,14 +2,15 @@
 # Times quillmere against ffmpeg's temporal median and mix filters on a generated 400-frame
 # 352x288 4:2:0 sequence, side by side with hyperfine, and reports peak memory and the cost of
 # the frame loop alone.
-# Usage: bench/compare.sh [BUILD_DIR]   (default build/release; RUNS=3 runs per command)
+# Usage: bench/compare.sh [BUILD_DIR]   (default build/release; RUNS=3 runs per command,
+# FRAMES=400 frames)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${1:-build/release}
 case $build in /*) ;; *) build=$root/$build ;; esac
 runs=${RUNS:-3}
-frames=400
+frames=${FRAMES:-400}
 width=352
 height=288
 history=151
