@@ -4,12 +4,28 @@
 
 #include <strings.h>
 
+#include <cassert>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <new>
+#include <string>
 
+#include "app/display.h"
+#include "app/motion.h"
+#include "cvalgo/background_simmat.h"
+#include "libpixkit/fileio/mpeg.h"
+#include "libpixkit/fileio/ppm.h"
+#include "libpixkit/fileio/yuv.h"
+#include "libpixkit/graphics/color/colorspace.h"
 #include "libpixkit/utility/error.h"
+
+using pixkit::Image;
+using pixkit::Pixel;
 
 namespace {
 
@@ -64,7 +80,205 @@ void CheckBlockSize(const RunSettings& settings) {
                                   "int main(int, char**)", __LINE__);
 }
 
+constexpr int c_MotionBlockSize = 8;
+constexpr int c_MotionSearchRange = 3;
+
+// ---- Input ----
+
+// The frames of the run: a raw YUV file (with its alpha file) or the decoder's pipe. The
+// streams are declared first so that they outlive the reader that reads through them.
+struct FrameInput {
+  std::ifstream yuv_file;
+  std::ifstream alpha_file;
+  std::unique_ptr<pixkit::FileReader_YUV1> yuv;
+  std::unique_ptr<pixkit::FileReader_MPEG> mpeg;
+
+  bool IsEOF() { return yuv ? yuv->IsEOF() : mpeg->IsEOF(); }
+  bool ReadImage(Image<Pixel>& img) { return yuv ? yuv->ReadImage(img) : mpeg->ReadImage(img); }
+};
+
+// Exits with code 5 when the number of input files does not fit the format and -A.
+void CheckInputCount(const CommandLineArgs& args, const RunSettings& s) {
+  if (s.format == c_FormatYUV) {
+    if (args.input_count != (s.alpha_input ? 2 : 1)) {
+      std::cerr << "number of input stream incorrect\n";
+      std::exit(5);
+    }
+  } else if (args.input_count != 1) {
+    std::cerr << "input stream missing\n";
+    std::exit(5);
+  }
+}
+
+// A file that cannot be read would otherwise pass for an empty input.
+void CheckReadable(const std::ifstream& file, const char* what, const char* name) {
+  std::error_code ec;
+  if (!file.is_open() || std::filesystem::is_directory(name, ec)) {
+    const std::string text = std::string("cannot open ") + what + " '" + name + "'";
+    throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
+  }
+}
+
+void OpenInput(const CommandLineArgs& args, const RunSettings& s, FrameInput* input) {
+  const char* name = args.input_files[0];
+  if (s.format == c_FormatMPEG) {
+    CheckReadable(std::ifstream(name, std::ios::binary), "input file", name);
+    input->mpeg = std::make_unique<pixkit::FileReader_MPEG>();
+    input->mpeg->Open(name);
+    return;
+  }
+  input->yuv_file.open(name, std::ios::binary);
+  CheckReadable(input->yuv_file, "input file", name);
+
+  pixkit::ImageParam param;
+  param.width = s.width;
+  param.height = s.height;
+  param.colorspace = pixkit::Colorspace_YUV;
+  param.chroma = pixkit::Chroma_420;
+  param.has_alpha = s.alpha_input;
+
+  input->yuv = std::make_unique<pixkit::FileReader_YUV1>();
+  input->yuv->SetYUVStream(input->yuv_file);
+  if (s.alpha_input) {
+    // The argument of -A names nothing: the alpha planes always come from the second file.
+    const char* alpha_name = args.input_files[1];
+    input->alpha_file.open(alpha_name, std::ios::binary);
+    CheckReadable(input->alpha_file, "alpha file", alpha_name);
+    input->yuv->SetAlphaStream(input->alpha_file);
+  }
+  input->yuv->SetImageParam(param);
+}
+
+// One step works on the last of `decimate` frames. False when the input ended first; the
+// frames read in that step are dropped.
+bool ReadStep(FrameInput& input, int decimate, Image<Pixel>& frame) {
+  for (int i = 0; i < decimate; i++) {
+    if (input.IsEOF() || !input.ReadImage(frame)) return false;
+  }
+  return true;
+}
+
+// ---- Synthesizers ----
+
+struct Synthesizers {
+  std::unique_ptr<cvalgo::BackgroundSynthesizer> first;
+  std::unique_ptr<cvalgo::BackgroundSynthesizer> second;  // null without -2
+};
+
+Synthesizers CreateSynthesizers(const RunSettings& s) {
+  Synthesizers algos;
+  algos.first = CreateAlgo(s.algo, s.aging_factor, s.fuzzyness, s.blocksize);
+  algos.first->SetHistoryLength(s.history);
+  if (s.algo2 != Algo_None) {
+    algos.second = CreateAlgo(s.algo2, s.aging_factor2, s.fuzzyness2, s.blocksize2);
+    algos.second->SetHistoryLength(s.history2);
+  }
+  return algos;
+}
+
+// ---- The steps of one frame ----
+
+void ShowProgress(int step) {
+  std::cerr << "processing frame " << step + 1 << "\r" << std::flush;
+}
+
+// Input without alpha counts as fully opaque, on every step.
+void MakeOpaque(Image<Pixel>& frame) {
+  AddAlphaChannel(frame);
+  pixkit::Clear(frame.AskBitmap(pixkit::Bitmap_Alpha), Pixel(255));
+}
+
+// The synthesizers may keep the 4:4:4 copy; nobody writes into it afterwards.
+void HandOver(const Image<Pixel>& frame, Synthesizers& algos) {
+  Image<Pixel> full_chroma;
+  pixkit::ChangeChroma(full_chroma, frame, pixkit::Chroma_444);
+  algos.first->ShareImage(full_chroma);
+  if (algos.second) algos.second->ShareImage(full_chroma);
+}
+
+// Runs the steps until the input ends and returns the number of completed steps.
+int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
+                 LiveDisplay& display) {
+  Image<Pixel> frame;
+  Image<Pixel> previous;
+  for (int step = 0;; step++) {
+    ShowProgress(step);
+    previous = frame;  // shares the planes; the reader fills fresh ones
+
+    if (!ReadStep(input, s.decimate, frame)) return step;
+    if (step == 0) display.OpenOnFirstStep(frame, algos.second != nullptr);  // display hook
+
+    if (!s.alpha_input) MakeOpaque(frame);
+    if (s.transparent_motion && !previous.IsEmpty())
+      MarkMotionTransparent(frame, previous, c_MotionBlockSize, c_MotionSearchRange);
+
+    HandOver(frame, algos);
+    if (s.offline) continue;
+
+    Image<Pixel> background;
+    Image<Pixel> background2;
+    if (step % s.speedup == 0) {
+      algos.first->SynthesizeBackground(background);
+      if (algos.second) algos.second->SynthesizeBackground(background2);
+    }
+    display.Show(frame, background, background2);  // display hook
+    if (s.save_output && !background.IsEmpty()) SaveAsPPM(background, s.output_prefix, step);
+  }
+}
+
+// Offline runs write one background, numbered with the number of steps.
+void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* prefix, int steps) {
+  Image<Pixel> background;
+  algo.SynthesizeBackground(background);
+  // Synthesizers that keep no history give an empty background for an input without frames.
+  if (background.IsEmpty())
+    throw pixkit::Excpt_Text(pixkit::ErrSev_Error,
+                             "the input holds no frame, so there is no background to write");
+  SaveAsPPM(background, prefix, steps);
+}
+
 }  // namespace
+
+std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double aging_factor,
+                                                          int fuzzyness, int blocksize) {
+  switch (algo) {
+    case Algo_Aging: {
+      auto aging = std::make_unique<cvalgo::BackgroundSynthesizer_Aging>();
+      aging->SetAgingFactor(aging_factor);
+      return aging;
+    }
+    case Algo_Average: return std::make_unique<cvalgo::BackgroundSynthesizer_Average>();
+    case Algo_Median: return std::make_unique<cvalgo::BackgroundSynthesizer_Median>();
+    case Algo_Mode: {
+      auto mode = std::make_unique<cvalgo::BackgroundSynthesizer_Mode>();
+      mode->SetFuzzyness(fuzzyness);
+      return mode;
+    }
+    case Algo_First: return std::make_unique<cvalgo::BackgroundSynthesizer_FirstLast>(false);
+    case Algo_Last: return std::make_unique<cvalgo::BackgroundSynthesizer_FirstLast>(true);
+    case Algo_SimMat: {
+      auto simmat = std::make_unique<cvalgo::BackgroundSynthesizer_SimMat>();
+      simmat->SetBlocksize(blocksize);
+      return simmat;
+    }
+    case Algo_None: break;
+  }
+  assert(!"CreateAlgo takes one of the seven algorithms");
+  return nullptr;
+}
+
+void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt) {
+  // Numbers beyond 9999 simply make the name longer.
+  assert(cnt >= 0);
+  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", prefix, cnt);
+  std::string name(size_t(len) + 1, '\0');
+  std::snprintf(&name[0], name.size(), "%s%04d.ppm", prefix, cnt);
+  name.pop_back();
+
+  Image<Pixel> rgb;
+  pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
+  pixkit::WritePPM(rgb, name.c_str());
+}
 
 void ApplyCommandLine(const CommandLineArgs& args, RunSettings* s) {
   if (args.algo_given) s->algo = ParseAlgorithmName(args.algo);
@@ -160,13 +374,24 @@ int RunBackgroundTool(int argc, char** argv) {
     ApplyCommandLine(cmdline, &settings);
     PrintParameters(std::cerr, settings);
     CheckBlockSize(settings);
+    CheckInputCount(cmdline, settings);
 
-    // ---- The input set-up and the frame loop continue the run here. ----
+    FrameInput input;
+    OpenInput(cmdline, settings, &input);
+    Synthesizers algos = CreateSynthesizers(settings);
+    LiveDisplay display(settings);
 
+    const int steps = RunFrameLoop(settings, input, algos, display);
+    if (settings.offline) SaveOfflineBackground(*algos.first, settings.output_prefix, steps);
+    std::cerr << std::endl;  // closes the progress line
     return 0;
   } catch (const pixkit::Excpt_Text& e) {
     // A failure is never reported as success: it is shown and the run ends with code 2.
     pixkit::MessageDisplay::Show(e);
+    return 2;
+  } catch (const std::bad_alloc&) {
+    pixkit::MessageDisplay::Show(pixkit::ErrSev_Error,
+                                 "out of memory (a shorter history or smaller frames need less)");
     return 2;
   }
 }

@@ -4,8 +4,11 @@
 #define APP_BKG_H
 
 #include <iosfwd>
+#include <memory>
 
 #include "app/cmdline.h"
+#include "cvalgo/background.h"
+#include "libpixkit/graphics/datatypes/image.h"
 
 constexpr int c_FormatYUV = 0;
 constexpr int c_FormatMPEG = 1;
@@ -42,8 +45,18 @@ void ApplyCommandLine(const CommandLineArgs& args, RunSettings* settings);
 // The listing of the parameters that the first algorithm runs with.
 void PrintParameters(std::ostream& out, const RunSettings& settings);
 
-// The whole tool. Returns the exit code: 0 for a finished run, 2 when a failure was caught
-// and shown; value and usage errors end the process earlier with their own codes.
+// Creates the synthesizer of an algorithm (1 to 7) with the settings it uses; the others are
+// ignored.
+std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double aging_factor,
+                                                          int fuzzyness, int blocksize);
+
+// Writes a YUV background as the RGB file prefix + cnt in at least four digits + ".ppm".
+// Throws pixkit::Excpt_Text when the file cannot be written.
+void SaveAsPPM(const pixkit::Image<pixkit::Pixel>& img, const char* prefix, int cnt);
+
+// The whole tool. Returns the exit code: 0 for a finished run, 2 when a failure (running out
+// of memory too) was caught and shown; value and usage errors, a wrong number of input files
+// among them, end the process earlier with their own codes.
 int RunBackgroundTool(int argc, char** argv);
 
 #endif

@@ -10,6 +10,7 @@ packages=(
   libx11-dev libxext-dev libxv-dev libxtst-dev
   xvfb xserver-xephyr libgl1-mesa-dri libxcomposite-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  ffmpeg
 )
 
 missing=()

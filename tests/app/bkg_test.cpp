@@ -1,7 +1,12 @@
 #include "app/bkg.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -95,4 +100,98 @@ TEST(ApplyCommandLine, AcceptsWhatTheSecondAlgorithmDoesNotUse) {
   EXPECT_EQ(s.algo, Algo_SimMat);
   EXPECT_EQ(s.algo2, Algo_Aging);
   EXPECT_EQ(s.blocksize2, 16);
+}
+
+namespace {
+
+// A 4:4:4 YUV image of one colour, opaque.
+pixkit::Image<pixkit::Pixel> Uniform(int w, int h, pixkit::Pixel y, pixkit::Pixel u,
+                                     pixkit::Pixel v) {
+  pixkit::ImageParam p;
+  p.width = w;
+  p.height = h;
+  p.colorspace = pixkit::Colorspace_YUV;
+  p.chroma = pixkit::Chroma_444;
+  p.has_alpha = true;
+  pixkit::Image<pixkit::Pixel> img;
+  img.Create(p);
+  pixkit::Clear(img, pixkit::Color(y, u, v, 255));
+  return img;
+}
+
+pixkit::Pixel BackgroundY(cvalgo::BackgroundSynthesizer& algo) {
+  pixkit::Image<pixkit::Pixel> bg;
+  algo.SynthesizeBackground(bg);
+  return bg.AskFrameY()[0][0];
+}
+
+}  // namespace
+
+TEST(CreateAlgo, MakesEachAlgorithmWithTheSettingItUses) {
+  const struct {
+    Algorithm algo;
+    const char* name;
+  } cases[] = {
+      {Algo_Aging, "background aging (uniform)"},
+      {Algo_Average, "averaging filter (considering alpha channel)"},
+      {Algo_Median, "median filter (considering alpha channel)"},
+      {Algo_Mode, "mode filter (considering alpha channel)"},
+      {Algo_First, "use first observed pixels"},
+      {Algo_Last, "collect most recent changes"},
+      {Algo_SimMat, "similarity matrix decomposition"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto algo = CreateAlgo(c.algo, 0.5, 0, 8);
+    ASSERT_NE(algo, nullptr);
+    EXPECT_STREQ(algo->AskAlgorithmName(), c.name);
+  }
+
+  // The aging factor reaches aging: half of the old background stays.
+  auto aging = CreateAlgo(Algo_Aging, 0.5, 3, 8);
+  aging->ShareImage(Uniform(8, 8, 100, 128, 128));
+  aging->ShareImage(Uniform(8, 8, 200, 128, 128));
+  EXPECT_NEAR(BackgroundY(*aging), 150, 1);
+
+  // The fuzzyness reaches mode: a lone value comes back F lower.
+  for (int f : {0, 3}) {
+    auto mode = CreateAlgo(Algo_Mode, 0.95, f, 8);
+    mode->ShareImage(Uniform(8, 8, 100, 128, 128));
+    EXPECT_EQ(BackgroundY(*mode), 100 - f);
+  }
+}
+
+TEST(CreateAlgoDeathTest, TakesNoAlgorithmOtherThanTheSeven) {
+  EXPECT_DEATH(CreateAlgo(Algo_None, 0.95, 3, 8), "CreateAlgo takes one of the seven algorithms");
+}
+
+TEST(SaveAsPPM, NamesTheFileByPrefixAndStepAndWritesRGB) {
+  const std::string dir = ::testing::TempDir() + "save-as-ppm-" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const pixkit::Image<pixkit::Pixel> grey = Uniform(6, 4, 128, 128, 128);
+  const struct {
+    int cnt;
+    const char* name;
+  } cases[] = {{0, "bg0000.ppm"}, {7, "bg0007.ppm"}, {9999, "bg9999.ppm"}, {12345, "bg12345.ppm"}};
+  for (const auto& c : cases) {
+    SaveAsPPM(grey, (dir + "/bg").c_str(), c.cnt);
+    std::ifstream in(dir + "/" + c.name, std::ios::binary);
+    ASSERT_TRUE(in) << c.name;
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string header = "P6\n6 4\n255\n";
+    ASSERT_EQ(data.size(), header.size() + 6 * 4 * 3) << c.name;
+    EXPECT_EQ(data.substr(0, header.size()), header);
+    // A neutral grey stays grey: equal R, G and B.
+    EXPECT_EQ(data[header.size()], data[header.size() + 1]);
+    EXPECT_EQ(data[header.size()], data[header.size() + 2]);
+    std::remove((dir + "/" + c.name).c_str());
+  }
+  // No folder is made for the prefix.
+  EXPECT_THROW(SaveAsPPM(grey, (dir + "/missing/bg").c_str(), 1), pixkit::Excpt_Text);
+  rmdir(dir.c_str());
+}
+
+TEST(SaveAsPPMDeathTest, RefusesANegativeStep) {
+  const pixkit::Image<pixkit::Pixel> grey = Uniform(2, 2, 128, 128, 128);
+  EXPECT_DEATH(SaveAsPPM(grey, "never", -1), "cnt >= 0");
 }

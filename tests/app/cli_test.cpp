@@ -1,6 +1,7 @@
 // The built executable against its command line: stdout, stderr and exit code, byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -164,7 +165,7 @@ TEST(Cli, RejectedValuesEndWithCodeFiveAndOneLine) {
   for (const auto& c : cases) ExpectRun(c.args, 5, "", c.err);
 }
 
-TEST(Cli, ListingDescribesTheFirstAlgorithmOnly) {
+TEST(Cli, ListingDescribesTheFirstAlgorithmOnlyAndComesBeforeTheInput) {
   const struct {
     std::vector<std::string> args;
     const char* listing;  // after the header line
@@ -195,7 +196,16 @@ TEST(Cli, ListingDescribesTheFirstAlgorithmOnly) {
        "algorithm: simmat\nhistory: 8\ninput decimation: 1\noutput speedup: 1\nblocksize: 8\n"
        "offline: false\n"},
   };
-  for (const auto& c : cases) ExpectRun(c.args, 0, "", std::string(kHeader) + c.listing);
+  // Without input files the run ends right after the listing; a file that is not there ends it
+  // with an error.
+  const char kNoFiles[] = "number of input stream incorrect\n";
+  for (const auto& c : cases) {
+    const bool mpeg = std::find(c.args.begin(), c.args.end(), "MPEG") != c.args.end();
+    const bool named = !c.args.empty() && c.args.front() == "in.yuv";
+    const std::string tail = named ? "Error: cannot open input file 'in.yuv'\n"
+                             : mpeg ? "input stream missing\n" : kNoFiles;
+    ExpectRun(c.args, named ? 2 : 5, "", std::string(kHeader) + c.listing + tail);
+  }
 }
 
 TEST(Cli, FirstBlockSizeOtherThanEightFailsAfterTheListingWithCodeTwo) {
@@ -227,5 +237,6 @@ TEST(Cli, FirstBlockSizeOtherThanEightFailsAfterTheListingWithCodeTwo) {
     EXPECT_TRUE(isAssertion(r.err.substr(c.listing.size()))) << r.err;
   }
   // The second block size reaches only the second algorithm, which ignores it unless simmat.
-  ExpectRun({"--blocksize2=16", "-2", "mode"}, 0, "", kAgingListing);
+  ExpectRun({"--blocksize2=16", "-2", "mode"}, 5, "",
+            std::string(kAgingListing) + "number of input stream incorrect\n");
 }

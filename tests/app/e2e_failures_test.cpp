@@ -1,0 +1,100 @@
+// The built quillmere when the input or the output lets it down: wrong numbers of input files,
+// files that cannot be opened or written, and memory that runs out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/app/e2e_support.h"
+
+using namespace e2e;
+using testsupport::ListFiles;
+using testsupport::Picture420;
+using testsupport::WriteYUV;
+
+namespace {
+
+void ExpectRun(const std::vector<std::string>& args, int code, const std::string& err) {
+  SCOPED_TRACE(Describe(args));
+  const ProcessResult r = RunTool(args);
+  EXPECT_EQ(r.exit_code, code);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, err);
+}
+
+}  // namespace
+
+TEST(EndToEnd, WrongNumbersOfInputFilesEndWithCodeFiveAfterTheListing) {
+  const std::string yuv = Listing("median") + "number of input stream incorrect\n";
+  const std::string mpeg = Listing("median") + "input stream missing\n";
+  const std::vector<std::vector<std::string>> yuv_cases = {
+      {}, {"a.yuv", "b.yuv"}, {"-A", "x", "a.yuv"}, {"-A", "x", "a.yuv", "b.yuv", "c.yuv"}};
+  for (std::vector<std::string> args : yuv_cases) {
+    args.insert(args.begin(), {"-x", "-a", "median"});
+    ExpectRun(args, 5, yuv);
+  }
+  // With MPEG the alpha option plays no part: one file, no more and no less.
+  const std::vector<std::vector<std::string>> mpeg_cases = {
+      {}, {"a.mpg", "b.mpg"}, {"-A", "x", "a.mpg", "alpha.yuv"}};
+  for (std::vector<std::string> args : mpeg_cases) {
+    args.insert(args.begin(), {"-x", "-a", "median", "-f", "mpeg"});
+    ExpectRun(args, 5, mpeg);
+  }
+}
+
+TEST(EndToEnd, InputAndAlphaFilesThatCannotBeOpenedEndWithCodeTwo) {
+  TempDir dir;
+  WriteYUV(dir / "seq.yuv", {Picture420(16, 16)});
+  const std::string missing = dir / "missing.yuv";
+  const std::string head = Listing("median");
+  ExpectRun({"-x", "-r", "16x16", "-a", "median", missing}, 2,
+            head + "Error: cannot open input file '" + missing + "'\n");
+  ExpectRun({"-x", "-r", "16x16", "-a", "median", dir.path()}, 2,
+            head + "Error: cannot open input file '" + dir.path() + "'\n");
+  ExpectRun({"-x", "-r", "16x16", "-a", "median", "-A", "x", missing, dir / "seq.yuv"}, 2,
+            head + "Error: cannot open input file '" + missing + "'\n");
+  ExpectRun({"-x", "-r", "16x16", "-a", "median", "-A", "x", dir / "seq.yuv", missing}, 2,
+            head + "Error: cannot open alpha file '" + missing + "'\n");
+  ExpectRun({"-x", "-a", "median", "-f", "mpeg", missing}, 2,
+            head + "Error: cannot open input file '" + missing + "'\n");
+}
+
+TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
+  TempDir dir;
+  WriteYUV(dir / "seq.yuv", {Picture420(16, 16), Picture420(16, 16)});
+  const std::string prefix = dir / "no-such-folder/bg";
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-x", "-r", "16x16", "-a", "median", "-o", prefix, dir / "seq.yuv"},
+           {"-x", "-r", "16x16", "-a", "median", "-l", "-o", prefix, dir / "seq.yuv"}}) {
+    SCOPED_TRACE(Describe(args));
+    const ProcessResult r = RunTool(args);
+    EXPECT_EQ(r.exit_code, 2);
+    const size_t at = r.err.find("Error: ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(prefix, at), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(ListFiles(dir.path()), std::vector<std::string>{"seq.yuv"});
+}
+
+TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reports failed allocations itself";
+#else
+  TempDir dir;
+  WriteYUV(dir / "seq.yuv", {Picture420(64, 48), Picture420(64, 48)});
+  // The history's block matrices alone need far more than the limit.
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c",           "ulimit -v 800000 && exec \"$0\" \"$@\"",
+               QUILLMERE_EXE,  "-x",
+               "-r",           "64x48",
+               "-a",           "simmat",
+               "-n",           "8000",
+               dir / "seq.yuv"};
+  const ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 2);
+  const size_t at = r.err.find("Error: out of memory");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.back(), '\n');
+#endif
+}
