@@ -834,9 +834,9 @@ struct RunningSums {
   }
 
   void Start(const Image<Pixel>& img) {
+    valid = false;  // until the totals are set up
     const Bitmap<Pixel>& b = img.AskBitmap(0);
-    valid = !b.IsEmpty();
-    if (!valid) return;
+    if (b.IsEmpty()) return;
     const Extent e(b);
     x0 = e.x0, x1 = e.x1, y0 = e.y0, y1 = e.y1;
     const size_t pixels = size_t(x1 - x0) * size_t(y1 - y0);
