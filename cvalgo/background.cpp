@@ -556,13 +556,6 @@ U8 MedianChunk(const Chunk& c, int p, int n) {
   return SelectRank(c.samples[p], n, c, p, {{c.count.h[0] >> 1, c.count.h[1] >> 1}});
 }
 
-// The mode of the valid samples with fuzzyness f (at most 255). W(v), the number of samples in
-// the window [v-f, v+f] clipped to 0..255 plus the extra times the edge bins are counted, is
-// N(min(255, v+f)) - N(max(0, v-f) - 1) plus the edge terms, where N(x) counts the samples up to
-// x. Only centres at which the window's upper end reaches a sample can start a new maximum
-// (besides 0), so per lane only v from max(0, lo-f) to max(0, hi-f) (to 255 when a 255 is
-// present) are tried. With b = max(lo, f) per lane, the step t tries v = b - f + t and needs
-// N(b + t) and N(b + t - 2f - 1): one table of N(b + u) serves every lane.
 template <class V>
 inline V Select(V mask, V a, V b) {
   return (a & mask) | (b & ~mask);
@@ -577,8 +570,28 @@ inline bool Any(V mask) {
   return any != 0;
 }
 
-// W is the lane type of the counts and window sums: 16 bits where n * (f + 1) fits, else 32.
-U8 ModeChunk(const Chunk& c, int p, int n, int f, std::vector<Lanes16>& table) {
+// The mode of the valid samples with fuzzyness f (at most 255). W(v), the number of samples in
+// the window [v-f, v+f] clipped to 0..255 plus the extra times the edge bins are counted, is
+// N(min(255, v+f)) - N(max(0, v-f) - 1) plus the edge terms, where N(x) counts the samples up to
+// x. Only centres at which the window's upper end reaches a sample can start a new maximum
+// (besides 0), so per lane only v from max(0, lo-f) to max(0, hi-f) (to 255 when a 255 is
+// present) are tried. With b = max(lo, f) per lane, the step t tries v = b - f + t and needs
+// N(b + t) and N(b + t - 2f - 1): one table of N(b + u) serves every lane.
+// Where the lanes' samples spread wide (objects passing in front of the background), most
+// windows hold few samples: the steps then go in blocks, the most promising first, and a block
+// is skipped when no lane's bound on its window sums can beat what was found. N is counted only
+// where it is asked for.
+struct ModeTables {
+  std::vector<Lanes16> n;
+  std::vector<uint8_t> done;
+  std::vector<Lanes16> bound;
+  std::vector<std::pair<int, int>> order;
+};
+
+constexpr int c_ModeBlock = 8;
+constexpr int c_ModeDenseSteps = 32;  // fewer steps are all tried in a row
+
+U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
   const uint8_t* s = c.samples[p];
   int steps = 0, umin = 0;
   bool zeros = false, fulls = false;
@@ -609,24 +622,6 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, std::vector<Lanes16>& table) {
     vhi[k] = Select(I16x8(hi.h[k] == 255), Splat<I16x8>(255), hiF & I16x8(hiF > 0));
     valid[k] = c.count.h[k] != 0;
   }
-
-  // N(b + u) for u from umin to steps - 1; a pass over the samples only where some lane has
-  // samples on both sides of the point.
-  table.resize(size_t(steps - umin));
-  for (int u = umin; u < steps; u++) {
-    Lanes16 nx, counted;
-    for (int k = 0; k < 2; k++) {
-      const I16x8 x = b.h[k] + Splat<I16x8>(u);
-      counted.h[k] = valid[k] & I16x8(x >= lo.h[k]) & I16x8(x < hi.h[k]);
-      nx.h[k] = c.count.h[k] & I16x8(x >= hi.h[k]);
-    }
-    if (Any(counted.h[0] | counted.h[1])) {
-      // Where counted, lo <= x < hi <= 255, so the threshold x + 1 fits a byte.
-      const Lanes16 below = CountBelow(s, n, Threshold(b8 + uint8_t(u + 1)));
-      for (int k = 0; k < 2; k++) nx.h[k] = Select(counted.h[k], below.h[k], nx.h[k]);
-    }
-    table[size_t(u - umin)] = nx;
-  }
   Lanes16 hist0{}, hist255{};
   if (zeros) {
     hist0 = CountBelow(s, n, Threshold(Splat<U8>(1)));
@@ -637,23 +632,98 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, std::vector<Lanes16>& table) {
     for (int k = 0; k < 2; k++) hist255.h[k] = (c.count.h[k] - below.h[k]) & I16x8(hi.h[k] == 255);
   }
 
+  // N(b + u) for u from umin on, zero below: a pass over the samples only where some lane has
+  // samples on both sides of the point.
+  tab.n.resize(size_t(steps - umin));
+  tab.done.assign(size_t(steps - umin), 0);
+  const auto countUpTo = [&](int u) -> Lanes16 {
+    if (u < umin) return Lanes16{};
+    Lanes16& nx = tab.n[size_t(u - umin)];
+    if (tab.done[size_t(u - umin)]) return nx;
+    tab.done[size_t(u - umin)] = 1;
+    Lanes16 counted;
+    for (int k = 0; k < 2; k++) {
+      const I16x8 x = b.h[k] + Splat<I16x8>(u);
+      counted.h[k] = valid[k] & I16x8(x >= lo.h[k]) & I16x8(x < hi.h[k]);
+      nx.h[k] = c.count.h[k] & I16x8(x >= hi.h[k]);
+    }
+    if (Any(counted.h[0] | counted.h[1])) {
+      // Where counted, lo <= x < hi <= 255, so the threshold x + 1 fits a byte.
+      const Lanes16 below = CountBelow(s, n, Threshold(b8 + uint8_t(u + 1)));
+      for (int k = 0; k < 2; k++) nx.h[k] = Select(counted.h[k], below.h[k], nx.h[k]);
+    }
+    return nx;
+  };
+  // The edge terms at centre v.
+  const auto edges = [&](int k, I16x8 v) {
+    I16x8 e{};
+    if (zeros) e += ((fv - v) & I16x8(v < fv)) * hist0.h[k];
+    if (fulls) {
+      const I16x8 over = v + fv - 255;
+      e += (over & I16x8(over > 0)) * hist255.h[k];
+    }
+    return e;
+  };
+
+  // Ties go to the lowest centre, whatever the order the steps are tried in.
   Lanes16 best = {{Splat<I16x8>(-1), Splat<I16x8>(-1)}}, bestv = {{vlo[0], vlo[1]}};
-  for (int t = 0; t < steps; t++) {
-    const int back = t - 2 * f - 1;
-    const Lanes16& upper = table[size_t(t - umin)];
+  const auto tryStep = [&](int t) {
+    const Lanes16 upper = countUpTo(t);
+    const Lanes16 lower = countUpTo(t - 2 * f - 1);
     for (int k = 0; k < 2; k++) {
       const I16x8 v = vlo[k] + Splat<I16x8>(t);
-      I16x8 w = upper.h[k];
-      if (back >= umin) w -= table[size_t(back - umin)].h[k];
-      if (zeros) w += ((fv - v) & I16x8(v < fv)) * hist0.h[k];
-      if (fulls) {
-        const I16x8 over = v + fv - 255;
-        w += (over & I16x8(over > 0)) * hist255.h[k];
-      }
-      const I16x8 better = I16x8(v <= vhi[k]) & I16x8(w > best.h[k]);
+      const I16x8 w = upper.h[k] - lower.h[k] + edges(k, v);
+      const I16x8 better = I16x8(v <= vhi[k]) &
+                           (I16x8(w > best.h[k]) | (I16x8(w == best.h[k]) & I16x8(v < bestv.h[k])));
       best.h[k] = Select(better, w, best.h[k]);
       bestv.h[k] = Select(better, v, bestv.h[k]);
     }
+  };
+  if (steps <= c_ModeDenseSteps) {
+    for (int t = 0; t < steps; t++) tryStep(t);
+    return Pack(bestv);
+  }
+
+  // A block's window sums are at most the samples between the lowest lower end and the highest
+  // upper end of its windows, plus the largest edge terms.
+  const int blocks = (steps + c_ModeBlock - 1) / c_ModeBlock;
+  tab.bound.resize(size_t(blocks));
+  tab.order.clear();
+  for (int j = 0; j < blocks; j++) {
+    const int t0 = j * c_ModeBlock, t1 = std::min(steps, t0 + c_ModeBlock) - 1;
+    const Lanes16 upper = countUpTo(t1);
+    const Lanes16 lower = countUpTo(t0 - 2 * f - 1);
+    Lanes16& bound = tab.bound[size_t(j)];
+    int score = 0;
+    for (int k = 0; k < 2; k++) {
+      const I16x8 v0 = vlo[k] + Splat<I16x8>(t0);
+      const I16x8 v1 = vlo[k] + Splat<I16x8>(t1);
+      bound.h[k] = upper.h[k] - lower.h[k];
+      // The low edge's term falls with v, the high edge's rises.
+      if (zeros) bound.h[k] += ((fv - v0) & I16x8(v0 < fv)) * hist0.h[k];
+      if (fulls) {
+        const I16x8 over = v1 + fv - 255;
+        bound.h[k] += (over & I16x8(over > 0)) * hist255.h[k];
+      }
+      // Lanes whose centres all lie beyond their range have nothing to try here.
+      bound.h[k] = Select(valid[k] & I16x8(v0 <= vhi[k]), bound.h[k], Splat<I16x8>(-1));
+      for (int j2 = 0; j2 < 8; j2++) score += bound.h[k][j2];
+    }
+    tab.order.push_back({-score, j});
+  }
+  std::sort(tab.order.begin(), tab.order.end());
+  for (const auto& entry : tab.order) {
+    const int j = entry.second;
+    const Lanes16& bound = tab.bound[size_t(j)];
+    const I16x8 v0[2] = {vlo[0] + Splat<I16x8>(j * c_ModeBlock),
+                         vlo[1] + Splat<I16x8>(j * c_ModeBlock)};
+    I16x8 worth{};
+    for (int k = 0; k < 2; k++)
+      worth |= I16x8(bound.h[k] > best.h[k]) |
+               (I16x8(bound.h[k] == best.h[k]) & I16x8(v0[k] < bestv.h[k]));
+    if (!Any(worth)) continue;
+    const int t1 = std::min(steps, (j + 1) * c_ModeBlock);
+    for (int t = j * c_ModeBlock; t < t1; t++) tryStep(t);
   }
   return Pack(bestv);
 }
@@ -718,7 +788,7 @@ void SelectRows(KernelScratch& k, const RowJob& job, Select select);
 struct KernelScratch {
   std::vector<uint8_t> samples;
   std::vector<const Pixel*> rowTable;
-  std::vector<Lanes16> table;
+  ModeTables mode;
   std::vector<uint64_t> reciprocal;
 };
 
@@ -982,7 +1052,7 @@ void BackgroundSynthesizer_Mode::CalcRows(const RowJob& job) {
   }
   KernelScratch& k = *d_scratch;
   SelectRows(k, job, [&k, n = job.n, f](const Chunk& c, int p) {
-    return ModeChunk(c, p, n, f, k.table);
+    return ModeChunk(c, p, n, f, k.mode);
   });
 }
 
