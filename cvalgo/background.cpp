@@ -588,7 +588,7 @@ struct ModeTables {
   std::vector<std::pair<int, int>> order;
 };
 
-constexpr int c_ModeBlock = 8;
+constexpr int c_ModeBlock = 16;
 constexpr int c_ModeDenseSteps = 32;  // fewer steps are all tried in a row
 
 U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
