@@ -3,8 +3,11 @@
 #ifndef APP_DISPLAY_H
 #define APP_DISPLAY_H
 
+#include <memory>
+
 #include "app/bkg.h"
 #include "libpixkit/graphics/datatypes/image.h"
+#include "libpixkit/x11/imgwin.h"
 
 class LiveDisplay {
  public:
@@ -12,7 +15,7 @@ class LiveDisplay {
   explicit LiveDisplay(const RunSettings& settings);
 
   // Hook of the first step, right after its reads: opens the input window and one window per
-  // background, sized from the first frame.
+  // background side by side, sized from the first frame.
   void OpenOnFirstStep(const pixkit::Image<pixkit::Pixel>& input, bool second_algorithm);
 
   // Hook of every step after its synthesis: shows the input as read, and the backgrounds when
@@ -23,6 +26,10 @@ class LiveDisplay {
 
  private:
   bool d_enabled;
+  // Kept for the whole run once opened.
+  std::unique_ptr<pixkit::ImageWindow_Autorefresh_X11> d_input;
+  std::unique_ptr<pixkit::ImageWindow_Autorefresh_X11> d_background;
+  std::unique_ptr<pixkit::ImageWindow_Autorefresh_X11> d_background2;
 };
 
 #endif

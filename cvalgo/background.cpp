@@ -21,25 +21,6 @@ using pixkit::ImageParam;
 
 namespace {
 
-// Frames that do not match the held ones could make us read outside a plane, so they start over.
-bool SameLayout(const Image<Pixel>& a, const Image<Pixel>& b) {
-  const ImageParam pa = a.AskParam();
-  const ImageParam pb = b.AskParam();
-  if (pa.width != pb.width || pa.height != pb.height || pa.colorspace != pb.colorspace ||
-      pa.chroma != pb.chroma)
-    return false;
-  for (int p = 0; p < 3; p++) {
-    const Bitmap<Pixel>& ba = a.AskBitmap(p);
-    const Bitmap<Pixel>& bb = b.AskBitmap(p);
-    if (ba.IsEmpty() != bb.IsEmpty()) return false;
-    if (ba.IsEmpty()) continue;
-    if (ba.AskWidth() != bb.AskWidth() || ba.AskHeight() != bb.AskHeight() ||
-        ba.AskZeroX() != bb.AskZeroX() || ba.AskZeroY() != bb.AskZeroY())
-      return false;
-  }
-  return true;
-}
-
 void WarnFrameSizeChanged() {
   pixkit::MessageDisplay::Show(pixkit::ErrSev_Warning,
                                "frame size changed, starting a new background");
@@ -56,6 +37,36 @@ struct Extent {
         y1(b.AskHeight() - b.AskZeroY()) {}
   int x0, x1, y0, y1;
 };
+
+// The samples of plane p that lie on the grid of the frame's luma (and alpha) plane. An odd-sized
+// frame brought to 4:4:4 has chroma planes one sample wider or taller than that grid; their
+// extra samples only repeat their neighbours and have no alpha.
+Extent PlaneExtent(const Image<Pixel>& img, int p) {
+  Extent e(img.AskBitmap(p));
+  const Extent grid(img.AskBitmap(0));
+  e.x0 = std::max(e.x0, grid.x0);
+  e.x1 = std::min(e.x1, grid.x1);
+  e.y0 = std::max(e.y0, grid.y0);
+  e.y1 = std::min(e.y1, grid.y1);
+  return e;
+}
+
+// Frames that do not match the held ones could make us read outside a plane, so they start over.
+bool SameLayout(const Image<Pixel>& a, const Image<Pixel>& b) {
+  const ImageParam pa = a.AskParam();
+  const ImageParam pb = b.AskParam();
+  if (pa.width != pb.width || pa.height != pb.height || pa.colorspace != pb.colorspace ||
+      pa.chroma != pb.chroma)
+    return false;
+  for (int p = 0; p < 3; p++) {
+    if (a.AskBitmap(p).IsEmpty() != b.AskBitmap(p).IsEmpty()) return false;
+    if (a.AskBitmap(p).IsEmpty()) continue;
+    const Extent ea = PlaneExtent(a, p);
+    const Extent eb = PlaneExtent(b, p);
+    if (ea.x0 != eb.x0 || ea.x1 != eb.x1 || ea.y0 != eb.y0 || ea.y1 != eb.y1) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -87,7 +98,7 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
   for (int p = 0; p < 3; p++) {
     const Bitmap<Pixel>& src = img.AskBitmap(p);
     if (src.IsEmpty()) continue;
-    const Extent e(src);
+    const Extent e = PlaneExtent(img, p);
     const Pixel* const* s = src.AskFrame();
     Pixel* const* d = d_current.AskBitmap(p).AskFrame();
     for (int y = e.y0; y < e.y1; y++) {
@@ -143,7 +154,7 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
   for (int p = 0; p < 3; p++) {
     const Bitmap<Pixel>& src = img.AskBitmap(p);
     if (src.IsEmpty()) continue;
-    const Extent e(src);
+    const Extent e = PlaneExtent(img, p);
     const Pixel* const* s = src.AskFrame();
     Pixel* const* d = d_current.AskBitmap(p).AskFrame();
     for (int y = e.y0; y < e.y1; y++) {
@@ -226,7 +237,7 @@ void BackgroundSynthesizer_SimpleAverage::SynthesizeBackground(Image<Pixel>& out
   for (int p = 0; p < 3; p++) {
     const Bitmap<Pixel>& hb = head.AskBitmap(p);
     if (hb.IsEmpty()) continue;
-    const Extent e(hb);
+    const Extent e = PlaneExtent(head, p);
     sums.resize(size_t(e.x1 - e.x0));
     Pixel* const* o = out.AskBitmap(p).AskFrame();
     for (int y = e.y0; y < e.y1; y++) {
@@ -276,7 +287,7 @@ void BackgroundSynthesizer_PixelWise::SynthesizeBackground(Image<Pixel>& out) {
   for (int p = 0; p < 3; p++) {
     const Bitmap<Pixel>& hb = head.AskBitmap(p);
     if (hb.IsEmpty()) continue;
-    const Extent e(hb);
+    const Extent e = PlaneExtent(head, p);
     if (job.planes > 0 && (e.x0 != job.x0 || e.x1 != job.x1 || e.y0 != job.y0 || e.y1 != job.y1)) {
       CalcRows(job);
       job.planes = 0;
@@ -897,7 +908,7 @@ struct RunningSums {
       const Bitmap<Pixel>& b = img.AskBitmap(p);
       if (p < 3 && b.IsEmpty() != !present[p]) return false;
       if (b.IsEmpty()) continue;
-      const Extent e(b);
+      const Extent e = p < 3 ? PlaneExtent(img, p) : Extent(b);
       if (e.x0 != x0 || e.x1 != x1 || e.y0 != y0 || e.y1 != y1) return false;
     }
     return true;
@@ -1073,7 +1084,7 @@ void BackgroundSynthesizer_SimpleMedian::SynthesizeBackground(Image<Pixel>& out)
   for (int p = 0; p < 3; p++) {
     const Bitmap<Pixel>& hb = head.AskBitmap(p);
     if (hb.IsEmpty()) continue;
-    const Extent e(hb);
+    const Extent e = PlaneExtent(head, p);
     Pixel* const* o = out.AskBitmap(p).AskFrame();
     for (int i = 0; i < n; i++) rows[size_t(i)] = d_queue.AskFromHead(i).AskBitmap(p).AskFrame();
     if (n <= c_MaxKernelFrames) {

@@ -1,7 +1,10 @@
 // Block similarity-matrix background synthesis; see background_simmat.h.
 #include "cvalgo/background_simmat.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -146,14 +149,15 @@ void BackgroundSynthesizer_SimMat::PutImage(const pixkit::Image<Pixel>& img) {
 }
 
 // Frames are compared and copied at luma coordinates in all three planes, so every plane
-// present must cover the whole luma grid.
+// present must cover the whole luma grid (an odd-sized frame brought to 4:4:4 has chroma planes
+// one sample larger).
 void BackgroundSynthesizer_SimMat::CheckFrame(const pixkit::Image<Pixel>& img) const {
   PIXKIT_ASSERT(!img.IsEmpty());
   const pixkit::Bitmap<Pixel>& y = img.AskBitmapY();
   PIXKIT_ASSERT(y.AskWidth() == img.AskWidth() && y.AskHeight() == img.AskHeight());
   for (int p = 1; p <= 2; p++) {
     const pixkit::Bitmap<Pixel>& c = img.AskBitmap(p);
-    PIXKIT_ASSERT_MSG(c.IsEmpty() || (c.AskWidth() == y.AskWidth() && c.AskHeight() == y.AskHeight()),
+    PIXKIT_ASSERT_MSG(c.IsEmpty() || (c.AskWidth() >= y.AskWidth() && c.AskHeight() >= y.AskHeight()),
                       "input images must not have subsampled chroma format for the "
                       "similarity-matrix background synthesizer");
   }
@@ -170,6 +174,19 @@ void BackgroundSynthesizer_SimMat::CreateHistory(const pixkit::Image<Pixel>& img
   const int H = d_history_length;
   d_across = img.AskWidth() / d_blocksize;
   d_down = img.AskHeight() / d_blocksize;
+  // The matrices grow with the square of the history. More than the machine's memory would
+  // have the system kill the process (or another one) rather than fail with a message.
+  const double matrix_mb = double(d_across) * d_down * H * H / (1024.0 * 1024.0);
+  const double memory_mb =
+      double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE)) / (1024.0 * 1024.0);
+  if (memory_mb > 0 && matrix_mb > memory_mb) {
+    char text[pixkit::c_MaxTextLen + 1];
+    snprintf(text, sizeof text,
+             "the similarity matrices for a history of %d frames of %d x %d blocks need %.0f MB, "
+             "more than the %.0f MB of memory: use a shorter history (-n)",
+             H, d_across, d_down, matrix_mb, memory_mb);
+    throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text);
+  }
   d_stored = 0;
   d_ring = -1;
   d_history.reset(new FrameData[size_t(H)]);

@@ -11,6 +11,8 @@ packages=(
   xvfb xserver-xephyr libgl1-mesa-dri libxcomposite-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   ffmpeg
+  clang libclang-rt-14-dev  # the libFuzzer targets (scripts/fuzz.sh)
+  valgrind  # scripts/valgrind.sh
 )
 
 missing=()
@@ -49,4 +51,6 @@ status=0
 ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs" || status=1
+scripts/fuzz.sh 30 || status=1
+scripts/valgrind.sh build/release || status=1
 exit $status

@@ -66,18 +66,25 @@ std::string ShortName(const std::string& name) {
 
 FileReader_MPEG::~FileReader_MPEG() {
   // Closing our end stops a decoder that still writes; its status no longer matters.
-  if (d_pipe) pclose(d_pipe);
+  if (d_pipe) ClosePipe();
+}
+
+int FileReader_MPEG::ClosePipe() {
+  const int status = d_decoder ? pclose(d_pipe) : (fclose(d_pipe), 0);
+  d_pipe = nullptr;
+  d_decoder = false;
+  return status;
 }
 
 void FileReader_MPEG::Open(const char* filename) {
-  if (d_pipe) {
-    pclose(d_pipe);
-    d_pipe = nullptr;
-  }
+  if (d_pipe) ClosePipe();
   d_filename = filename;
   // exec lets the decoder's own exit status or signal reach pclose.
-  const std::string command = "exec mpgfeed -L -W - " + ShellQuote(filename);
+  // A name that starts with '-' would reach the decoder as an option.
+  const std::string path = filename[0] == '-' ? std::string("./") + filename : filename;
+  const std::string command = "exec mpgfeed -L -W - " + ShellQuote(path.c_str());
   d_pipe = popen(command.c_str(), "r");
+  d_decoder = d_pipe != nullptr;
   if (!d_pipe) {
     const std::string text = "cannot start the MPEG decoder for file '" + ShortName(d_filename) +
                              "': " + strerror(errno);
@@ -85,9 +92,16 @@ void FileReader_MPEG::Open(const char* filename) {
   }
 }
 
+void FileReader_MPEG::OpenStream(FILE* stream, const char* name) {
+  PIXKIT_ASSERT(stream);
+  if (d_pipe) ClosePipe();
+  d_filename = name;
+  d_pipe = stream;
+  d_decoder = false;
+}
+
 void FileReader_MPEG::EndOfStream() {
-  const int status = pclose(d_pipe);
-  d_pipe = nullptr;
+  const int status = ClosePipe();
   std::string why;
   if (status == -1) {
     why = std::string("its status cannot be read: ") + strerror(errno);
@@ -124,8 +138,7 @@ bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
 
   bool complete = !feof(d_pipe) && !ferror(d_pipe);
   if (complete && (w < 1 || h < 1)) {
-    pclose(d_pipe);  // the stream cannot be followed beyond a broken record
-    d_pipe = nullptr;
+    ClosePipe();  // the stream cannot be followed beyond a broken record
     const std::string text = "invalid frame size " + std::to_string(w) + "x" +
                              std::to_string(h) + " in MPEG stream of file '" +
                              ShortName(d_filename) + "'";

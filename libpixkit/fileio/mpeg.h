@@ -20,6 +20,10 @@ class FileReader_MPEG {
   // Starts the decoder on the file. Throws Excpt_Text when no process can be started at all;
   // a decoder that fails later is reported when the end of its stream is reached.
   void Open(const char* filename);
+  // Reads records from a stream that is already open instead of a decoder's pipe, so that the
+  // record reading can be tested and fuzzed without a process. The reader takes the stream and
+  // closes it with fclose; its end counts as a clean end. name only appears in messages.
+  void OpenStream(FILE* stream, const char* name);
 
   // Reads the next frame ahead to answer; throws Excpt_Text when the stream ends because the
   // decoder failed.
@@ -33,8 +37,11 @@ class FileReader_MPEG {
   bool ReadFrameFromPipe(Image<Pixel>& img);
   // Closes the pipe at the end of the stream and throws when the decoder did not succeed.
   void EndOfStream();
+  // Closes the pipe or stream; the decoder's wait status, or 0 for a plain stream.
+  int ClosePipe();
 
   FILE* d_pipe = nullptr;
+  bool d_decoder = false;  // d_pipe comes from popen
   int d_framenr = 0;
   bool d_preloaded = false;
   Image<Pixel> d_preload;

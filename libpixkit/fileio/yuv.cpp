@@ -179,12 +179,18 @@ bool FileReader_YUV1::ReadImage(Image<Pixel>& img) {
 bool FileReader_YUV1::ReadFrame(Image<Pixel>& img) {
   d_param.colorspace = Colorspace_YUV;
   d_param.has_alpha = d_alphastr != nullptr;
+  // A clean end lies between frames; input read as it arrives may also stop inside one.
+  if (d_yuvstr->peek() == std::char_traits<char>::eof()) {
+    d_ended = true;
+    return false;
+  }
   img.Create(d_param);
 
   ReadPlane(*d_yuvstr, img.AskBitmap(0), d_param.width, d_param.height);
   ReadChroma(img);
   if (!*d_yuvstr) {
     d_ended = true;
+    MessageDisplay::Show(ErrSev_Warning, "YUV input ends inside a frame; frame dropped");
     return false;
   }
   if (d_alphastr) {

@@ -361,6 +361,32 @@ TEST(SimMat, NoBackgroundWithoutFrames) {
                   "bx >= 0 && bx < d_across && by >= 0 && by < d_down");
 }
 
+// Matrices beyond the machine's memory are refused before any is made, and the synthesizer
+// stays usable with a shorter history.
+TEST(SimMat, HistoryWhoseMatricesExceedTheMemoryIsRefused) {
+  BackgroundSynthesizer_SimMat s;
+  s.SetHistoryLength(1000000);  // 4 blocks of 10^12 bytes each
+  try {
+    s.ShareImage(Uniform(16, 16, 3));
+    ADD_FAILURE() << "no refusal";
+  } catch (const pixkit::Excpt_Assertion&) {
+    ADD_FAILURE() << "refused as misuse";
+  } catch (const pixkit::Excpt_Text& e) {
+    char text[pixkit::c_MaxTextLen + 1];
+    e.GetText(text, sizeof text);
+    EXPECT_NE(std::string(text).find("the similarity matrices for a history of 1000000 frames "
+                                     "of 2 x 2 blocks need 3814697 MB, more than the "),
+              std::string::npos)
+        << text;
+  }
+  s.Reset();
+  s.SetHistoryLength(10);
+  s.ShareImage(Uniform(16, 16, 3));
+  Image<Pixel> out;
+  s.SynthesizeBackground(out);
+  EXPECT_EQ(out.AskFrameY()[0][0], 3);
+}
+
 TEST(SimMat, ChangedFrameFormatStartsANewBackground) {
   RecordingDisplay display;
   MessageDisplay::SetStandardDisplay(&display);

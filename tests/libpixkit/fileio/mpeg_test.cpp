@@ -336,6 +336,14 @@ TEST_F(MpegReader, AnyFileNameReachesTheDecoderAsOneArgument) {
     EXPECT_EQ(Noted("arg4"), name);
   }
   for (int i = 1; i <= 4; i++) EXPECT_FALSE(fs::exists(d_dir + "/injected" + std::to_string(i)));
+
+  // The same file, but never an option of the decoder.
+  InstallDecoder(Record(16, 8, 1));
+  FileReader_MPEG r;
+  r.Open("-h.mpg");
+  EXPECT_FALSE(r.IsEOF());
+  EXPECT_EQ(Noted("argc"), "4\n");
+  EXPECT_EQ(Noted("arg4"), "./-h.mpg");
 }
 
 TEST_F(MpegReader, AFailingDecoderIsReportedAtTheEndOfItsStream) {
@@ -419,6 +427,38 @@ TEST_F(MpegReader, ClosingEarlyStopsADecoderThatStillWrites) {
     ExpectFrame(img, 352, 288, 0);
   }  // must return although the decoder has not finished writing
   EXPECT_TRUE(d_log.msgs.empty());
+}
+
+// Records from a plain stream, no process: frames, a clean end, and a broken record that ends
+// the stream with its message instead of a decoder's exit status.
+TEST_F(MpegReader, AnOpenStreamIsReadLikeADecodersPipe) {
+  const std::string good = Record(16, 8, 0) + Record(9, 5, 1);
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  fwrite(good.data(), 1, good.size(), f);
+  rewind(f);
+  FileReader_MPEG r;
+  r.OpenStream(f, "records");
+  Image<Pixel> img;
+  EXPECT_FALSE(r.IsEOF());
+  EXPECT_TRUE(r.ReadImage(img));
+  ExpectFrame(img, 16, 8, 0);
+  EXPECT_TRUE(r.ReadImage(img));
+  ExpectFrame(img, 9, 5, 1);
+  EXPECT_TRUE(r.IsEOF());
+  EXPECT_TRUE(d_log.msgs.empty());
+
+  const std::string bad = Header(0, -3, 8);
+  f = fmemopen(const_cast<char*>(bad.data()), bad.size(), "rb");
+  ASSERT_NE(f, nullptr);
+  r.OpenStream(f, "records");
+  try {
+    r.IsEOF();
+    ADD_FAILURE() << "a negative width was taken";
+  } catch (const Excpt_Text& e) {
+    EXPECT_EQ(TextOf(e), "invalid frame size -3x8 in MPEG stream of file 'records'");
+  }
+  EXPECT_TRUE(r.IsEOF());  // the stream was closed with the broken record
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+// The similarity-matrix inspection driver: fixed settings, three windows and a numbered PPM
+// file per pass.
+#include "app/inspect.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "app/motion.h"
+#include "cvalgo/background_simmat.h"
+#include "libpixkit/fileio/mpeg.h"
+#include "libpixkit/fileio/ppm.h"
+#include "libpixkit/graphics/color/colorspace.h"
+#include "libpixkit/graphics/draw/regions.h"
+#include "libpixkit/utility/error.h"
+#include "libpixkit/x11/imgwin.h"
+
+namespace {
+
+using pixkit::Image;
+using pixkit::ImageWindow_Autorefresh_X11;
+
+constexpr int c_MaxPasses = 550;
+constexpr int c_History = 100;
+// The block whose similarity matrix is shown.
+constexpr int c_BlockColumn = 20;
+constexpr int c_BlockRow = 28;
+
+void WriteBackground(const Image<Pixel>& background, int n) {
+  Image<Pixel> rgb;
+  pixkit::ChangeColorspace(rgb, background, pixkit::Colorspace_RGB, pixkit::Chroma_420);
+  char name[32];
+  std::snprintf(name, sizeof name, "bkg%03d.ppm", n);
+  pixkit::WritePPM(rgb, name);
+}
+
+// Draws the input's transparent parts over its luma. The alpha plane is inverted in place.
+void OverlayMotion(Image<Pixel>& input) {
+  pixkit::Bitmap<Pixel> alpha(input.AskBitmap(pixkit::Bitmap_Alpha));
+  pixkit::Invert(alpha, 255);
+  pixkit::OverlayAlphaMask(input.AskBitmapY(), alpha, 255, 128);
+}
+
+void Inspect(const char* filename) {
+  pixkit::FileReader_MPEG reader;
+  reader.Open(filename);
+  Image<Pixel> input;
+  if (!reader.ReadImage(input))
+    throw pixkit::Excpt_Text(pixkit::ErrSev_Error, "the input holds no frame");
+  const int w = input.AskWidth(), h = input.AskHeight();
+
+  ImageWindow_Autorefresh_X11 background_window(false), motion_window(false),
+      matrix_window(false);
+  background_window.Create(w, h, "reconstructed background");
+  motion_window.SetPosition(400, 0);
+  motion_window.Create(w, h, "motion");
+  matrix_window.Create(c_History, c_History, "motion");
+  sleep(2);
+
+  cvalgo::BackgroundSynthesizer_SimMat simmat;
+  simmat.SetHistoryLength(c_History);
+
+  Image<Pixel> skipped;
+  for (int n = 0; !reader.IsEOF() && n < c_MaxPasses;) {
+    reader.ReadImage(skipped);
+    reader.ReadImage(skipped);
+    if (n > 0) reader.ReadImage(input);
+    n++;
+
+    AddAlphaChannel(input);
+    pixkit::Clear(input.AskBitmap(pixkit::Bitmap_Alpha), Pixel(255));
+    Image<Pixel> full_chroma;
+    pixkit::ChangeChroma(full_chroma, input, pixkit::Chroma_444);
+    simmat.PutImage(full_chroma);
+
+    Image<Pixel> background;
+    simmat.SynthesizeBackground(background);
+    background_window.Display(background);
+    WriteBackground(background, n);
+
+    if (n % 4 == 0) {
+      Image<Pixel> matrix;
+      simmat.AskSimilarityMatrixImage(matrix, c_BlockColumn, c_BlockRow);
+      matrix_window.Display(matrix);
+    }
+
+    OverlayMotion(input);
+    motion_window.Display(input);
+  }
+}
+
+}  // namespace
+
+int SimMatInspectionMain(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: " << (argc > 0 ? argv[0] : "quillmere-inspect") << " MPEGFILE\n";
+    return 5;
+  }
+  try {
+    Inspect(argv[1]);
+    return 0;
+  } catch (const pixkit::Excpt_Text& e) {
+    // A failure is never reported as success.
+    pixkit::MessageDisplay::Show(e);
+    return 2;
+  }
+}

@@ -1,0 +1,106 @@
+// quillmere-inspect end to end: a generated MPEG file under a test X server.
+#include "app/inspect.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+
+#include "tests/support/process.h"
+#include "tests/tools/mpeg_testdata.h"
+#include "tests/app/xwindows.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "inspect_test.XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
+    path = pattern;
+  }
+  ~TempDir() { fs::remove_all(path); }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+  fs::path path;
+};
+
+testsupport::ProcessSpec Inspect(const TempDir& dir, const std::string& display,
+                                 const std::vector<std::string>& args) {
+  testsupport::ProcessSpec spec;
+  spec.path = std::string(QUILLMERE_BIN_DIR) + "/quillmere-inspect";
+  spec.args = args;
+  spec.workdir = dir.path.string();
+  spec.env = {"DISPLAY=" + display};
+  return spec;
+}
+
+// The header of a P6 file: width, height and whether the samples that follow fill it.
+bool IsPPM(const std::string& name, int w, int h) {
+  std::ifstream in(name, std::ios::binary);
+  std::string magic;
+  int fw = 0, fh = 0, max = 0;
+  in >> magic >> fw >> fh >> max;
+  in.get();
+  const std::string data((std::istreambuf_iterator<char>(in)), {});
+  return magic == "P6" && fw == w && fh == h && max == 255 && data.size() == size_t(w) * h * 3;
+}
+
+}  // namespace
+
+TEST(Inspect, RunsOverAnMPEGFileWithItsWindowsAndWritesEveryBackground) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ServerLock lock(display);  // its windows are top-level: nothing may cover them
+  TempDir dir;
+  // 13 frames: passes on frames 1, 6, 9, 12 and a last one whose third read finds no frame.
+  mpegtest::WriteMpegFile(dir / "in.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO,
+                                           AV_PIX_FMT_YUV420P, 176, 240, 13});
+
+  auto run = std::async(std::launch::async, testsupport::RunProcess,
+                        Inspect(dir, display, {dir / "in.m1v"}));
+  Display* dpy = XOpenDisplay(display.c_str());
+  ASSERT_NE(dpy, nullptr);
+  const auto background = xwindows::WaitForWindows(dpy, "reconstructed background", 1, 30);
+  const auto motion = xwindows::WaitForWindows(dpy, "motion", 2, 30);
+  XCloseDisplay(dpy);
+  const testsupport::ProcessResult r = run.get();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+
+  ASSERT_EQ(background.size(), 1u);
+  EXPECT_EQ(background[0].width, 176);
+  EXPECT_EQ(background[0].height, 240);
+  ASSERT_EQ(motion.size(), 2u);
+  // Stacking order is creation order: the input's window, then the matrix's.
+  EXPECT_EQ(motion[0].x, 400);
+  EXPECT_EQ(motion[0].y, 0);
+  EXPECT_EQ(motion[0].width, 176);
+  EXPECT_EQ(motion[1].width, 100);
+  EXPECT_EQ(motion[1].height, 100);
+
+  for (int n = 1; n <= 5; n++) {
+    char name[16];
+    snprintf(name, sizeof name, "bkg%03d.ppm", n);
+    EXPECT_TRUE(IsPPM(dir / name, 176, 240)) << name;
+  }
+  EXPECT_FALSE(fs::exists(dir / "bkg006.ppm"));
+}
+
+TEST(Inspect, NeedsExactlyOneFileAndReportsFailures) {
+  TempDir dir;
+  const auto none = testsupport::RunProcess(Inspect(dir, ":64999", {}));
+  EXPECT_EQ(none.exit_code, 5);
+  EXPECT_NE(none.err.find("MPEGFILE"), std::string::npos);
+  EXPECT_EQ(testsupport::RunProcess(Inspect(dir, ":64999", {"a", "b"})).exit_code, 5);
+
+  // No X server: the first window cannot open; the failure is shown, not hidden.
+  mpegtest::WriteMpegFile(dir / "in.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO,
+                                           AV_PIX_FMT_YUV420P, 64, 48, 3});
+  const auto nox = testsupport::RunProcess(Inspect(dir, "unix:64999", {dir / "in.m1v"}));
+  EXPECT_EQ(nox.exit_code, 2);
+  EXPECT_EQ(nox.err, "Error: cannot open X-server connection\n");
+  EXPECT_FALSE(fs::exists(dir / "bkg001.ppm"));
+}
