@@ -13,6 +13,9 @@ namespace cvalgo {
 using pixkit::Color;
 using pixkit::Pixel;
 
+struct KernelScratch;
+struct RunningSums;
+
 class BackgroundSynthesizer {
  public:
   BackgroundSynthesizer() = default;
@@ -83,6 +86,11 @@ class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
   int d_historylength = 50;
   pixkit::Queue<pixkit::Image<Pixel>> d_queue;
 
+  // Told about every frame that joins or leaves the queue, so that a leaf can keep running
+  // totals instead of going through all frames at every synthesis.
+  virtual void FrameJoined(const pixkit::Image<Pixel>&) {}
+  virtual void FrameLeft(const pixkit::Image<Pixel>&) {}
+
  private:
   void Append(const pixkit::Image<Pixel>& img);
   void Trim();
@@ -105,6 +113,21 @@ class BackgroundSynthesizer_SimpleMedian : public BackgroundSynthesizer_Buffered
 // Computes every background sample on its own from the samples the frames hold there.
 class BackgroundSynthesizer_PixelWise : public BackgroundSynthesizer_Buffered {
  public:
+  // One to three planes that cover the same pixels, computed together so that each frame's
+  // alpha is read once.
+  struct RowJob {
+    int planes;
+    int plane[3];  // which plane of the image each one is
+    Pixel* const* out[3];
+    Pixel* const* outAlpha;  // 255 where a value was found, 0 elsewhere; null: not written
+    const Pixel* const* const* rows[3];   // per plane, the n frames' row tables
+    const Pixel* const* const* alphaRows;  // n entries, null for a frame without alpha plane
+    int x0, x1, y0, y1;                    // frame coordinates of the pixels to compute
+    int n;
+    bool useAlpha;
+    Pixel unknown[3];
+  };
+
   void SynthesizeBackground(pixkit::Image<Pixel>& out) override;
 
   // alphaRows[i] is null for a frame without alpha plane. Returns false (and leaves *out alone)
@@ -114,12 +137,9 @@ class BackgroundSynthesizer_PixelWise : public BackgroundSynthesizer_Buffered {
                          bool useAlpha) = 0;
 
  protected:
-  // Rows y0..y1-1 of one plane, x from x0 to x1-1 in frame coordinates: the samples and the
-  // output alpha (255 known, 0 unknown). The default asks CalcPixel for every pixel; leaves that
-  // know how to treat many pixels at once override it.
-  virtual void CalcRows(Pixel* const* out, Pixel* const* outAlpha,
-                        const Pixel* const* const* alphaRows, const Pixel* const* const* rows,
-                        int x0, int x1, int y0, int y1, int n, bool useAlpha, Pixel unknown);
+  // The default asks CalcPixel for every pixel; leaves that know how to treat many pixels at
+  // once override it.
+  virtual void CalcRows(const RowJob& job);
 };
 
 // Builds the histogram of the valid samples (alpha exactly 255) and selects a value from it.
@@ -135,8 +155,7 @@ class BackgroundSynthesizer_FromHistogram : public BackgroundSynthesizer_PixelWi
   BackgroundSynthesizer_FromHistogram();
   ~BackgroundSynthesizer_FromHistogram() override;
 
-  struct Scratch;
-  std::unique_ptr<Scratch> d_scratch;
+  std::unique_ptr<KernelScratch> d_scratch;
 };
 
 class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram {
@@ -146,13 +165,14 @@ class BackgroundSynthesizer_Median : public BackgroundSynthesizer_FromHistogram 
   const char* AskAlgorithmName() override { return "median filter (considering alpha channel)"; }
 
  protected:
-  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
-                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
-                bool useAlpha, Pixel unknown) override;
+  void CalcRows(const RowJob& job) override;
 };
 
 class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram {
  public:
+  BackgroundSynthesizer_Average();
+  ~BackgroundSynthesizer_Average() override;
+
   // The mean, truncated.
   Pixel SelectFromHistogram(const int* hist, int count) final;
   const char* AskAlgorithmName() override {
@@ -160,9 +180,13 @@ class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram
   }
 
  protected:
-  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
-                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
-                bool useAlpha, Pixel unknown) override;
+  void CalcRows(const RowJob& job) override;
+  void FrameJoined(const pixkit::Image<Pixel>& img) override;
+  void FrameLeft(const pixkit::Image<Pixel>& img) override;
+
+ private:
+  // Per pixel the sums and counts of the valid samples of all queued frames.
+  std::unique_ptr<RunningSums> d_sums;
 };
 
 // The centre of the window of 2*fuzzyness+1 values that holds the most samples; bins beyond
@@ -176,9 +200,7 @@ class BackgroundSynthesizer_Mode : public BackgroundSynthesizer_FromHistogram {
   const char* AskAlgorithmName() override { return "mode filter (considering alpha channel)"; }
 
  protected:
-  void CalcRows(Pixel* const* out, Pixel* const* outAlpha, const Pixel* const* const* alphaRows,
-                const Pixel* const* const* rows, int x0, int x1, int y0, int y1, int n,
-                bool useAlpha, Pixel unknown) override;
+  void CalcRows(const RowJob& job) override;
 
  private:
   int d_fuzzyness = 3;

@@ -553,7 +553,8 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
   const Reference refs[] = {{Reference::SimpleAverage, 0}, {Reference::SimpleMedian, 0},
                             {Reference::Median, 0},        {Reference::Average, 0},
                             {Reference::Mode, 0},          {Reference::Mode, 3},
-                            {Reference::Mode, 12},         {Reference::Mode, 300}};
+                            {Reference::Mode, 12},         {Reference::Mode, 200},
+                            {Reference::Mode, 255},        {Reference::Mode, 300}};
   const int w = 37, h = 5;  // odd sizes leave partial blocks in row kernels
   std::mt19937 rng(20240607);
   // 61 wraps the queue's ring, 300 the kernels' byte-wide counters.
@@ -567,11 +568,18 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
     std::deque<Image<Pixel>> held;
     const int frames = history + 60;  // enough to wrap the ring
     for (int f = 0; f < frames; f++) {
+      // Halfway a shorter history drops frames at once; later frames fill it up again.
+      if (f == frames / 2) {
+        const int shorter = history / 3;
+        for (auto& s : synths) s->SetHistoryLength(shorter);
+        while (int(held.size()) > shorter) held.pop_front();
+        for (auto& s : synths) s->SetHistoryLength(history);
+      }
       Image<Pixel> img = RandomFrame(rng, w, h);
       held.push_back(img);
       if (int(held.size()) > history) held.pop_front();
       for (auto& s : synths) s->ShareImage(img);
-      if ((f % 13 != 12 || history > 255) && f != frames - 1) continue;
+      if ((f % 13 != 12 || history > 255) && f != frames - 1 && f != frames / 2) continue;
 
       // The per-pixel route the row kernels stand in for.
       std::vector<const Pixel* const*> alphaRows, rows(held.size());
@@ -617,6 +625,49 @@ TEST(BackgroundSynthesizer_Buffered, MatchesPlainComputation) {
         }
       }
     }
+  }
+}
+
+// Frames with a single plane go through the kernels on their own.
+TEST(BackgroundSynthesizer_Buffered, GreyscaleMatchesPlainComputation) {
+  const Reference refs[] = {{Reference::SimpleMedian, 0}, {Reference::Median, 0},
+                            {Reference::Average, 0},      {Reference::Mode, 3}};
+  const int w = 21, h = 3, history = 40;
+  std::mt19937 rng(77);
+  std::vector<std::unique_ptr<BackgroundSynthesizer>> synths;
+  for (const auto& r : refs) {
+    synths.push_back(Make(r));
+    synths.back()->SetHistoryLength(history);
+    synths.back()->SetUnknownColor(Color(11, 22, 33, 44));
+  }
+  std::deque<Image<Pixel>> held;
+  for (int f = 0; f < history; f++) {
+    Image<Pixel> yuv = RandomFrame(rng, w, h);
+    Image<Pixel> grey;
+    grey.Create(Param(w, h, !yuv.AskBitmapA().IsEmpty(), pixkit::Chroma_444,
+                      pixkit::Colorspace_Greyscale));
+    ASSERT_TRUE(grey.AskBitmap(1).IsEmpty());
+    for (int p : {0, int(pixkit::Bitmap_Alpha)}) {
+      if (grey.AskBitmap(p).IsEmpty()) continue;
+      for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) Set(grey, p, x, y, At(yuv, p, x, y));
+    }
+    held.push_back(grey);
+    for (auto& s : synths) s->ShareImage(grey);
+  }
+  for (size_t k = 0; k < synths.size(); k++) {
+    Image<Pixel> out;
+    synths[k]->SynthesizeBackground(out);
+    EXPECT_TRUE(out.AskBitmap(1).IsEmpty());
+    for (int y = 0; y < h; y++)
+      for (int x = 0; x < w; x++) {
+        const auto want = ReferencePixel(refs[k], held, 0, x, y);
+        ASSERT_EQ(At(out, 0, x, y), want.second ? want.first : 11)
+            << synths[k]->AskAlgorithmName() << " at " << x << "," << y;
+        if (refs[k].kind != Reference::SimpleMedian) {
+          ASSERT_EQ(At(out, pixkit::Bitmap_Alpha, x, y), want.second ? 255 : 0);
+        }
+      }
   }
 }
 
