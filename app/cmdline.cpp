@@ -178,7 +178,8 @@ int ParseCommandLine(int argc, char** argv, CommandLineArgs* args) {
   opterr = 1;
   optopt = '?';
 
-  const std::vector<option> longOptions = LongOptions();
+  // Built once: the parser may leave through exit(), which runs no local destructor.
+  static const std::vector<option> longOptions = LongOptions();
   for (;;) {
     int longIndex = 0;
     const int result = getopt_long(argc, argv, c_ShortOptions, longOptions.data(), &longIndex);
