@@ -15,17 +15,7 @@ width=352
 height=288
 history=151
 
-packages=(hyperfine ffmpeg time)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -q
-  $sudo DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-packages.sh" hyperfine ffmpeg time
 
 quillmere=$build/bin/quillmere
 if [ ! -x "$quillmere" ]; then

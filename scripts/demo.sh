@@ -32,18 +32,7 @@ else
   [ -r "$sample" ] || packages+=(opencv-doc)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -q >&2
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-    "${missing[@]}" >&2
-fi
+"$root/scripts/install-packages.sh" "${packages[@]}"
 [ -r "$video" ] || { say "the sample video $video is missing"; exit 1; }
 
 say "building"
