@@ -19,7 +19,7 @@ const char c_ShortOptions[] = "hVa:n:G:F:b:2:d:s:r:f:o:lA:tx";
 enum ArgKind { Arg_None, Arg_Int, Arg_Double, Arg_String };
 
 // One option: how its argument is converted and which fields of the record it fills.
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   char letter;  // 0 for the options that only have a long name
   ArgKind kind;
@@ -32,7 +32,7 @@ struct OptionSpec {
 using A = CommandLineArgs;
 
 // In the order of the help lines and of the given flags; the long-option table is made from it.
-const OptionSpec c_Specs[] = {
+const OptionEntry c_Options[] = {
     {"help", 'h', Arg_None, &A::help_given, nullptr, nullptr, nullptr},
     {"version", 'V', Arg_None, &A::version_given, nullptr, nullptr, nullptr},
     {"algo", 'a', Arg_String, &A::algo_given, nullptr, nullptr, &A::algo},
@@ -57,12 +57,12 @@ const OptionSpec c_Specs[] = {
      nullptr},
     {"no-x11", 'x', Arg_None, &A::no_x11_given, nullptr, nullptr, nullptr},
 };
-constexpr int c_OptionCount = int(sizeof c_Specs / sizeof c_Specs[0]);
+constexpr int c_OptionCount = int(sizeof c_Options / sizeof c_Options[0]);
 
-// The getopt_long table, entry by entry from c_Specs.
+// The getopt_long table, entry by entry from c_Options.
 std::vector<option> LongOptions() {
   std::vector<option> opts;
-  for (const OptionSpec& s : c_Specs)
+  for (const OptionEntry& s : c_Options)
     opts.push_back({s.name, s.kind == Arg_None ? no_argument : required_argument, nullptr,
                     s.letter});
   opts.push_back({nullptr, 0, nullptr, 0});
@@ -116,7 +116,7 @@ const char c_AlgorithmList[] =
 int FindOption(int result, int longIndex) {
   if (result == 0) return longIndex;
   for (int i = 0; i < c_OptionCount; i++)
-    if (c_Specs[i].letter == result) return i;
+    if (c_Options[i].letter == result) return i;
   return -1;
 }
 
@@ -138,12 +138,12 @@ char* CopyOrDie(const char* text) {
   return copy;
 }
 
-void ReportRepetition(const OptionSpec& spec) {
-  if (spec.letter)
-    fprintf(stderr, "%s: `--%s' (`-%c') option given more than once\n", c_Package, spec.name,
-            spec.letter);
+void ReportRepetition(const OptionEntry& entry) {
+  if (entry.letter)
+    fprintf(stderr, "%s: `--%s' (`-%c') option given more than once\n", c_Package, entry.name,
+            entry.letter);
   else
-    fprintf(stderr, "%s: `--%s' option given more than once\n", c_Package, spec.name);
+    fprintf(stderr, "%s: `--%s' option given more than once\n", c_Package, entry.name);
 }
 
 }  // namespace
@@ -164,9 +164,9 @@ void PrintHelp() {
 }
 
 int ParseCommandLine(int argc, char** argv, CommandLineArgs* args) {
-  for (const OptionSpec& spec : c_Specs) {
-    args->*spec.given = 0;
-    if (spec.string_value) args->*spec.string_value = nullptr;
+  for (const OptionEntry& entry : c_Options) {
+    args->*entry.given = 0;
+    if (entry.string_value) args->*entry.string_value = nullptr;
   }
   args->input_files = nullptr;
   args->input_count = 0;
@@ -195,23 +195,23 @@ int ParseCommandLine(int argc, char** argv, CommandLineArgs* args) {
     const int index = FindOption(result, longIndex);
     if (index < 0) exit(1);  // getopt_long has already said what is wrong
 
-    const OptionSpec& spec = c_Specs[index];
-    if (args->*spec.given) {
-      ReportRepetition(spec);
+    const OptionEntry& entry = c_Options[index];
+    if (args->*entry.given) {
+      ReportRepetition(entry);
       exit(1);
     }
-    args->*spec.given = 1;
-    switch (spec.kind) {
+    args->*entry.given = 1;
+    switch (entry.kind) {
       case Arg_None:
         break;
       case Arg_Int:
-        args->*spec.int_value = ConvertInt(optarg);
+        args->*entry.int_value = ConvertInt(optarg);
         break;
       case Arg_Double:
-        args->*spec.double_value = strtod(optarg, nullptr);
+        args->*entry.double_value = strtod(optarg, nullptr);
         break;
       case Arg_String:
-        args->*spec.string_value = CopyOrDie(optarg);
+        args->*entry.string_value = CopyOrDie(optarg);
         break;
     }
   }
