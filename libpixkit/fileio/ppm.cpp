@@ -7,7 +7,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -52,12 +51,19 @@ void WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, std::o
   if (!written) ThrowFileError("cannot write", filename, err);
 }
 
-// Writes straight to the named file: for targets that are not plain files (devices, pipes).
+// Opens the name itself (created, or emptied when it exists), as a plain write does.
 void WriteInPlace(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
   errno = 0;
   std::ofstream os(filename, std::ios::out | std::ios::binary | std::ios::trunc);
   if (!os) ThrowFileError("cannot create", filename, errno);
   WriteAndClose(writer, img, os, filename);
+}
+
+// Whether the directory of the named file lets the caller create files in it.
+bool DirectoryWritable(const char* filename) {
+  const char* slash = strrchr(filename, '/');
+  const std::string dir = !slash ? "." : slash == filename ? "/" : std::string(filename, slash);
+  return faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 // Removes the temporary file unless it was renamed into place.
@@ -160,29 +166,25 @@ void FileWriter_PPM::Write(const Image<Pixel>& img, std::ostream& os) const {
   }
 }
 
-// A plain file is written under a temporary name beside it and renamed when complete, so
-// that a failed write never leaves a partial file (nor destroys the previous one).
+// A new file, or one of the caller's own that has no other name, is written under a temporary
+// name beside it and renamed when complete, so that a failed write never leaves a partial file
+// (nor destroys the previous one). Any other name is written in place as a plain write would:
+// a rename would cut the other links, replace a link instead of following it under the
+// kernel's rules, give another user's file a new owner, or need a directory the caller cannot
+// write.
 void FileWriter_PPM::Write(const Image<Pixel>& img, const char* filename) const {
-  std::string target = filename;
   struct stat st;
-  bool exists = lstat(filename, &st) == 0;
-  if (exists && S_ISLNK(st.st_mode)) {
-    // Replace the file the link names, not the link.
-    char* real = realpath(filename, nullptr);
-    if (!real) {
-      WriteInPlace(*this, img, filename);
-      return;
-    }
-    target = real;
-    free(real);
-    exists = stat(target.c_str(), &st) == 0;
-  }
-  if (exists && !S_ISREG(st.st_mode)) {
+  const bool exists = lstat(filename, &st) == 0;
+  const bool isNew = !exists && errno == ENOENT;
+  const bool isSoleOwnFile =
+      exists && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
+  if (!(isNew || isSoleOwnFile) || !DirectoryWritable(filename)) {
     WriteInPlace(*this, img, filename);
     return;
   }
 
   // Hidden, and short enough for any name the target itself may have.
+  const std::string target = filename;
   const size_t slash = target.rfind('/');
   const size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
   const std::string tempName = target.substr(0, baseStart) + "." +
@@ -200,8 +202,7 @@ void FileWriter_PPM::Write(const Image<Pixel>& img, const char* filename) const 
   std::ofstream os(temp.name, std::ios::out | std::ios::binary | std::ios::trunc);
   if (!os) ThrowFileError("cannot create", filename, errno);
   WriteAndClose(*this, img, os, filename);
-  if (rename(temp.name.c_str(), target.c_str()) != 0)
-    ThrowFileError("cannot write", filename, errno);
+  if (rename(temp.name.c_str(), filename) != 0) ThrowFileError("cannot write", filename, errno);
   temp.keep = true;
 }
 

@@ -21,8 +21,10 @@ class FileWriter_PPM {
   void SetGreyscaleAsRGB(bool on) { d_greyscale_as_rgb = on; }
 
   void Write(const Image<Pixel>& img, std::ostream& os) const;
-  // The file appears under its name only when completely written; a file that cannot be
-  // created or written throws Excpt_Text (ErrSev_Error) naming it.
+  // A new file, or a replaced one of the caller's own with no other name, appears under its
+  // name only when completely written; any other name (a link, a device, a file in a directory
+  // the caller cannot write) is written as a plain write would. A file that cannot be created
+  // or written throws Excpt_Text (ErrSev_Error) naming it.
   void Write(const Image<Pixel>& img, const char* filename) const;
 
  private:

@@ -1,5 +1,6 @@
 #include "libpixkit/fileio/ppm.h"
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -81,6 +82,25 @@ std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
     std::_Exit(expected ? 3 : 4);
   }
   std::_Exit(5);
+}
+
+// Runs in a child process, as an unprivileged user when started as root. Exit code 0 when the
+// write succeeds, 3 when it throws.
+[[noreturn]] void WriteUnprivileged(const Image<Pixel>& img, const std::string& name) {
+  if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+    std::_Exit(4);
+  try {
+    WritePPM(img, name.c_str());
+  } catch (const Excpt_Text&) {
+    std::_Exit(3);
+  }
+  std::_Exit(0);
+}
+
+ino_t InodeOf(const std::string& name) {
+  struct stat st;
+  EXPECT_EQ(stat(name.c_str(), &st), 0) << name;
+  return st.st_ino;
 }
 
 }  // namespace
@@ -200,6 +220,52 @@ TEST(WritePPM, FileAppearsOnlyWhenCompletelyWritten) {
   WritePPM(yuv, longest.c_str());
   EXPECT_EQ(ReadFile(longest), "P5\n2 1\n255\n" + Bytes({40, 41}));
   EXPECT_EQ(dir.Files().size(), 3u);
+}
+
+// Where renaming a new file over the name would change more than the content, the file itself
+// is written, as a plain write would.
+TEST(WritePPM, NamesSharedWithOthersAreWrittenInPlace) {
+  TempDir dir;
+  const Image<Pixel> yuv = Numbered(Param(2, 1, Colorspace_YUV), {40, 1, 2});
+  const std::string written = "P5\n2 1\n255\n" + Bytes({40, 41});
+  const std::string name = dir.NewFile("bg", "old");
+  const ino_t inode = InodeOf(name);
+
+  // Both names of a file with two links see the new content.
+  const std::string other = dir.Path() + "/other.ppm";
+  ASSERT_EQ(link(name.c_str(), other.c_str()), 0);
+  WritePPM(yuv, name.c_str());
+  EXPECT_EQ(ReadFile(other), written);
+  EXPECT_EQ(InodeOf(name), inode);
+  ASSERT_EQ(unlink(other.c_str()), 0);
+
+  // A symbolic link is followed by the kernel's rules; the file it names is written.
+  const std::string link = dir.Path() + "/link.ppm";
+  ASSERT_EQ(symlink(name.c_str(), link.c_str()), 0);
+  std::ofstream(name, std::ios::binary) << "old";
+  WritePPM(yuv, link.c_str());
+  EXPECT_EQ(ReadFile(name), written);
+  EXPECT_EQ(InodeOf(name), inode);
+  ASSERT_EQ(unlink(link.c_str()), 0);
+
+  // A writable file in a directory its user cannot write.
+  ASSERT_EQ(chmod(name.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0555), 0);
+  std::ofstream(name, std::ios::binary) << "old";
+  EXPECT_EXIT(WriteUnprivileged(yuv, name), testing::ExitedWithCode(0), "");
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+  EXPECT_EQ(ReadFile(name), written);
+  EXPECT_EQ(InodeOf(name), inode);
+
+  if (geteuid() == 0) {  // another user's file keeps its owner
+    ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+    WritePPM(yuv, name.c_str());
+    struct stat st;
+    ASSERT_EQ(stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+  }
+  EXPECT_EQ(dir.Files().size(), 1u);
 }
 
 TEST(WritePPM, FailuresNameTheFileAndLeaveNothingBehind) {
