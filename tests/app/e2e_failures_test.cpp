@@ -1,8 +1,15 @@
 // The built quillmere when the input or the output lets it down: wrong numbers of input files,
-// files that cannot be opened or written, and memory that runs out.
+// files that cannot be opened or written, memory that runs out, and runs stopped by a signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/app/e2e_support.h"
@@ -20,6 +27,12 @@ void ExpectRun(const std::vector<std::string>& args, int code, const std::string
   EXPECT_EQ(r.exit_code, code);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, err);
+}
+
+bool HasHiddenFile(const std::string& dir) {
+  for (const std::string& f : ListFiles(dir))
+    if (f[0] == '.') return true;
+  return false;
 }
 
 }  // namespace
@@ -97,4 +110,53 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
   ASSERT_NE(at, std::string::npos) << r.err;
   EXPECT_EQ(r.err.back(), '\n');
 #endif
+}
+
+TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {
+  constexpr int c_W = 1000, c_H = 1000;
+  TempDir dir;
+  WriteYUV(dir / "seq.yuv", std::vector<Picture420>(6, Picture420(c_W, c_H)));
+  const std::string exe = QUILLMERE_EXE, yuv = dir / "seq.yuv", prefix = dir / "out/bg";
+  const char* argv[] = {"quillmere", "-x", "-r", "1000x1000", "-a", "last", "-s", "1",
+                        "-o", prefix.c_str(), yuv.c_str(), nullptr};
+  std::mt19937 rng(5);
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int run = 0; run < 24; run++) {
+    const int sig = signals[run % 3];
+    SCOPED_TRACE("run " + std::to_string(run) + ", signal " + std::to_string(sig));
+    const std::string out = dir.Sub("out");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // As a shell starts a job in the foreground: the signals take their default action.
+      for (int s : signals) signal(s, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      const int devnull = open("/dev/null", O_RDWR);
+      dup2(devnull, 0);
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+      execv(exe.c_str(), const_cast<char**>(argv));
+      _exit(127);
+    }
+    // The signal comes at a varied moment from the start of the first file's writing on.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    pid_t ended = 0;
+    while (!HasHiddenFile(out) && (ended = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+    ASSERT_EQ(ended, 0) << "the run ended before it wrote a file";
+    std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
+    kill(pid, sig);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+    for (const std::string& f : ListFiles(out)) {
+      EXPECT_NE(f[0], '.') << f;
+      if (f[0] != '.') ReadBackground(out + "/" + f, c_W, c_H);
+      unlink((out + "/" + f).c_str());
+    }
+    rmdir(out.c_str());
+  }
 }
