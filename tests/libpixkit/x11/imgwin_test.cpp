@@ -515,6 +515,53 @@ TEST(ImageWindow, KeyPressesAndExposures) {
   Focus(dpy, PointerRoot);
 }
 
+TEST(ImageWindow, CreateDoesNotWaitForAWindowTheServerNeverExposes) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ServerLock lock(display);  // top-level windows: no test may cover them meanwhile
+  Desk desk(display, 100, 100);
+  Display* dpy = desk.Dpy();
+  const int screen = DefaultScreen(dpy);
+  const int sw = DisplayWidth(dpy, screen), sh = DisplayHeight(dpy, screen);
+  // A window of the desk that a later sibling covers whole.
+  const Window hidden = XCreateSimpleWindow(dpy, desk.win.Id(), 0, 0, 50, 50, 0, 0, 0);
+  const Window cover = XCreateSimpleWindow(dpy, desk.win.Id(), 0, 0, 60, 60, 0, 0, 0);
+  XMapWindow(dpy, hidden);
+  XMapWindow(dpy, cover);
+  XSync(dpy, False);
+  Watchdog watchdog;  // a Create that waits for ever ends the test
+
+  const struct {
+    const char* what;
+    int x, y;
+    Window parent;
+  } cases[] = {{"right of the screen", sw + 10, 0, 0},
+               {"below the screen", 0, sh + 10, 0},
+               {"left of and above the screen", -100, -100, 0},
+               {"only its border on the screen", sw - 2, 0, 0},
+               {"outside its parent", 150, 0, desk.win.Id()},
+               {"covered", 5, 5, hidden}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ImageWindow_X11 win;
+    win.SetPosition(c.x, c.y);
+    win.Create(40, 30, c.what, nullptr, c.parent);
+    XWindowAttributes a;
+    XGetWindowAttributes(dpy, win.AskWindow(), &a);
+    EXPECT_EQ(a.map_state, IsViewable);
+    EXPECT_EQ(a.your_event_mask, ExposureMask | KeyPressMask);
+  }
+
+  // A window partly on the screen still has its first Expose taken by Create.
+  ImageWindow_X11 partly;
+  partly.SetPosition(sw - 10, sh - 10);
+  partly.Create(40, 30, "partly");
+  XSync(dpy, False);
+  XEvent ev;
+  EXPECT_FALSE(XCheckTypedWindowEvent(dpy, partly.AskWindow(), Expose, &ev));
+  XDestroyWindow(dpy, cover);
+  XDestroyWindow(dpy, hidden);
+}
+
 namespace {
 
 // An Xvfb of its own with the given screen depth, for visuals the shared servers lack.
