@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Reconstructs the background of a video on a fresh Debian machine: installs what is missing,
-# builds quillmere and mpgfeed, runs the median algorithm (with simmat beside it) over the video
-# and prints the path of the background written below ./demo-output.
+# builds quillmere and mpgfeed, runs the median algorithm over the video and prints the path of
+# the background written below ./demo-output.
 # Usage: scripts/demo.sh [VIDEO]
 #   Without VIDEO it uses the pedestrian scene vtest.avi of Debian's opencv-doc package.
-#   With DISPLAY set the run shows its windows and writes a background every 25 steps; without,
-#   it runs offline and writes one background for the whole video.
+#   With DISPLAY set the run shows its windows, simmat's background beside median's, and writes a
+#   background every 25 steps; without, it runs offline and writes one background for the whole
+#   video.
 set -euo pipefail
 
 sample=/usr/share/doc/opencv-doc/examples/data/vtest.avi
@@ -46,10 +47,11 @@ cd "$start"
 out=demo-output
 mkdir -p "$out"
 rm -f "$out"/background*.ppm
-args=(-f mpeg -a median -2 simmat -o "$out/background")
+args=(-f mpeg -a median -o "$out/background")
 if [ -n "${DISPLAY:-}" ]; then
-  args+=(-s 25)
+  args+=(-2 simmat -s 25)
 else
+  # Offline the second background is neither shown nor written: no second algorithm.
   args+=(-l -x)
 fi
 say "reconstructing the background of $video"

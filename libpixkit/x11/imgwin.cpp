@@ -64,6 +64,24 @@ XTextProperty NameProperty(const char* title, const char* failure) {
   return prop;
 }
 
+// Drops whatever arrives before the window's first Expose, that Expose too. The server sends
+// that Expose in the same pass as the window's VisibilityNotify, if any of the window is in sight;
+// a window off the screen or covered gets none, so once the VisibilityNotify came and a round
+// trip has brought in all that was sent before it, the wait ends with the queue.
+void WaitForFirstExpose(::Display* dpy, Window win) {
+  bool visibility_known = false;
+  for (;;) {
+    if (visibility_known && XEventsQueued(dpy, QueuedAlready) == 0) return;
+    XEvent ev;
+    XNextEvent(dpy, &ev);
+    if (ev.type == Expose && ev.xexpose.window == win) return;
+    if (ev.type == VisibilityNotify && ev.xvisibility.window == win && !visibility_known) {
+      XSync(dpy, False);
+      visibility_known = true;
+    }
+  }
+}
+
 char KeyChar(XEvent* ev) {
   char c;
   KeySym sym;
@@ -138,15 +156,11 @@ void ImageWindow_X11::Create(int w, int h, const char* title, X11Server* server,
   XFree(window_name.value);
   XFree(icon_name.value);
 
-  XSelectInput(dpy, d_xwin->d_win, ExposureMask | KeyPressMask);
+  XSelectInput(dpy, d_xwin->d_win, ExposureMask | KeyPressMask | VisibilityChangeMask);
   XMapWindow(dpy, d_xwin->d_win);
   XFlush(dpy);
-
-  // Whatever arrives before the window's first Expose is dropped, that Expose too.
-  XEvent ev;
-  do {
-    XNextEvent(dpy, &ev);
-  } while (ev.type != Expose || ev.xexpose.window != d_xwin->d_win);
+  WaitForFirstExpose(dpy, d_xwin->d_win);
+  XSelectInput(dpy, d_xwin->d_win, ExposureMask | KeyPressMask);
   d_initialized = true;
 }
 

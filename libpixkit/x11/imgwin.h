@@ -30,7 +30,8 @@ class ImageWindow_X11 {
   // Where the next Create places the window; (-1, -1) until set.
   void SetPosition(int x, int y);
 
-  // Makes a w x h window with the given title, maps it and returns once it was first exposed.
+  // Makes a w x h window with the given title, maps it and returns once it was first exposed,
+  // or once it is mapped where the server will not expose it (off the screen, covered).
   // A null server means the shared default connection, a parent of 0 the root window. Without
   // a usable visual the process ends with exit code 10; a hint or name that cannot be
   // allocated ends it with exit code 2.

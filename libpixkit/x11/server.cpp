@@ -3,6 +3,8 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdlib>
+
 #include "libpixkit/utility/error.h"
 
 namespace pixkit {
@@ -11,9 +13,24 @@ namespace {
 
 X11Server_Default* s_default_server = nullptr;
 
+constexpr int c_ExitConnectionLost = 2;
+
+// Xlib ends the process once this handler returns, so the loss cannot travel as an exception.
+// It ends the run as other failures do, not with Xlib's own exit code 1, which here means a bad
+// command line.
+int ConnectionLost(Display*) {
+  MessageDisplay::Show(ErrSev_Error, "the connection to the X server was lost");
+  std::exit(c_ExitConnectionLost);
+}
+
+::Display* OpenDefaultDisplay() {
+  XSetIOErrorHandler(ConnectionLost);
+  return XOpenDisplay(nullptr);
+}
+
 }  // namespace
 
-X11Server_Default::X11Server_Default() : d_display(XOpenDisplay(nullptr)) {
+X11Server_Default::X11Server_Default() : d_display(OpenDefaultDisplay()) {
   if (!d_display) throw Excpt_Text(ErrSev_Error, "cannot open X-server connection");
 }
 

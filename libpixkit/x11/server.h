@@ -16,7 +16,8 @@ class X11Server : public ReferenceCntr {
   virtual Display* AskDisplay() = 0;
 };
 
-// The display named by DISPLAY; opened on construction, closed by the destructor.
+// The display named by DISPLAY; opened on construction, closed by the destructor. Losing the
+// connection to the server later ends the process with "Error: " and a line, exit code 2.
 class X11Server_Default : public X11Server {
  public:
   X11Server_Default();  // throws Excpt_Text "cannot open X-server connection"

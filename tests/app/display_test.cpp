@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,4 +175,52 @@ TEST(LiveDisplay, OfflineAndNoX11RunsOpenNoWindow) {
   const auto r = e2e::RunTool({"-r", "32x32", dir / "in.yuv"}, {"DISPLAY=unix:64999"});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("Error: cannot open X-server connection\n"), std::string::npos) << r.err;
+}
+
+TEST(LiveDisplay, AnXServerThatGoesAwayEndsTheRunWithAnError) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");  // Xvfb is there
+  xtest::PrivateServer server(24, true);
+  ASSERT_FALSE(server.Name().empty());
+  const testsupport::Sequence seq =
+      testsupport::MakeSequence(16, 16, 4, {{0, 0, 4, 4, 2, 0, 200, 90, 160}}, 3);
+  e2e::TempDir dir;
+  FramePipe pipe(dir / "in.yuv");
+
+  testsupport::ProcessSpec spec;
+  spec.path = QUILLMERE_EXE;
+  spec.arg0 = "quillmere";
+  spec.args = {"-r", "16x16", dir / "in.yuv"};
+  spec.env = {"DISPLAY=" + server.Name()};
+  spec.timeout_seconds = 60;
+  auto run = std::async(std::launch::async, testsupport::RunProcess, spec);
+
+  ASSERT_TRUE(pipe.Open(30));
+  pipe.Write(seq.frames[0].Bytes());
+  Display* dpy = XOpenDisplay(server.Name().c_str());
+  ASSERT_NE(dpy, nullptr);
+  EXPECT_EQ(xwindows::WaitForWindows(dpy, "input stream", 1, 30).size(), 1u);
+  XCloseDisplay(dpy);
+
+  server.Stop(SIGKILL);
+  // The frames after it reach the windows, whose connection is gone. The run may have ended
+  // already: a write to the pipe may fail.
+  std::vector<uint8_t> rest;
+  for (size_t i = 1; i < seq.frames.size(); i++) {
+    const std::vector<uint8_t> bytes = seq.frames[i].Bytes();
+    rest.insert(rest.end(), bytes.begin(), bytes.end());
+  }
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  try {
+    pipe.Write(rest);
+  } catch (const std::runtime_error&) {
+  }
+  sigaction(SIGPIPE, &old, nullptr);
+  pipe.Close();
+
+  const testsupport::ProcessResult r = run.get();
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find("\rError: the connection to the X server was lost\n"), std::string::npos)
+      << r.err;
 }

@@ -342,8 +342,9 @@ const char* i2r_32bit_BGR_mmx::TransformationName() const {
   return "YUV to 32bit RGB, (BGR format), MMX accelerated";
 }
 
-// Beyond the tests of the original layout rules, the packing must give the pixel exactly:
-// blue at bit 0, red within the high byte, green within the word, channels of 1 to 8 bits.
+// Beyond the layout this transform walks (16 bits little-endian, 4:2:0, whole groups of eight),
+// the packing must give the pixel exactly: blue at bit 0, red within the high byte, green within
+// the word, channels of 1 to 8 bits.
 bool i2r_16bit_mmx::s_CanConvert(const Image<Pixel>& img, const RawRGBFormat& f) {
   const auto width_ok = [](int bits) { return bits >= 1 && bits <= 8; };
   return NoScaling(f) && f.bits_per_pixel == 16 && f.little_endian &&

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -515,52 +511,56 @@ TEST(ImageWindow, KeyPressesAndExposures) {
   Focus(dpy, PointerRoot);
 }
 
-namespace {
+TEST(ImageWindow, CreateDoesNotWaitForAWindowTheServerNeverExposes) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ServerLock lock(display);  // top-level windows: no test may cover them meanwhile
+  Desk desk(display, 100, 100);
+  Display* dpy = desk.Dpy();
+  const int screen = DefaultScreen(dpy);
+  const int sw = DisplayWidth(dpy, screen), sh = DisplayHeight(dpy, screen);
+  // A window of the desk that a later sibling covers whole.
+  const Window hidden = XCreateSimpleWindow(dpy, desk.win.Id(), 0, 0, 50, 50, 0, 0, 0);
+  const Window cover = XCreateSimpleWindow(dpy, desk.win.Id(), 0, 0, 60, 60, 0, 0, 0);
+  XMapWindow(dpy, hidden);
+  XMapWindow(dpy, cover);
+  XSync(dpy, False);
+  Watchdog watchdog;  // a Create that waits for ever ends the test
 
-// An Xvfb of its own with the given screen depth, for visuals the shared servers lack.
-class PrivateServer {
- public:
-  PrivateServer(int depth, bool composite) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    d_pid = fork();
-    if (d_pid == 0) {
-      dup2(fds[1], 3);
-      const int quiet = open("/dev/null", O_WRONLY);
-      dup2(quiet, 1);
-      dup2(quiet, 2);
-      const std::string screen = "64x64x" + std::to_string(depth);
-      // Composite adds a 32-bit visual of its own.
-      execlp("Xvfb", "Xvfb", "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-displayfd",
-             "3", "-extension", composite ? "XTEST" : "Composite", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    pollfd pfd = {fds[0], POLLIN, 0};
-    char buf[32] = {};
-    if (poll(&pfd, 1, 20000) == 1 && read(fds[0], buf, sizeof buf - 1) > 0) {
-      d_name = ":" + std::string(buf, strcspn(buf, "\n"));
-    }
-    close(fds[0]);
+  const struct {
+    const char* what;
+    int x, y;
+    Window parent;
+  } cases[] = {{"right of the screen", sw + 10, 0, 0},
+               {"below the screen", 0, sh + 10, 0},
+               {"left of and above the screen", -100, -100, 0},
+               {"only its border on the screen", sw - 2, 0, 0},
+               {"outside its parent", 150, 0, desk.win.Id()},
+               {"covered", 5, 5, hidden}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ImageWindow_X11 win;
+    win.SetPosition(c.x, c.y);
+    win.Create(40, 30, c.what, nullptr, c.parent);
+    XWindowAttributes a;
+    XGetWindowAttributes(dpy, win.AskWindow(), &a);
+    EXPECT_EQ(a.map_state, IsViewable);
+    EXPECT_EQ(a.your_event_mask, ExposureMask | KeyPressMask);
   }
-  ~PrivateServer() {
-    if (d_pid > 0) {
-      kill(d_pid, SIGTERM);
-      waitpid(d_pid, nullptr, 0);
-    }
-  }
-  const std::string& Name() const { return d_name; }
 
- private:
-  pid_t d_pid = -1;
-  std::string d_name;
-};
-
-}  // namespace
+  // A window partly on the screen still has its first Expose taken by Create.
+  ImageWindow_X11 partly;
+  partly.SetPosition(sw - 10, sh - 10);
+  partly.Create(40, 30, "partly");
+  XSync(dpy, False);
+  XEvent ev;
+  EXPECT_FALSE(XCheckTypedWindowEvent(dpy, partly.AskWindow(), Expose, &ev));
+  XDestroyWindow(dpy, cover);
+  XDestroyWindow(dpy, hidden);
+}
 
 TEST(ImageWindowDeathTest, AServerWithoutAUsableVisualEndsTheProcessWithCode10) {
   QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");  // Xvfb is there
-  PrivateServer deep(30, false);  // 30-bit colour only
+  xtest::PrivateServer deep(30, false);  // 30-bit colour only
   ASSERT_FALSE(deep.Name().empty());
   xtest::ScopedDisplayEnv env(deep.Name().c_str());
   EXPECT_EXIT(ImageWindow_X11().Create(20, 20, "deep"), testing::ExitedWithCode(10),
@@ -569,7 +569,7 @@ TEST(ImageWindowDeathTest, AServerWithoutAUsableVisualEndsTheProcessWithCode10) 
 
 TEST(ImageWindow, APaletteDisplayHasNoTransform) {
   QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
-  PrivateServer palette(8, true);
+  xtest::PrivateServer palette(8, true);
   ASSERT_FALSE(palette.Name().empty());
   xtest::ScopedDisplayEnv env(palette.Name().c_str());
   ImageWindow_Autorefresh_X11 win(false);

@@ -1,5 +1,6 @@
 // Access for display tests to the X servers that scripts/xservers.sh starts: their names,
-// windows that other tests running at the same time cannot cover, pixel read-back and locks.
+// windows that other tests running at the same time cannot cover, pixel read-back and locks;
+// and servers of a test's own.
 #ifndef TESTS_LIBPIXKIT_X11_XTEST_SUPPORT_H
 #define TESTS_LIBPIXKIT_X11_XTEST_SUPPORT_H
 
@@ -8,10 +9,14 @@
 #include <X11/extensions/Xcomposite.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,6 +117,51 @@ class ServerLock {
 
  private:
   int d_fd = -1;
+};
+
+// An Xvfb of its own with a 64x64 screen of the given depth, for visuals the shared servers
+// lack and for a server that a test may stop.
+class PrivateServer {
+ public:
+  PrivateServer(int depth, bool composite) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    d_pid = fork();
+    if (d_pid == 0) {
+      dup2(fds[1], 3);
+      const int quiet = open("/dev/null", O_WRONLY);
+      dup2(quiet, 1);
+      dup2(quiet, 2);
+      const std::string screen = "64x64x" + std::to_string(depth);
+      // Composite adds a 32-bit visual of its own.
+      execlp("Xvfb", "Xvfb", "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-displayfd",
+             "3", "-extension", composite ? "XTEST" : "Composite", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    pollfd pfd = {fds[0], POLLIN, 0};
+    char buf[32] = {};
+    if (poll(&pfd, 1, 20000) == 1 && read(fds[0], buf, sizeof buf - 1) > 0) {
+      d_name = ":" + std::string(buf, strcspn(buf, "\n"));
+    }
+    close(fds[0]);
+  }
+  ~PrivateServer() { Stop(SIGTERM); }
+  PrivateServer(const PrivateServer&) = delete;
+  PrivateServer& operator=(const PrivateServer&) = delete;
+
+  const std::string& Name() const { return d_name; }
+  // Ends the server with the signal and waits until it is gone.
+  void Stop(int signal) {
+    if (d_pid <= 0) return;
+    kill(d_pid, signal);
+    waitpid(d_pid, nullptr, 0);
+    d_pid = -1;
+  }
+
+ private:
+  pid_t d_pid = -1;
+  std::string d_name;
 };
 
 }  // namespace xtest

@@ -179,6 +179,9 @@ TEST(Bitmap, MovedZeroAddressesContentAndSurvivesCopiesAndClones) {
     for (int x = -4; x < 20; x++) nines += a.AskFrame()[y][x] == 9;
   EXPECT_EQ(nines, 16 * 8) << "Clear fills exactly the content";
   Number(a);
+  for (int y = -4; y < 12; y++)  // a border that tells its position too
+    for (int x = -4; x < 20; x++)
+      if (y < 0 || y >= 8 || x < 0 || x >= 16) a.AskFrame()[y][x] = Pixel(130 + y * 5 + x);
   a.MoveZero(3, 2);
 
   Bitmap<Pixel> copy = a;  // private shifted table is copied, not shared
@@ -191,8 +194,9 @@ TEST(Bitmap, MovedZeroAddressesContentAndSurvivesCopiesAndClones) {
   EXPECT_EQ(clone.AskZeroX(), 3);
   EXPECT_EQ(clone.AskZeroY(), 2);
   EXPECT_EQ(clone.AskBorder(), 4);
-  for (int y = -2; y < 6; y++)
-    for (int x = -3; x < 13; x++) ASSERT_EQ(clone.AskFrame()[y][x], a.AskFrame()[y][x]);
+  for (int y = -6; y < 10; y++)  // the border as well
+    for (int x = -7; x < 17; x++)
+      ASSERT_EQ(clone.AskFrame()[y][x], a.AskFrame()[y][x]) << y << "," << x;
 
   Bitmap<Pixel> thin = a.Clone(0, 1, 1);
   EXPECT_EQ(thin.AskBorder(), 0);
