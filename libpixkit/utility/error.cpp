@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <vector>
 
 namespace pixkit {
 
@@ -71,10 +72,59 @@ Excpt_NotImplemented::Excpt_NotImplemented(const char* file, int line)
   SetText(buf);
 }
 
+namespace {
+
+// The length of the character at name[i] when it may reach a terminal as it is: printable
+// ASCII or a whole UTF-8 sequence other than an encoded C1 control (U+0080 to U+009F), which
+// terminals obey as well. 0 for a byte that must be shown escaped.
+size_t PrintableLength(const std::string& name, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(name[k]); };
+  const unsigned char c = byte(i);
+  if (c >= 0x20 && c < 0x7f) return 1;
+  const size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
+                 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+  if (n == 0 || name.size() - i < n) return 0;
+  for (size_t k = 1; k < n; k++)
+    if ((byte(i + k) & 0xc0) != 0x80) return 0;
+  if (c == 0xc2 && byte(i + 1) < 0xa0) return 0;
+  return n;
+}
+
+void AppendEscaped(std::string& out, unsigned char c) {
+  static const char c_Letters[] = "abtnvfr";  // \a (7) to \r (13)
+  if (c >= '\a' && c <= '\r') {
+    out += '\\';
+    out += c_Letters[c - '\a'];
+    return;
+  }
+  char octal[5];
+  snprintf(octal, sizeof octal, "\\%03o", unsigned(c));
+  out += octal;
+}
+
+}  // namespace
+
 std::string ShortNameForMessage(const std::string& name) {
   constexpr size_t c_Max = 300;
-  if (name.size() <= c_Max) return name;
-  return "..." + name.substr(name.size() - (c_Max - 3));
+  // Control characters would move the cursor, clear lines or start escape sequences.
+  std::string shown;
+  std::vector<size_t> starts;  // where each character of the name begins in `shown`
+  for (size_t i = 0; i < name.size();) {
+    starts.push_back(shown.size());
+    const size_t n = PrintableLength(name, i);
+    if (n == 0) {
+      AppendEscaped(shown, static_cast<unsigned char>(name[i]));
+      i++;
+    } else {
+      shown.append(name, i, n);
+      i += n;
+    }
+  }
+  if (shown.size() <= c_Max) return shown;
+  // The tail of the name tells files apart best; it is cut between characters.
+  size_t k = 0;
+  while (shown.size() - starts[k] > c_Max - 3) k++;
+  return "..." + shown.substr(starts[k]);
 }
 
 void MessageDisplay::Show(ErrorSeverity severity, const char* text) {

@@ -74,7 +74,8 @@ class MessageDisplay_cerr : public MessageDisplay {
   void ShowException(const Excpt_Base& e) override;
 };
 
-// A name cut to its last characters, so that a message naming it stays within c_MaxTextLen.
+// A name as a message shows it: control characters and bytes that are no UTF-8 escaped (\n,
+// \033), and cut to its last characters, so that the message stays within c_MaxTextLen.
 std::string ShortNameForMessage(const std::string& name);
 
 }  // namespace pixkit

@@ -98,6 +98,31 @@ TEST(ExceptionText, AssertionAndNotImplementedFormatTheirSource) {
   }
 }
 
+TEST(ShortNameForMessage, ShowsControlCharactersEscapedAndStaysWithinItsLength) {
+  const struct {
+    std::string name, shown;
+  } cases[] = {
+      {"plain/name.yuv", "plain/name.yuv"},
+      {"miss\ning\033[31mRED.mpg", "miss\\ning\\033[31mRED.mpg"},
+      {"\a\b\t\v\f\r\x7f\x01", "\\a\\b\\t\\v\\f\\r\\177\\001"},
+      // UTF-8 passes, its encoded C1 controls and bytes that are no UTF-8 do not.
+      {"caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+      {"csi\xc2\x9b" "2J latin\xe9 cut\xe2\x82", "csi\\302\\2332J latin\\351 cut\\342\\202"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ShortNameForMessage(c.name), c.shown) << c.shown;
+
+  const std::string long_tail(297, 'x');
+  EXPECT_EQ(ShortNameForMessage(std::string(300, 'x')), std::string(300, 'x'));
+  EXPECT_EQ(ShortNameForMessage("y" + std::string(300, 'x')), "..." + long_tail);
+  // Escapes count at their shown length and are never cut apart.
+  std::string newlines;
+  for (int i = 0; i < 148; i++) newlines += "\\n";
+  EXPECT_EQ(ShortNameForMessage(std::string(400, '\n')), "..." + newlines);
+  std::string escapes;
+  for (int i = 0; i < 73; i++) escapes += "\\033";
+  EXPECT_EQ(ShortNameForMessage(std::string(200, '\033') + "end"), "..." + escapes + "end");
+}
+
 TEST(MessageDisplay, WritesPrefixTextAndLineEndAfterFlushingStdout) {
   const struct {
     ErrorSeverity sev;
