@@ -114,7 +114,8 @@ void CheckInputCount(const CommandLineArgs& args, const RunSettings& s) {
 void CheckReadable(const std::ifstream& file, const char* what, const char* name) {
   std::error_code ec;
   if (!file.is_open() || std::filesystem::is_directory(name, ec)) {
-    const std::string text = std::string("cannot open ") + what + " '" + name + "'";
+    const std::string text =
+        std::string("cannot open ") + what + " '" + pixkit::ShortNameForMessage(name) + "'";
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
   }
 }

@@ -119,6 +119,14 @@ TEST_F(BadInput, FilesThatAreMissingShortOrOfAnotherSize) {
   WriteBytes(dir / "alpha_one_and_a_half", std::vector<uint8_t>(c_W * c_H * 3 / 2, 255));
   const std::string missing = dir / "missing.yuv";
   const std::string three = dir / "three.yuv";
+  // Names are cut to their last 297 characters and show control characters escaped.
+  std::string dots, dots_shown;
+  for (int i = 0; i < 250; i++) dots += "./";
+  for (int i = 0; i < 143; i++) dots_shown += "./";
+  const std::string long_missing = dir / (dots + "missing.yuv");
+  const std::string cut = "'..." + dots_shown + "missing.yuv'\n";
+  const std::string odd = dir / "miss\ning\033[31mRED.mpg";
+  const std::string odd_shown = "'" + dir / "miss\\ning\\033[31mRED.mpg'\n";
   const std::vector<Case> cases = {
       {"missing input file", {"-r", "16x16", "-o", out + "/bg", missing}, 2,
        "Error: cannot open input file '" + missing + "'\n", {}},
@@ -126,6 +134,16 @@ TEST_F(BadInput, FilesThatAreMissingShortOrOfAnotherSize) {
        "Error: cannot open alpha file '" + missing + "'\n", {}},
       {"directory as input", {"-r", "16x16", "-o", out + "/bg", dir.path()}, 2,
        "Error: cannot open input file '" + dir.path() + "'\n", {}},
+      {"long missing input name", {"-r", "16x16", "-o", out + "/bg", long_missing}, 2,
+       "Error: cannot open input file " + cut, {}},
+      {"long missing alpha name", {"-r", "16x16", "-A", "x", "-o", out + "/bg", three,
+       long_missing}, 2, "Error: cannot open alpha file " + cut, {}},
+      {"long missing MPEG name", {"-f", "mpeg", "-o", out + "/bg", long_missing}, 2,
+       "Error: cannot open input file " + cut, {}},
+      {"missing name with control characters", {"-r", "16x16", "-o", out + "/bg", odd}, 2,
+       "Error: cannot open input file " + odd_shown, {}},
+      {"missing MPEG name with control characters", {"-f", "mpeg", "-o", out + "/bg", odd}, 2,
+       "Error: cannot open input file " + odd_shown, {}},
       {"truncated YUV file: the whole frames are used",
        {"-r", "16x16", "-l", "-o", out + "/bg", dir / "two_and_a_half.yuv"}, 0,
        "Input file has strange file size, continuing anyway.\n", {"bg0002.ppm"}},
@@ -156,6 +174,10 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
       // Not even root may create files there.
       {"prefix in a folder nobody may write", {"-r", "16x16", "-o", "/proc/bg", three}, 2,
        "Error: cannot create PPM file '/proc/bg0000.ppm'", {}},
+      {"prefix with control characters in a folder that does not exist",
+       {"-r", "16x16", "-o", nodir + "\r\033[2K", three}, 2,
+       "Error: cannot create PPM file '" + nodir + "\\r\\033[2K0000.ppm' (No such file or "
+       "directory)\n", {}},
       {"full disk", {"-r", "16x16", "-o", dir / "full", three}, 2,
        "Error: cannot write PPM file '" + dir / "full" + "0000.ppm' (No space left on device)\n",
        {}},
