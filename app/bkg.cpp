@@ -3,6 +3,8 @@
 #include "app/bkg.h"
 
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cassert>
 #include <climits>
@@ -110,20 +112,30 @@ void CheckInputCount(const CommandLineArgs& args, const RunSettings& s) {
   }
 }
 
+[[noreturn]] void CannotOpen(const char* what, const char* name) {
+  const std::string text =
+      std::string("cannot open ") + what + " '" + pixkit::ShortNameForMessage(name) + "'";
+  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
+}
+
 // A file that cannot be read would otherwise pass for an empty input.
 void CheckReadable(const std::ifstream& file, const char* what, const char* name) {
   std::error_code ec;
-  if (!file.is_open() || std::filesystem::is_directory(name, ec)) {
-    const std::string text =
-        std::string("cannot open ") + what + " '" + pixkit::ShortNameForMessage(name) + "'";
-    throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
-  }
+  if (!file.is_open() || std::filesystem::is_directory(name, ec)) CannotOpen(what, name);
+}
+
+// The decoder opens the file itself. Opening it here as well would wait for a FIFO's writer
+// and, on closing, make it die of a broken pipe.
+void CheckDecoderInput(const char* name) {
+  struct stat st;
+  if (stat(name, &st) != 0 || S_ISDIR(st.st_mode) || access(name, R_OK) != 0)
+    CannotOpen("input file", name);
 }
 
 void OpenInput(const CommandLineArgs& args, const RunSettings& s, FrameInput* input) {
   const char* name = args.input_files[0];
   if (s.format == c_FormatMPEG) {
-    CheckReadable(std::ifstream(name, std::ios::binary), "input file", name);
+    CheckDecoderInput(name);
     input->mpeg = std::make_unique<pixkit::FileReader_MPEG>();
     input->mpeg->Open(name);
     return;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/app/e2e_support.h"
+#include "tests/tools/mpeg_testdata.h"
 
 using namespace e2e;
 using testsupport::ListFiles;
@@ -233,6 +234,19 @@ TEST_F(BadInput, MpegInputThatIsNoVideoOrHasNoDecoder) {
        {}, {"PATH=" + empty_bin}},
   };
   for (const Case& c : cases) RunCase(c, out);
+}
+
+// The decoder must be the first to open a FIFO: its writer gives up when a reader closes it.
+TEST_F(BadInput, MpegInputFromAFifoReachesTheDecoder) {
+  mpegtest::WriteMpegFile(dir / "clip.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO,
+                                             AV_PIX_FMT_YUV420P, 64, 48, 3});
+  const std::string fifo = dir / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  RunCase({"MPEG file written into a FIFO", {"-f", "mpeg", "-l", "-o", out + "/bg", fifo}, 0,
+           Progress(3), {"bg0003.ppm"},
+           {std::string("PATH=") + QUILLMERE_BIN_DIR + ":/usr/bin:/bin"},
+           "cat '" + dir / "clip.m1v" + "' > '" + fifo + "' & exec \"$0\" \"$@\""},
+          out);
 }
 
 TEST_F(BadInput, DecoderStreamsWithBrokenRecords) {
