@@ -146,6 +146,8 @@ TEST(Mpgfeed, EveryFailureGivesOneLineAndNonZeroStatus) {
     std::string mentions;
   } cases[] = {
       {{"-L", "-W", "-", dir / "missing.mpg"}, 1, "missing.mpg"},
+      {{"-L", "-W", "-", dir / "miss\ning\033[31m.mpg"}, 1, "miss\\ning\\033[31m.mpg"},
+      {{"-L", "-W", dir / "nodir/\r.bin", good}, 1, "nodir/\\r.bin"},
       {{"-L", "-W", "-", zeros}, 1, "zeros.mpg"},
       {{"-L", "-W", "-", text}, 1, "notes.txt"},
       {{"-W", "-", dir / "sub"}, 1, "sub"},

@@ -23,6 +23,8 @@ extern "C" {
 #include <stdexcept>
 #include <string>
 
+#include "libpixkit/utility/error.h"
+
 namespace {
 
 constexpr int c_HeaderSize = 128;
@@ -131,7 +133,8 @@ Options ParseOptions(int argc, char** argv) {
 // Writes frame records to a stream and counts them.
 class RecordWriter {
  public:
-  RecordWriter(const std::string& name, bool quiet) : d_name(name), d_quiet(quiet) {
+  RecordWriter(const std::string& name, bool quiet)
+      : d_name(pixkit::ShortNameForMessage(name)), d_quiet(quiet) {
     if (name == "-") {
       d_file.reset(stdout);
       d_name = "standard output";
@@ -218,7 +221,7 @@ class RecordWriter {
   }
 
   std::unique_ptr<FILE, FileCloser> d_file;
-  std::string d_name;
+  std::string d_name;  // as messages show it
   bool d_quiet;
   int d_count = 0;
   FramePtr d_converted;
@@ -227,7 +230,7 @@ class RecordWriter {
 
 class Decoder {
  public:
-  explicit Decoder(const std::string& input) : d_input(input) {
+  explicit Decoder(const std::string& input) : d_input(pixkit::ShortNameForMessage(input)) {
     AVFormatContext* fc = nullptr;
     // The "file:" prefix keeps names with a colon from being taken for another protocol.
     int err = avformat_open_input(&fc, ("file:" + input).c_str(), nullptr, nullptr);
@@ -286,7 +289,7 @@ class Decoder {
     }
   }
 
-  std::string d_input;
+  std::string d_input;  // as messages show it
   FormatPtr d_format;
   CodecPtr d_codec;
   PacketPtr d_packet;
