@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -138,6 +139,21 @@ char* CopyOrDie(const char* text) {
   return copy;
 }
 
+// Help and version are all the tool writes to standard output; text that never arrived is a
+// failure, not a success.
+[[noreturn]] void ExitAfterOutput() {
+  errno = 0;
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    const int err = errno;
+    if (err != 0)
+      fprintf(stderr, "Error: cannot write to standard output (%s)\n", strerror(err));
+    else
+      fputs("Error: cannot write to standard output\n", stderr);
+    exit(2);
+  }
+  exit(0);
+}
+
 void ReportRepetition(const OptionEntry& entry) {
   if (entry.letter)
     fprintf(stderr, "%s: `--%s' (`-%c') option given more than once\n", c_Package, entry.name,
@@ -186,11 +202,11 @@ int ParseCommandLine(int argc, char** argv, CommandLineArgs* args) {
     if (result == -1) break;
     if (result == 'h') {
       PrintHelp();
-      exit(0);
+      ExitAfterOutput();
     }
     if (result == 'V') {
       PrintVersion();
-      exit(0);
+      ExitAfterOutput();
     }
     const int index = FindOption(result, longIndex);
     if (index < 0) exit(1);  // getopt_long has already said what is wrong

@@ -62,7 +62,8 @@ struct CommandLineArgs {
 };
 
 // Fills args from the command line and returns 0. Help and version end the process with exit
-// code 0, every parse error (unknown option, missing argument, option given twice) with 1.
+// code 0 (2 when standard output cannot take them), every parse error (unknown option, missing
+// argument, option given twice) with 1.
 int ParseCommandLine(int argc, char** argv, CommandLineArgs* args);
 
 void PrintVersion();

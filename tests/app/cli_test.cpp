@@ -102,6 +102,26 @@ TEST(Cli, HelpAndVersionGoToStdoutAndEndWithCodeZero) {
             "Quillmere: `--no-x11' (`-x') option given more than once\n");
 }
 
+TEST(Cli, HelpAndVersionThatCannotBeWrittenEndWithCodeTwo) {
+  const struct {
+    const char* redirect;
+    const char* err;
+  } outputs[] = {
+      {"> /dev/full", "Error: cannot write to standard output (No space left on device)\n"},
+      {">&-", "Error: cannot write to standard output (Bad file descriptor)\n"}};
+  for (const auto& o : outputs) {
+    for (const char* opt : {"-h", "--version"}) {
+      SCOPED_TRACE(std::string(opt) + " " + o.redirect);
+      testsupport::ProcessSpec spec;
+      spec.path = "/bin/sh";
+      spec.args = {"-c", std::string("exec \"$0\" \"$@\" ") + o.redirect, QUILLMERE_EXE, opt};
+      const ProcessResult r = testsupport::RunProcess(spec);
+      EXPECT_EQ(r.exit_code, 2);
+      EXPECT_EQ(r.err, o.err);
+    }
+  }
+}
+
 TEST(Cli, AlgorithmListGoesToStderrBeforeAnyOtherValueIsLookedAt) {
   ExpectRun({"-a", "list"}, 0, "", kList);
   ExpectRun({"--algo=List", "-f", "bogus", "-r", "0x0", "-l"}, 0, "", kList);
