@@ -56,6 +56,10 @@ void ApplyResolution(const char* text, RunSettings* settings) {
     RejectValue("resolution out of range (width and height from 1 to 32767)\n");
 }
 
+bool KeepsHistory(Algorithm algo) {
+  return algo == Algo_Average || algo == Algo_Median || algo == Algo_Mode || algo == Algo_SimMat;
+}
+
 bool IsAgingFactor(double a) { return a >= 0.0 && a <= 1.0; }  // false for NaN
 
 const char* AlgorithmLine(Algorithm algo) {
@@ -305,6 +309,14 @@ void ApplyCommandLine(const CommandLineArgs& args, RunSettings* s) {
     if (args.history2 < 0) RejectValue("history length (--history2) must not be negative\n");
     s->history2 = args.history2;
   }
+  // These algorithms build the background from the frames they keep: they need one at least.
+  if (KeepsHistory(s->algo) && s->history < 1)
+    RejectValue("history length (-n) must be at least 1 for average, median, mode and simmat\n");
+  if (KeepsHistory(s->algo2) && s->history2 < 1)
+    RejectValue(args.history2_given ? "history length (--history2) must be at least 1 for "
+                                      "average, median, mode and simmat\n"
+                                    : "history length (-n) must be at least 1 for average, "
+                                      "median, mode and simmat\n");
 
   if (args.aging_factor_given) {
     if (!IsAgingFactor(args.aging_factor))

@@ -64,10 +64,10 @@ TEST(ApplyCommandLine, OptionsEndingInTwoWinForTheSecondAlgorithmInEitherOrder) 
     EXPECT_EQ(s.blocksize2, 4);
   }
   // The plain forms alone set both algorithms.
-  ParsedArgs plain({"-n", "0", "-F", "0", "-G", "1", "-2", "mode"});
+  ParsedArgs plain({"-n", "1", "-F", "0", "-G", "1", "-2", "mode"});
   const RunSettings s = Apply(plain);
   EXPECT_EQ(s.algo2, Algo_Mode);
-  EXPECT_EQ(s.history2, 0);
+  EXPECT_EQ(s.history2, 1);
   EXPECT_EQ(s.fuzzyness2, 0);
   EXPECT_EQ(s.aging_factor2, 1.0);
 }

@@ -153,6 +153,8 @@ TEST(Cli, ParserErrorsEndWithCodeOne) {
 }
 
 TEST(Cli, RejectedValuesEndWithCodeFiveAndOneLine) {
+  const char* const kNoHistory =
+      "history length (-n) must be at least 1 for average, median, mode and simmat\n";
   const struct {
     std::vector<std::string> args;
     const char* err;
@@ -168,6 +170,13 @@ TEST(Cli, RejectedValuesEndWithCodeFiveAndOneLine) {
       {{"-s", "-1"}, "output speedup (-s) must be at least 1\n"},
       {{"-n", "-5"}, "history length (-n) must not be negative\n"},
       {{"--history2=-1", "-n", "5"}, "history length (--history2) must not be negative\n"},
+      {{"-n", "0", "-a", "median"}, kNoHistory},
+      {{"-a", "mode", "-n", "abc"}, kNoHistory},
+      {{"--history=0", "-a", "AVERAGE"}, kNoHistory},
+      {{"-a", "simmat", "-n", "0", "--history2=5", "-2", "median"}, kNoHistory},
+      {{"-a", "first", "-n", "0", "-2", "simmat"}, kNoHistory},
+      {{"-a", "median", "--history2=0", "-2", "mode"},
+       "history length (--history2) must be at least 1 for average, median, mode and simmat\n"},
       {{"-G", "nan"}, "aging factor (-G) must be between 0 and 1\n"},
       {{"-G", "-0.01"}, "aging factor (-G) must be between 0 and 1\n"},
       {{"--aging-factor2=1.5"}, "aging factor (--aging-factor2) must be between 0 and 1\n"},
@@ -200,9 +209,16 @@ TEST(Cli, ListingDescribesTheFirstAlgorithmOnlyAndComesBeforeTheInput) {
       {{"-a", "MEDIAN", "-n", "0x20", "-d", "3", "-s", "010"},
        "algorithm: median\nhistory: 32\ninput decimation: 3\noutput speedup: 8\n"
        "offline: false\nmake motion areas transparent: false\n"},
-      {{"in.yuv", "-a", "mode", "-F", "5", "--fuzzyness2=1", "-n", "abc"},
-       "algorithm: mode\nhistory: 0\ninput decimation: 1\noutput speedup: 1\n"
+      {{"in.yuv", "-a", "mode", "-F", "5", "--fuzzyness2=1", "-n", "3abc"},
+       "algorithm: mode\nhistory: 3\ninput decimation: 1\noutput speedup: 1\n"
        "allowed pixel value fuzzyness: 5\noffline: false\nmake motion areas transparent: false\n"},
+      // The algorithms without a history of frames take any length.
+      {{"-a", "last", "-n", "abc", "-2", "first"},
+       "algorithm: last\nhistory: 0\ninput decimation: 1\noutput speedup: 1\n"
+       "offline: false\nmake motion areas transparent: false\n"},
+      {{"-a", "median", "--history2=0", "-2", "aging"},
+       "algorithm: median\nhistory: 150\ninput decimation: 1\noutput speedup: 1\n"
+       "offline: false\nmake motion areas transparent: false\n"},
       {{"-a", "average", "-l", "-o", "bg", "-x", "-A", "a.yuv", "-f", "MPEG", "-r", "640x480"},
        "algorithm: average\nhistory: 150\ninput decimation: 1\noutput speedup: 1\n"
        "offline: true\nmake motion areas transparent: false\n"},

@@ -72,6 +72,11 @@ void CheckSettings(const RunSettings& s, const CommandLineArgs& a) {
   Check(s.algo2 >= Algo_None && s.algo2 <= Algo_SimMat, "second algorithm 0..7");
   Check(s.format == c_FormatYUV || s.format == c_FormatMPEG, "format yuv or mpeg");
   Check(s.history >= 0 && s.history2 >= 0, "history lengths not negative");
+  const auto keeps_frames = [](Algorithm a) {
+    return a == Algo_Average || a == Algo_Median || a == Algo_Mode || a == Algo_SimMat;
+  };
+  Check((!keeps_frames(s.algo) || s.history >= 1) && (!keeps_frames(s.algo2) || s.history2 >= 1),
+        "the algorithms that keep frames keep one at least");
   Check(s.aging_factor >= 0 && s.aging_factor <= 1, "aging factor in 0..1");
   Check(s.aging_factor2 >= 0 && s.aging_factor2 <= 1, "second aging factor in 0..1");
   Check(s.fuzzyness >= 0 && s.fuzzyness2 >= 0, "fuzzyness not negative");
