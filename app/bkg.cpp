@@ -373,7 +373,11 @@ void ApplyCommandLine(const CommandLineArgs& args, RunSettings* s) {
     s->offline = true;
   }
   // The alpha data always come from the second input file; the argument of -A names nothing.
-  if (args.alpha_given) s->alpha_input = true;
+  // The decoder's frames have no alpha and there is no second file beside them.
+  if (args.alpha_given) {
+    if (s->format == c_FormatMPEG) RejectValue("alpha input (-A) needs YUV input (-f yuv)\n");
+    s->alpha_input = true;
+  }
   if (args.transparent_motion_given) s->transparent_motion = true;
   if (args.no_x11_given) s->x11_output = false;
 }

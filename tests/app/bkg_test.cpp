@@ -73,25 +73,27 @@ TEST(ApplyCommandLine, OptionsEndingInTwoWinForTheSecondAlgorithmInEitherOrder) 
 }
 
 TEST(ApplyCommandLine, ReadsResolutionFormatOutputAndFlags) {
-  ParsedArgs p({"-r", "640x480x2", "-f", "MPEG", "-o", "out/bg", "-l", "-A", "ignored", "-t",
-                "-x", "-a", "SimMat", "-d", "3", "-s", "4"});
+  ParsedArgs p({"-r", "640x480x2", "-f", "MPEG", "-o", "out/bg", "-l", "-t", "-x", "-a",
+                "SimMat", "-d", "3", "-s", "4"});
   const RunSettings s = Apply(p);
   EXPECT_EQ(s.width, 640);
   EXPECT_EQ(s.height, 480);
   EXPECT_EQ(s.format, c_FormatMPEG);
   EXPECT_TRUE(s.save_output);
   EXPECT_STREQ(s.output_prefix, "out/bg");
-  EXPECT_TRUE(s.offline && s.alpha_input && s.transparent_motion);
+  EXPECT_TRUE(s.offline && s.transparent_motion);
+  EXPECT_FALSE(s.alpha_input);
   EXPECT_FALSE(s.x11_output);
   EXPECT_EQ(s.algo, Algo_SimMat);
   EXPECT_EQ(s.decimate, 3);
   EXPECT_EQ(s.speedup, 4);
 
-  ParsedArgs q({"-r", " 32767x+1", "-f", "yuv"});
+  ParsedArgs q({"-r", " 32767x+1", "-f", "yuv", "-A", "ignored"});
   const RunSettings t = Apply(q);
   EXPECT_EQ(t.width, 32767);
   EXPECT_EQ(t.height, 1);
   EXPECT_EQ(t.format, c_FormatYUV);
+  EXPECT_TRUE(t.alpha_input);
 }
 
 TEST(ApplyCommandLine, AcceptsWhatTheSecondAlgorithmDoesNotUse) {

@@ -166,6 +166,7 @@ TEST(Cli, RejectedValuesEndWithCodeFiveAndOneLine) {
       {{"-r", "4294967648x288"}, "resolution out of range (width and height from 1 to 32767)\n"},
       {{"-f", "avi"}, "unknown format (yuv, mpeg)\n"},
       {{"-l"}, "output filename (-o) required in offline mode\n"},
+      {{"-A", "a.yuv", "-f", "MPEG"}, "alpha input (-A) needs YUV input (-f yuv)\n"},
       {{"-d", "0"}, "input decimation (-d) must be at least 1\n"},
       {{"-s", "-1"}, "output speedup (-s) must be at least 1\n"},
       {{"-n", "-5"}, "history length (-n) must not be negative\n"},
@@ -219,7 +220,7 @@ TEST(Cli, ListingDescribesTheFirstAlgorithmOnlyAndComesBeforeTheInput) {
       {{"-a", "median", "--history2=0", "-2", "aging"},
        "algorithm: median\nhistory: 150\ninput decimation: 1\noutput speedup: 1\n"
        "offline: false\nmake motion areas transparent: false\n"},
-      {{"-a", "average", "-l", "-o", "bg", "-x", "-A", "a.yuv", "-f", "MPEG", "-r", "640x480"},
+      {{"-a", "average", "-l", "-o", "bg", "-x", "-f", "MPEG", "-r", "640x480"},
        "algorithm: average\nhistory: 150\ninput decimation: 1\noutput speedup: 1\n"
        "offline: true\nmake motion areas transparent: false\n"},
       {{"--history2=20", "-n", "50", "-a", "first", "-2", "median"},

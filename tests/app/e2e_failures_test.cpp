@@ -46,13 +46,15 @@ TEST(EndToEnd, WrongNumbersOfInputFilesEndWithCodeFiveAfterTheListing) {
     args.insert(args.begin(), {"-x", "-a", "median"});
     ExpectRun(args, 5, yuv);
   }
-  // With MPEG the alpha option plays no part: one file, no more and no less.
-  const std::vector<std::vector<std::string>> mpeg_cases = {
-      {}, {"a.mpg", "b.mpg"}, {"-A", "x", "a.mpg", "alpha.yuv"}};
+  // With MPEG: one file, no more and no less. An alpha file beside it is refused with the
+  // values, before the listing.
+  const std::vector<std::vector<std::string>> mpeg_cases = {{}, {"a.mpg", "b.mpg"}};
   for (std::vector<std::string> args : mpeg_cases) {
     args.insert(args.begin(), {"-x", "-a", "median", "-f", "mpeg"});
     ExpectRun(args, 5, mpeg);
   }
+  ExpectRun({"-x", "-a", "median", "-f", "mpeg", "-A", "x", "a.mpg", "alpha.yuv"}, 5,
+            "alpha input (-A) needs YUV input (-f yuv)\n");
 }
 
 TEST(EndToEnd, InputAndAlphaFilesThatCannotBeOpenedEndWithCodeTwo) {

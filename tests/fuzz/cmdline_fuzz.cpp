@@ -71,6 +71,7 @@ void CheckSettings(const RunSettings& s, const CommandLineArgs& a) {
   Check(s.algo >= Algo_Aging && s.algo <= Algo_SimMat, "first algorithm 1..7");
   Check(s.algo2 >= Algo_None && s.algo2 <= Algo_SimMat, "second algorithm 0..7");
   Check(s.format == c_FormatYUV || s.format == c_FormatMPEG, "format yuv or mpeg");
+  Check(!s.alpha_input || s.format == c_FormatYUV, "alpha planes only beside YUV input");
   Check(s.history >= 0 && s.history2 >= 0, "history lengths not negative");
   const auto keeps_frames = [](Algorithm a) {
     return a == Algo_Average || a == Algo_Median || a == Algo_Mode || a == Algo_SimMat;
