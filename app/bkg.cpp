@@ -245,12 +245,12 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
 
 // Offline runs write one background, numbered with the number of steps.
 void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* prefix, int steps) {
-  Image<Pixel> background;
-  algo.SynthesizeBackground(background);
-  // Synthesizers that keep no history give an empty background for an input without frames.
-  if (background.IsEmpty())
+  // No synthesizer makes a background out of no frame at all.
+  if (steps == 0)
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error,
                              "the input holds no frame, so there is no background to write");
+  Image<Pixel> background;
+  algo.SynthesizeBackground(background);
   SaveAsPPM(background, prefix, steps);
 }
 
