@@ -10,7 +10,8 @@ namespace pixkit {
 
 namespace {
 
-// Frame count of input read as it arrives, whose length is not known in advance.
+// Frame count reported for input read as it arrives, whose length is not known in advance.
+// Such input is read to its end all the same (up to INT_MAX frames, as a file is).
 constexpr int c_StreamFrames = 999999;
 constexpr int64_t c_Unmeasurable = -2;
 
@@ -152,7 +153,7 @@ int FileReader_YUV1::AskNFrames() {
 bool FileReader_YUV1::IsEOF() {
   Init();
   if (d_preloaded) return false;
-  if (d_ended || d_yuvstr->eof() || d_nextframe >= d_nframes) return true;
+  if (d_ended || d_yuvstr->eof() || d_nextframe >= FrameLimit()) return true;
   if (!d_yuv_streamed && !d_alpha_streamed) return false;
   d_preloaded = ReadFrame(d_preload);
   if (!d_preloaded) d_preload.Release();
@@ -168,13 +169,15 @@ bool FileReader_YUV1::ReadImage(Image<Pixel>& img) {
     d_nextframe++;
     return true;
   }
-  if (d_ended || d_nextframe >= d_nframes || !ReadFrame(img)) {
+  if (d_ended || d_nextframe >= FrameLimit() || !ReadFrame(img)) {
     img.Release();
     return false;
   }
   d_nextframe++;
   return true;
 }
+
+int FileReader_YUV1::FrameLimit() const { return d_yuv_streamed ? INT_MAX : d_nframes; }
 
 bool FileReader_YUV1::ReadFrame(Image<Pixel>& img) {
   d_param.colorspace = Colorspace_YUV;

@@ -35,6 +35,7 @@ class FileReader_YUV1 {
   bool ReadImage(Image<Pixel>& img);
 
  private:
+  int FrameLimit() const;  // the number of frames that ends reading
   bool ReadFrame(Image<Pixel>& img);
   void ReadChroma(Image<Pixel>& img);
   void AlphaEnded();

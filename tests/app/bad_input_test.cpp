@@ -351,6 +351,21 @@ TEST_F(BadInput, PipeEndingInsideAFrameUsesTheWholeFrames) {
           out);
 }
 
+// A pipe has no length to count frames by; it is read to its end like a file.
+TEST_F(BadInput, PipeAndFileOfMoreThanAMillionFramesGiveTheSameBackground) {
+  const size_t bytes = 1000010 * 3;  // frames of 1x1
+  WriteBytes(dir / "long.yuv", std::vector<uint8_t>(bytes, 0));
+  const std::vector<std::string> args = {"-r", "1x1", "-d", "1000", "-a", "last", "-l", "-o",
+                                         out + "/bg"};
+  std::vector<std::string> file = args, pipe = args;
+  file.push_back(dir / "long.yuv");
+  pipe.push_back("/dev/stdin");
+  RunCase({"file", file, 0, "processing frame 1001\r\n", {"bg1000.ppm"}}, out);
+  RunCase({"pipe", pipe, 0, "processing frame 1001\r\n", {"bg1000.ppm"}, {},
+           "head -c " + std::to_string(bytes) + " /dev/zero | exec \"$0\" \"$@\""},
+          out);
+}
+
 // Odd sizes give 4:4:4 chroma planes one sample larger than the luma and alpha planes.
 TEST_F(BadInput, OddFrameSizesWithEveryAlgorithm) {
   WriteBytes(dir / "odd.yuv", Frames(3, 0, 45, 29));
