@@ -23,9 +23,23 @@ using pixkit::ImageWindow_Autorefresh_X11;
 
 constexpr int c_MaxPasses = 550;
 constexpr int c_History = 100;
-// The block whose similarity matrix is shown.
+// The block whose similarity matrix is shown, in blocks of the synthesizer's 8 x 8 pixels.
 constexpr int c_BlockColumn = 20;
 constexpr int c_BlockRow = 28;
+constexpr int c_BlockSize = 8;
+
+// Every frame that a pass works on must hold the block shown.
+void CheckFrameSize(const Image<Pixel>& frame) {
+  const int w = frame.AskWidth(), h = frame.AskHeight();
+  const int min_w = (c_BlockColumn + 1) * c_BlockSize, min_h = (c_BlockRow + 1) * c_BlockSize;
+  if (w >= min_w && h >= min_h) return;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "frames of %d x %d are smaller than the %d x %d the inspection needs for the "
+                "block in column %d, row %d",
+                w, h, min_w, min_h, c_BlockColumn, c_BlockRow);
+  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text);
+}
 
 void WriteBackground(const Image<Pixel>& background, int n) {
   Image<Pixel> rgb;
@@ -48,6 +62,7 @@ void Inspect(const char* filename) {
   Image<Pixel> input;
   if (!reader.ReadImage(input))
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error, "the input holds no frame");
+  CheckFrameSize(input);
   const int w = input.AskWidth(), h = input.AskHeight();
 
   ImageWindow_Autorefresh_X11 background_window(false), motion_window(false),
@@ -66,6 +81,7 @@ void Inspect(const char* filename) {
     reader.ReadImage(skipped);
     reader.ReadImage(skipped);
     if (n > 0) reader.ReadImage(input);
+    CheckFrameSize(input);
     n++;
 
     AddAlphaChannel(input);

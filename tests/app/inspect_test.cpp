@@ -38,6 +38,10 @@ testsupport::ProcessSpec Inspect(const TempDir& dir, const std::string& display,
   return spec;
 }
 
+const char kTooSmall[] =
+    "Error: frames of 64 x 48 are smaller than the 168 x 232 the inspection needs for the block "
+    "in column 20, row 28\n";
+
 // The header of a P6 file: width, height and whether the samples that follow fill it.
 bool IsPPM(const std::string& name, int w, int h) {
   std::ifstream in(name, std::ios::binary);
@@ -98,9 +102,48 @@ TEST(Inspect, NeedsExactlyOneFileAndReportsFailures) {
 
   // No X server: the first window cannot open; the failure is shown, not hidden.
   mpegtest::WriteMpegFile(dir / "in.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO,
-                                           AV_PIX_FMT_YUV420P, 64, 48, 3});
+                                           AV_PIX_FMT_YUV420P, 176, 240, 3});
   const auto nox = testsupport::RunProcess(Inspect(dir, "unix:64999", {dir / "in.m1v"}));
   EXPECT_EQ(nox.exit_code, 2);
   EXPECT_EQ(nox.err, "Error: cannot open X-server connection\n");
   EXPECT_FALSE(fs::exists(dir / "bkg001.ppm"));
+
+  // Frames without the block shown end the run before any window opens.
+  mpegtest::WriteMpegFile(dir / "small.m1v", {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO,
+                                              AV_PIX_FMT_YUV420P, 64, 48, 3});
+  const auto small = testsupport::RunProcess(Inspect(dir, "unix:64999", {dir / "small.m1v"}));
+  EXPECT_EQ(small.exit_code, 2);
+  EXPECT_EQ(small.err, kTooSmall);
+  EXPECT_FALSE(fs::exists(dir / "bkg001.ppm"));
+}
+
+TEST(Inspect, FramesThatShrinkEndTheRunBeforeTheyAreShown) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ServerLock lock(display);
+  TempDir dir;
+  // A stand-in decoder: one frame of 176x240, then frames of 64x48. The second pass works on
+  // the sixth frame.
+  std::ofstream stream(dir / "stream", std::ios::binary);
+  for (int i = 0; i < 6; i++) {
+    const int w = i == 0 ? 176 : 64, h = i == 0 ? 240 : 48;
+    std::string record(128, '\0');
+    record[4] = char(w >> 8);
+    record[5] = char(w);
+    record[6] = char(h >> 8);
+    record[7] = char(h);
+    stream << record << std::string(size_t(w) * h * 3 / 2, '\x60');
+  }
+  stream.close();
+  fs::create_directory(dir / "bin");
+  std::ofstream(dir / "bin/mpgfeed") << "#!/bin/sh\nexec cat '" << dir / "stream" << "'\n";
+  fs::permissions(dir / "bin/mpgfeed", fs::perms::owner_all);
+
+  std::ofstream(dir / "in.mpg") << "x";
+  testsupport::ProcessSpec spec = Inspect(dir, display, {"in.mpg"});
+  spec.env.push_back("PATH=" + dir / "bin" + ":/usr/bin:/bin");
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, kTooSmall);
+  EXPECT_TRUE(IsPPM(dir / "bkg001.ppm", 176, 240));
+  EXPECT_FALSE(fs::exists(dir / "bkg002.ppm"));
 }
