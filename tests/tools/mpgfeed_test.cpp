@@ -214,7 +214,12 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"es.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 200, 104, 11}},
         DecodeCase{"ps.vob", {"vob", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 352, 288, 9}},
         // Odd sizes: chroma rounds up. 4:2:2 pictures are converted to 4:2:0.
-        DecodeCase{"odd422.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV422P, 177, 145, 8}}),
+        DecodeCase{"odd422.m2v", {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV422P, 177, 145, 8}},
+        // The content decides, not a name given by habit.
+        DecodeCase{"ps.yuv", {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 64, 48, 5}},
+        DecodeCase{"ps.ppm", {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 64, 48, 5}},
+        DecodeCase{"ps.png", {"vob", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P, 64, 48, 5}},
+        DecodeCase{"ps.jpg", {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 64, 48, 5}}),
     [](const ::testing::TestParamInfo<DecodeCase>& info) {
       std::string name = info.param.file;
       for (char& ch : name)

@@ -228,24 +228,88 @@ class RecordWriter {
   SwsPtr d_sws;
 };
 
+struct IoCloser {
+  void operator()(AVIOContext* p) const { avio_closep(&p); }
+};
+
+// The input opened with one demuxer, and the video stream to decode.
+struct Container {
+  FormatPtr format;
+  int stream = -1;
+  const AVCodec* codec = nullptr;
+  std::string error;  // why there is nothing to decode; empty when there is
+
+  // A stream whose picture size stays unknown after probing was most likely taken for what
+  // its name says rather than what it holds.
+  bool HasPictures() const {
+    if (!error.empty()) return false;
+    const AVCodecParameters* par = format->streams[stream]->codecpar;
+    return par->width > 0 && par->height > 0;
+  }
+};
+
+// The name as messages show it.
+std::string FailureText(const char* what, const std::string& shown, int err) {
+  return std::string(what) + " '" + shown + "': " + AvErrorText(err);
+}
+
+// The "file:" prefix keeps names with a colon from being taken for another protocol.
+std::string FileUrl(const std::string& input) { return "file:" + input; }
+
+// Opens the input with the demuxer given, or with the one that its name and content suggest.
+Container OpenContainer(const std::string& input, const AVInputFormat* demuxer) {
+  Container c;
+  const std::string shown = pixkit::ShortNameForMessage(input);
+  AVFormatContext* fc = nullptr;
+  int err = avformat_open_input(&fc, FileUrl(input).c_str(), demuxer, nullptr);
+  if (err < 0) {
+    c.error = FailureText("cannot open", shown, err);
+    return c;
+  }
+  c.format.reset(fc);
+  err = avformat_find_stream_info(fc, nullptr);
+  if (err < 0) {
+    c.error = FailureText("cannot read", shown, err);
+    return c;
+  }
+  c.stream = av_find_best_stream(fc, AVMEDIA_TYPE_VIDEO, -1, -1, &c.codec, 0);
+  if (c.stream < 0 || !c.codec)
+    c.error = FailureText("no decodable video stream in", shown, c.stream);
+  return c;
+}
+
+// The demuxer that the first bytes of the input alone call for, whatever its name.
+const AVInputFormat* DemuxerOfContent(const std::string& input) {
+  AVIOContext* io = nullptr;
+  if (avio_open(&io, FileUrl(input).c_str(), AVIO_FLAG_READ) < 0) return nullptr;
+  std::unique_ptr<AVIOContext, IoCloser> owner(io);
+  const AVInputFormat* demuxer = nullptr;
+  if (av_probe_input_buffer2(io, &demuxer, "", nullptr, 0, 0) < 0) return nullptr;
+  return demuxer;
+}
+
 class Decoder {
  public:
   explicit Decoder(const std::string& input) : d_input(pixkit::ShortNameForMessage(input)) {
-    AVFormatContext* fc = nullptr;
-    // The "file:" prefix keeps names with a colon from being taken for another protocol.
-    int err = avformat_open_input(&fc, ("file:" + input).c_str(), nullptr, nullptr);
-    if (err < 0) Fail("cannot open", err);
-    d_format.reset(fc);
-    err = avformat_find_stream_info(fc, nullptr);
-    if (err < 0) Fail("cannot read", err);
-
-    const AVCodec* codec = nullptr;
-    d_stream = av_find_best_stream(fc, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-    if (d_stream < 0 || !codec) Fail("no decodable video stream in", d_stream);
+    Container c = OpenContainer(input, nullptr);
+    // The name weighs in when the libraries pick the demuxer, and a habitual name (MPEG data
+    // in "clip.yuv" or "clip.jpg") can win over the content; then the content alone decides.
+    if (!c.HasPictures()) {
+      const AVInputFormat* byContent = DemuxerOfContent(input);
+      if (byContent && (!c.format || byContent != c.format->iformat)) {
+        Container other = OpenContainer(input, byContent);
+        if (other.HasPictures()) c = std::move(other);
+      }
+    }
+    if (!c.error.empty()) throw std::runtime_error(c.error);
+    d_format = std::move(c.format);
+    d_stream = c.stream;
+    AVFormatContext* fc = d_format.get();
+    const AVCodec* codec = c.codec;
 
     d_codec.reset(avcodec_alloc_context3(codec));
     if (!d_codec) throw std::bad_alloc();
-    err = avcodec_parameters_to_context(d_codec.get(), fc->streams[d_stream]->codecpar);
+    int err = avcodec_parameters_to_context(d_codec.get(), fc->streams[d_stream]->codecpar);
     if (err < 0) Fail("cannot set up the decoder for", err);
     d_codec->pkt_timebase = fc->streams[d_stream]->time_base;
     err = avcodec_open2(d_codec.get(), codec, nullptr);
@@ -272,7 +336,7 @@ class Decoder {
 
  private:
   [[noreturn]] void Fail(const char* what, int err) const {
-    throw std::runtime_error(std::string(what) + " '" + d_input + "': " + AvErrorText(err));
+    throw std::runtime_error(FailureText(what, d_input, err));
   }
 
   void Send(const AVPacket* pkt, RecordWriter& out) {
