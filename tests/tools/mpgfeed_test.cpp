@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tools/mpeg_testdata.h"
 
 extern char** environ;
@@ -109,6 +110,17 @@ std::vector<Record> ParseRecords(const std::string& data) {
     recs.push_back(std::move(r));
   }
   return recs;
+}
+
+// Runs the FFmpeg command-line tool, overwriting its outputs; a failure fails the test.
+int RunFfmpeg(std::vector<std::string> args) {
+  testsupport::ProcessSpec spec;
+  spec.path = "/usr/bin/ffmpeg";
+  spec.args = {"-loglevel", "error", "-y"};
+  spec.args.insert(spec.args.end(), args.begin(), args.end());
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  return r.exit_code;
 }
 
 size_t CountLines(const std::string& s) {
@@ -264,6 +276,67 @@ TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
   for (int n = 0; n < 12; n++) {
     const Record& r = recs[recs.size() - 12 + n];
     EXPECT_GT(mpegtest::Psnr(r.pic.p[0], mpegtest::MakePicture(64, 48, n, 2, 2).p[0]), 35.0);
+  }
+}
+
+TEST(Mpgfeed, DamagedPicturesAreSkippedWithOneWarning) {
+  // A byte flipped at the same place of three pictures, each enough for the decoder to refuse
+  // the picture: the version or the width in a ProRes frame header, the LZW code size of a GIF
+  // image (behind its control block).
+  const struct {
+    const char* file;
+    const char* codec;
+    std::string marker;  // once at the start of every picture
+    int offset;          // of the flipped byte from the marker
+    char mask;
+  } cases[] = {
+      {"version.mov", "prores", "icpf", 6, 0x40},
+      {"width.mov", "prores", "icpf", 13, 0x40},
+      {"clip.gif", "gif", "\x21\xf9\x04", 18, 0x10},
+  };
+  const int frames = 25, damaged[] = {3, 10, 17};
+  const int w = 64, h = 48;
+  const size_t frameSize = size_t(w) * h * 3 / 2;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempDir dir;
+    const std::string clean = dir / c.file;
+    ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=25", "-frames:v",
+                         std::to_string(frames), "-c:v", c.codec, clean}),
+              0);
+    std::string data = ReadFile(clean);
+    std::vector<size_t> starts;
+    for (size_t p = data.find(c.marker); p != std::string::npos; p = data.find(c.marker, p + 1))
+      starts.push_back(p);
+    ASSERT_EQ(starts.size(), size_t(frames));
+    for (int n : damaged) data[starts[n] + c.offset] ^= c.mask;
+    const std::string input = dir / ("damaged-" + std::string(c.file));
+    std::ofstream(input, std::ios::binary) << data;
+
+    const std::string expectedName = dir / "expected.yuv";
+    ASSERT_EQ(RunFfmpeg({"-threads", "1", "-i", input, "-fps_mode", "passthrough", "-f",
+                         "rawvideo", "-pix_fmt", "yuv420p", expectedName}),
+              0);
+    const std::string expected = ReadFile(expectedName);
+    const size_t decoded = frames - std::size(damaged);
+    ASSERT_EQ(expected.size(), decoded * frameSize);
+
+    const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", input});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    EXPECT_EQ(o.err, "mpgfeed: skipped 3 pictures of '" + input + "' that did not decode\n");
+    const std::vector<Record> recs = ParseRecords(o.out);
+    ASSERT_EQ(recs.size(), decoded);
+    for (size_t n = 0; n < recs.size(); n++) {
+      size_t pos = n * frameSize;
+      for (int i = 0; i < 3; i++) {
+        mpegtest::Plane p;
+        p.w = i ? w / 2 : w;
+        p.h = i ? h / 2 : h;
+        p.s.assign(expected.begin() + pos, expected.begin() + pos + size_t(p.w) * p.h);
+        pos += p.s.size();
+        EXPECT_GT(mpegtest::Psnr(recs[n].pic.p[i], p), 40.0) << "frame " << n << " plane " << i;
+      }
+    }
   }
 }
 

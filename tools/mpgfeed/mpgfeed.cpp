@@ -41,6 +41,7 @@ const char c_Usage[] =
     "\n"
     "INPUT may be an MPEG-1 or MPEG-2 elementary stream (.m1v, .m2v), a program stream\n"
     "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode.\n"
+    "Pictures that do not decode are skipped, with one warning that counts them.\n"
     "\n"
     "Frame record (all fields big-endian), one per picture, records back to back:\n"
     "  bytes 0-3     frame number, counted from 0\n"
@@ -50,8 +51,8 @@ const char c_Usage[] =
     "  then the Y plane (h rows of w bytes), the U plane and the V plane\n"
     "  (each (h+1)/2 rows of (w+1)/2 bytes). Pictures of other formats are converted to 4:2:0.\n"
     "\n"
-    "Exit status: 0 on success, 1 when the input cannot be read or decoded or the output\n"
-    "cannot be written, 2 for a wrong command line.\n";
+    "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
+    "the output cannot be written, 2 for a wrong command line.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -320,7 +321,8 @@ class Decoder {
     if (!d_packet || !d_frame) throw std::bad_alloc();
   }
 
-  // Decodes the whole input, handing every picture to the writer in display order.
+  // Decodes the whole input, handing every picture to the writer in display order. Damage
+  // costs only the pictures it hits, as long as some picture can be decoded.
   void Run(RecordWriter& out) {
     for (;;) {
       const int err = av_read_frame(d_format.get(), d_packet.get());
@@ -330,8 +332,17 @@ class Decoder {
       av_packet_unref(d_packet.get());
     }
     Send(nullptr, out);  // drain the pictures the decoder still holds back
-    if (out.AskCount() == 0) throw std::runtime_error("no picture could be decoded from '" +
-                                                      d_input + "'");
+    if (out.AskCount() > 0) return;
+    std::string text = "no picture could be decoded from '" + d_input + "'";
+    if (d_skipped > 0) text += " (" + AvErrorText(d_decodeError) + ")";
+    throw std::runtime_error(text);
+  }
+
+  // What damage cost a run, for one warning; empty when it cost nothing.
+  std::string AskLoss() const {
+    if (d_skipped == 0) return "";
+    return "skipped " + std::to_string(d_skipped) + (d_skipped == 1 ? " picture" : " pictures") +
+           " of '" + d_input + "' that did not decode";
   }
 
  private:
@@ -339,15 +350,23 @@ class Decoder {
     throw std::runtime_error(FailureText(what, d_input, err));
   }
 
+  void Skip(int err) {
+    ++d_skipped;
+    d_decodeError = err;
+  }
+
+  // Every error of the decoder concerns the packet just sent or a picture it held back; either
+  // way the packet is gone, so the next one can follow.
   void Send(const AVPacket* pkt, RecordWriter& out) {
     int err = avcodec_send_packet(d_codec.get(), pkt);
-    // A damaged packet costs its pictures, not the rest of the stream.
-    if (err < 0 && err != AVERROR_INVALIDDATA) Fail("cannot decode", err);
+    if (err < 0) Skip(err);
     for (;;) {
       err = avcodec_receive_frame(d_codec.get(), d_frame.get());
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-      if (err == AVERROR_INVALIDDATA) continue;
-      if (err < 0) Fail("cannot decode", err);
+      if (err < 0) {
+        Skip(err);
+        continue;
+      }
       out.Write(d_frame.get());
       av_frame_unref(d_frame.get());
     }
@@ -359,6 +378,8 @@ class Decoder {
   PacketPtr d_packet;
   FramePtr d_frame;
   int d_stream = -1;
+  int d_skipped = 0;      // pictures that did not decode
+  int d_decodeError = 0;  // the last reason
 };
 
 }  // namespace
@@ -377,6 +398,8 @@ int main(int argc, char** argv) {
     RecordWriter out(opt.output, opt.quiet);
     decoder.Run(out);
     out.Finish();
+    const std::string loss = decoder.AskLoss();
+    if (!loss.empty()) std::fprintf(stderr, "mpgfeed: %s\n", loss.c_str());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mpgfeed: %s\n", e.what());
     return 1;
