@@ -132,3 +132,66 @@ TEST(EndToEnd, MpegInputThroughTheDecoderProgram) {
       Compare(ReadBackground(out + "/bg0040.ppm", 64, 48), ToRGB(seq.background));
   EXPECT_LT(e.Worst(), 4) << e.mean[0] << " " << e.mean[1] << " " << e.mean[2];
 }
+
+TEST(EndToEnd, MpegInputKeepsTheColoursOfEveryMatrixAndRange) {
+  TempDir dir;
+  // 75% colour bars, 16 pixels wide so that no macroblock holds two of them.
+  const uint8_t bars[8][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
+                              {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {0, 0, 0}};
+  const int w = 128, h = 32, frames = 3;
+  RGBPicture truth;
+  truth.w = w;
+  truth.h = h;
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) truth.rgb.insert(truth.rgb.end(), bars[x / 16], bars[x / 16] + 3);
+  std::vector<uint8_t> rgb;
+  for (int n = 0; n < frames; n++) rgb.insert(rgb.end(), truth.rgb.begin(), truth.rgb.end());
+  testsupport::WriteBytes(dir / "bars.rgb", rgb);
+
+  const struct {
+    const char* file;
+    std::vector<std::string> encoding;
+  } cases[] = {
+      {"bt709.m2v",
+       {"-vf", "scale=out_color_matrix=bt709:out_range=tv", "-pix_fmt", "yuv420p", "-colorspace",
+        "bt709", "-color_range", "tv", "-c:v", "mpeg2video", "-q:v", "2"}},
+      {"bt601.m2v",
+       {"-vf", "scale=out_color_matrix=bt601:out_range=tv", "-pix_fmt", "yuv420p", "-colorspace",
+        "smpte170m", "-color_range", "tv", "-c:v", "mpeg2video", "-q:v", "2"}},
+      {"full.avi",
+       {"-vf", "scale=out_color_matrix=bt601:out_range=pc", "-pix_fmt", "yuvj420p", "-c:v", "mjpeg",
+        "-q:v", "2"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    testsupport::ProcessSpec encode;
+    encode.path = "/usr/bin/ffmpeg";
+    encode.args = {"-loglevel", "error",  "-f", "rawvideo", "-pix_fmt", "rgb24",
+                   "-s",        "128x32", "-r", "25",       "-i",       dir / "bars.rgb"};
+    encode.args.insert(encode.args.end(), c.encoding.begin(), c.encoding.end());
+    encode.args.push_back(dir / c.file);
+    const ProcessResult enc = testsupport::RunProcess(encode);
+    ASSERT_EQ(enc.exit_code, 0) << enc.err;
+
+    const std::string out = dir.Sub(std::string("out-") + c.file);
+    const ProcessResult r =
+        RunTool({"-f", "mpeg", "-a", "last", "-l", "-o", out + "/bg", "-x", dir / c.file});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const RGBPicture bg = ReadBackground(out + "/bg0003.ppm", w, h);
+    ASSERT_EQ(bg.rgb.size(), truth.rgb.size());
+    // Chroma is shared by neighbouring pixels and filtered: the edges of the bars are left out.
+    ChannelError e;
+    int n = 0;
+    for (int y = 0; y < h; y++)
+      for (int x = 0; x < w; x++) {
+        if (x % 16 < 4 || x % 16 >= 12) continue;
+        for (int ch = 0; ch < 3; ch++) {
+          const size_t i = (size_t(y) * w + x) * 3 + ch;
+          e.mean[ch] += std::abs(int(bg.rgb[i]) - int(truth.rgb[i]));
+        }
+        n++;
+      }
+    for (double& m : e.mean) m /= n;
+    EXPECT_LT(e.Worst(), 1.5) << e.mean[0] << " " << e.mean[1] << " " << e.mean[2];
+  }
+}

@@ -314,8 +314,8 @@ TEST(Mpgfeed, DamagedPicturesAreSkippedWithOneWarning) {
     std::ofstream(input, std::ios::binary) << data;
 
     const std::string expectedName = dir / "expected.yuv";
-    ASSERT_EQ(RunFfmpeg({"-threads", "1", "-i", input, "-fps_mode", "passthrough", "-f",
-                         "rawvideo", "-pix_fmt", "yuv420p", expectedName}),
+    ASSERT_EQ(RunFfmpeg({"-threads", "1", "-i", input, "-fps_mode", "passthrough", "-f", "rawvideo",
+                         "-pix_fmt", "yuv420p", expectedName}),
               0);
     const std::string expected = ReadFile(expectedName);
     const size_t decoded = frames - std::size(damaged);

@@ -10,6 +10,8 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -49,7 +51,8 @@ const char c_Usage[] =
     "  bytes 6-7     height h (signed 16-bit)\n"
     "  bytes 8-127   zero\n"
     "  then the Y plane (h rows of w bytes), the U plane and the V plane\n"
-    "  (each (h+1)/2 rows of (w+1)/2 bytes). Pictures of other formats are converted to 4:2:0.\n"
+    "  (each (h+1)/2 rows of (w+1)/2 bytes), limited-range BT.601. Pictures of other formats,\n"
+    "  matrices or ranges (as the source's tags say) are converted.\n"
     "\n"
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
     "the output cannot be written, 2 for a wrong command line.\n";
@@ -131,6 +134,52 @@ Options ParseOptions(int argc, char** argv) {
   return opt;
 }
 
+// How the samples of a YUV picture stand for colours, as its tags say.
+struct SourceColour {
+  int matrix = SWS_CS_ITU601;  // in the scaler's numbering
+  bool fullRange = false;
+  bool operator==(const SourceColour& o) const {
+    return matrix == o.matrix && fullRange == o.fullRange;
+  }
+};
+
+// Untagged pictures count as limited-range BT.601, what the records hold, unless their pixel
+// format says full range; so do RGB pictures, whose conversion ignores both.
+SourceColour ColourOf(const AVFrame* f) {
+  SourceColour c;
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
+  if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) return c;
+  switch (f->colorspace) {
+    case AVCOL_SPC_BT709:
+      c.matrix = SWS_CS_ITU709;
+      break;
+    case AVCOL_SPC_FCC:
+      c.matrix = SWS_CS_FCC;
+      break;
+    case AVCOL_SPC_SMPTE240M:
+      c.matrix = SWS_CS_SMPTE240M;
+      break;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      c.matrix = SWS_CS_BT2020;
+      break;
+    default:
+      break;
+  }
+  switch (f->format) {
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+      c.fullRange = true;
+      break;
+    default:
+      c.fullRange = f->color_range == AVCOL_RANGE_JPEG;
+  }
+  return c;
+}
+
 // Writes frame records to a stream and counts them.
 class RecordWriter {
  public:
@@ -151,8 +200,10 @@ class RecordWriter {
     if (f->width > c_MaxRecordSide || f->height > c_MaxRecordSide)
       throw std::runtime_error("picture of " + std::to_string(f->width) + "x" +
                                std::to_string(f->height) + " is too large for a frame record");
+    // The records hold limited-range BT.601 4:2:0, whatever the source holds.
+    const SourceColour colour = ColourOf(f);
     const AVFrame* yuv = f;
-    if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) yuv = Convert(f);
+    if (f->format != AV_PIX_FMT_YUV420P || !(colour == SourceColour())) yuv = Convert(f, colour);
 
     uint8_t header[c_HeaderSize] = {};
     const uint32_t n = uint32_t(d_count);
@@ -197,7 +248,7 @@ class RecordWriter {
     for (int y = 0; y < h; ++y) Put(p + ptrdiff_t(y) * stride, w);
   }
 
-  const AVFrame* Convert(const AVFrame* f) {
+  const AVFrame* Convert(const AVFrame* f, const SourceColour& colour) {
     if (!d_converted || d_converted->width != f->width || d_converted->height != f->height) {
       d_converted.reset(av_frame_alloc());
       if (!d_converted) throw std::bad_alloc();
@@ -207,18 +258,47 @@ class RecordWriter {
       const int err = av_frame_get_buffer(d_converted.get(), 0);
       if (err < 0) throw std::runtime_error("cannot allocate a picture: " + AvErrorText(err));
     }
-    SwsContext* s = sws_getCachedContext(d_sws.release(), f->width, f->height,
-                                         AVPixelFormat(f->format), f->width, f->height,
-                                         AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
-                                         nullptr);
-    d_sws.reset(s);
-    if (!s) {
+    SwsContext* s = Scaler(f, colour);
+    sws_scale(s, f->data, f->linesize, 0, f->height, d_converted->data, d_converted->linesize);
+    return d_converted.get();
+  }
+
+  SwsContext* Scaler(const AVFrame* f, const SourceColour& colour) {
+    if (d_sws && d_swsWidth == f->width && d_swsHeight == f->height && d_swsFormat == f->format &&
+        d_swsColour == colour)
+      return d_sws.get();
+    d_sws.reset(sws_alloc_context());
+    if (!d_sws) throw std::bad_alloc();
+    SwsContext* s = d_sws.get();
+    av_opt_set_int(s, "srcw", f->width, 0);
+    av_opt_set_int(s, "srch", f->height, 0);
+    av_opt_set_int(s, "src_format", f->format, 0);
+    av_opt_set_int(s, "dstw", f->width, 0);
+    av_opt_set_int(s, "dsth", f->height, 0);
+    av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
+    // Another matrix is converted through RGB, where the scaler's fast rounding and chroma
+    // would cost about a level in each component, three in RGB.
+    const bool viaRgb = colour.matrix != SWS_CS_ITU601;
+    av_opt_set_int(s, "sws_flags",
+                   SWS_BICUBIC | (viaRgb ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0), 0);
+    // The range must be known when the scaler is set up, or a picture of the target format
+    // would merely be copied.
+    av_opt_set_int(s, "src_range", colour.fullRange, 0);
+    av_opt_set_int(s, "dst_range", 0, 0);
+    if (sws_init_context(s, nullptr, nullptr) < 0) {
+      d_sws.reset();
       const char* fmt = av_get_pix_fmt_name(AVPixelFormat(f->format));
       throw std::runtime_error(std::string("cannot convert pictures of format ") +
                                (fmt ? fmt : "unknown") + " to 4:2:0");
     }
-    sws_scale(s, f->data, f->linesize, 0, f->height, d_converted->data, d_converted->linesize);
-    return d_converted.get();
+    if (viaRgb)
+      sws_setColorspaceDetails(s, sws_getCoefficients(colour.matrix), colour.fullRange,
+                               sws_getCoefficients(SWS_CS_ITU601), 0, 0, 1 << 16, 1 << 16);
+    d_swsWidth = f->width;
+    d_swsHeight = f->height;
+    d_swsFormat = f->format;
+    d_swsColour = colour;
+    return s;
   }
 
   std::unique_ptr<FILE, FileCloser> d_file;
@@ -226,7 +306,11 @@ class RecordWriter {
   bool d_quiet;
   int d_count = 0;
   FramePtr d_converted;
-  SwsPtr d_sws;
+  SwsPtr d_sws;  // for pictures of the size, format and colours below
+  int d_swsWidth = 0;
+  int d_swsHeight = 0;
+  int d_swsFormat = AV_PIX_FMT_NONE;
+  SourceColour d_swsColour;
 };
 
 struct IoCloser {
