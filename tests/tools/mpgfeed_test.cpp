@@ -257,6 +257,27 @@ TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
   EXPECT_EQ(ParseRecords(quiet.out).size(), 4u);
 }
 
+TEST(Mpgfeed, AFailedRunLeavesNoOutputFile) {
+  TempDir dir;
+  const std::string input = dir / "clip.m2v";
+  mpegtest::WriteMpegFile(input, {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P,
+                                  64, 48, 10});
+  // Files may grow to 10 KiB only, a few records: writing fails part-way (the signal that
+  // would end the program instead is ignored).
+  const std::string part = dir / "part\r.bin";  // messages show the name escaped
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "ulimit -f 20; trap '' XFSZ; exec \"$0\" \"$@\"", c_Mpgfeed, "-L", "-W",
+               part, input};
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot write '" + (dir / "part\\r.bin") + "'"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(part));
+  // A device is not the program's to remove.
+  EXPECT_EQ(RunMpgfeed(dir, {"-L", "-W", "/dev/full", input}).exitCode, 1);
+  EXPECT_TRUE(fs::exists("/dev/full"));
+}
+
 TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
   TempDir dir;
   const std::string clean = dir / "clean.m1v";

@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -55,7 +56,8 @@ const char c_Usage[] =
     "  matrices or ranges (as the source's tags say) are converted.\n"
     "\n"
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
-    "the output cannot be written, 2 for a wrong command line.\n";
+    "the output cannot be written, 2 for a wrong command line. A run that fails removes the\n"
+    "OUTPUT file it wrote to.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -184,14 +186,24 @@ SourceColour ColourOf(const AVFrame* f) {
 class RecordWriter {
  public:
   RecordWriter(const std::string& name, bool quiet)
-      : d_name(pixkit::ShortNameForMessage(name)), d_quiet(quiet) {
+      : d_path(name), d_name(pixkit::ShortNameForMessage(name)), d_quiet(quiet) {
     if (name == "-") {
       d_file.reset(stdout);
       d_name = "standard output";
     } else {
       d_file.reset(std::fopen(name.c_str(), "wb"));
       if (!d_file) Fail();
+      struct stat st;
+      d_removable = fstat(fileno(d_file.get()), &st) == 0 && S_ISREG(st.st_mode);
     }
+  }
+
+  // A run that failed leaves no partial file behind; standard output and devices are not ours
+  // to remove.
+  ~RecordWriter() {
+    if (d_finished || !d_removable) return;
+    d_file.reset();
+    std::remove(d_path.c_str());
   }
 
   int AskCount() const { return d_count; }
@@ -233,6 +245,7 @@ class RecordWriter {
       FILE* f = d_file.release();
       if (std::fclose(f) != 0) Fail();
     }
+    d_finished = true;
   }
 
  private:
@@ -302,8 +315,11 @@ class RecordWriter {
   }
 
   std::unique_ptr<FILE, FileCloser> d_file;
+  std::string d_path;
   std::string d_name;  // as messages show it
   bool d_quiet;
+  bool d_removable = false;  // a regular file, emptied by this run
+  bool d_finished = false;
   int d_count = 0;
   FramePtr d_converted;
   SwsPtr d_sws;  // for pictures of the size, format and colours below
