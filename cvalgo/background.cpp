@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <emmintrin.h>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -921,6 +922,8 @@ struct RunningSums {
     const Extent e(b);
     x0 = e.x0, x1 = e.x1, y0 = e.y0, y1 = e.y1;
     const size_t pixels = size_t(x1 - x0) * size_t(y1 - y0);
+    // Sums that no vector may hold (in a 32-bit address space) are out of memory as well.
+    if (pixels > count.max_size()) throw std::bad_alloc();
     for (int p = 0; p < 3; p++) {
       present[p] = !img.AskBitmap(p).IsEmpty();
       sum[p].assign(present[p] ? pixels : 0, 0u);

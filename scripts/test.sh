@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds a release and a sanitizer build, and runs every test.
+# Sets up a fresh Debian machine, builds a release, a 32-bit x86 and a sanitizer build, and runs
+# every test.
 # Usage: scripts/test.sh   (exits non-zero when anything fails)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,10 @@ packages=(
   ffmpeg
   clang libclang-rt-14-dev  # the libFuzzer targets (scripts/fuzz.sh)
   valgrind  # scripts/valgrind.sh
+  # the 32-bit x86 build (cmake/i386-linux-gnu.cmake)
+  g++-multilib libgtest-dev:i386 libgmock-dev:i386 libbenchmark-dev:i386
+  libx11-dev:i386 libxext-dev:i386 libxv-dev:i386 libxtst-dev:i386 libxcomposite-dev:i386
+  libavformat-dev:i386 libavcodec-dev:i386 libswscale-dev:i386 libavutil-dev:i386
 )
 
 scripts/install-packages.sh "${packages[@]}"
@@ -26,6 +31,7 @@ build() {  # build <dir> <extra cmake args...>
 }
 
 build build/release
+build build/i386 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/i386-linux-gnu.cmake"
 build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
   -DCMAKE_C_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
@@ -47,6 +53,8 @@ check() {
   if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; echo "FAILED: $name"; fi
 }
 check "release tests" ctest --test-dir build/release --output-on-failure -j "$jobs"
+check "32-bit tests" ctest --test-dir build/i386 --output-on-failure -j "$jobs"
+check "32-bit and 64-bit backgrounds alike" scripts/compare-builds.sh build/i386 build/release
 check "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 \
   LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"

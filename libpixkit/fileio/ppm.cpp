@@ -20,7 +20,7 @@ namespace pixkit {
 namespace {
 
 constexpr int c_LineLen = 100;  // header line buffer, terminator included
-constexpr long c_MaxSize = 32767;
+constexpr long long c_MaxSize = 32767;
 
 [[noreturn]] void ThrowError(const char* text) { throw Excpt_Text(ErrSev_Error, text); }
 
@@ -195,13 +195,14 @@ void ReadContentLine(std::istream& is, char* line) {
   } while (line[0] == '#' || IsBlankLine(line));
 }
 
-// Two decimal integers as "%d %d" would read them, but defined for any digit count.
-bool ParseSize(const char* line, long& w, long& h) {
+// Two decimal integers as "%d %d" would read them, but defined for any digit count; 64 bits
+// wide on every platform, so that the messages about huge sizes are the same everywhere.
+bool ParseSize(const char* line, long long& w, long long& h) {
   char* end;
-  w = strtol(line, &end, 10);
+  w = strtoll(line, &end, 10);
   if (end == line) return false;
   const char* rest = end;
-  h = strtol(rest, &end, 10);
+  h = strtoll(rest, &end, 10);
   return end != rest;
 }
 
@@ -317,11 +318,11 @@ void ReadImage_PPM(Image<Pixel>& img, std::istream& is) {
   if (line[1] != '5' && !rgb) ThrowError("input is not a type 5 or type 6 PPM format file");
 
   ReadContentLine(is, line);
-  long w, h;
+  long long w, h;
   if (!ParseSize(line, w, h)) ThrowError("PPM size line does not hold a width and a height");
   if (w < 1 || h < 1 || w > c_MaxSize || h > c_MaxSize) {
     char text[c_MaxTextLen + 1];
-    snprintf(text, sizeof text, "PPM image size %ld x %ld is outside 1 to %ld", w, h, c_MaxSize);
+    snprintf(text, sizeof text, "PPM image size %lld x %lld is outside 1 to %lld", w, h, c_MaxSize);
     ThrowError(text);
   }
 

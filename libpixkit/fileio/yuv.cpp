@@ -56,6 +56,17 @@ void WritePlane(std::ostream& os, const Bitmap<Pixel>& bm, int w, int h) {
 
 bool CanSeek(const std::istream* is, bool streamed) { return is == nullptr || !streamed; }
 
+// Passes over n bytes; false when the stream ends first. In steps, because a stream counts in
+// 32 bits on a 32-bit system and a 4:4:4 frame may be larger.
+bool Skip(std::istream& is, int64_t n) {
+  while (n > 0) {
+    const std::streamsize step = std::streamsize(std::min<int64_t>(n, int64_t(1) << 30));
+    if (is.ignore(step).gcount() != step) return false;
+    n -= step;
+  }
+  return true;
+}
+
 }  // namespace
 
 int YUVFileFrameSize(const ImageParam& param) {
@@ -269,11 +280,11 @@ void FileReader_YUV1::SkipForward(int n) {
     d_preloaded = false;
     d_nextframe++;
   }
-  const std::streamsize alphabytes = std::streamsize(d_param.width) * d_param.height;
+  const int64_t alphabytes = int64_t(d_param.width) * d_param.height;
   while (d_nextframe < n && !d_ended && !d_preloaded) {
-    if (d_yuvstr->ignore(d_framesize).gcount() != d_framesize) {
+    if (!Skip(*d_yuvstr, d_framesize)) {
       d_ended = true;
-    } else if (d_alphastr && d_alphastr->ignore(alphabytes).gcount() != alphabytes) {
+    } else if (d_alphastr && !Skip(*d_alphastr, alphabytes)) {
       AlphaEnded();
     } else {
       d_nextframe++;

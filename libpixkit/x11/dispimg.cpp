@@ -11,6 +11,7 @@
 #include <sys/shm.h>
 
 #include <cassert>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -114,6 +115,17 @@ void MakePlainImage(DisplayImage_Data& d, Visual* visual, int depth) {
 // Makes the shared-memory image and attaches its segment to the server. Returns false when
 // the server refused the attachment; everything of the segment is then released again.
 bool MakeSharedImage(DisplayImage_Data& d, Visual* visual, int depth) {
+  // A segment for which there is no room (in a 32-bit address space, say) leaves nothing
+  // behind that Release would have to detach.
+  const auto outOfMemory = [&d] {
+    if (d.d_ximg) XDestroyImage(d.d_ximg);  // frees only the record of a shared image
+    if (d.d_xvimg) XFree(d.d_xvimg);
+    d.d_ximg = nullptr;
+    d.d_xvimg = nullptr;
+    d.d_shminfo = {};
+    d.d_shm_in_use = false;
+    throw std::bad_alloc();
+  };
   const int w = AlignUp(d.d_width, 16), h = d.d_height;
   size_t size;
   XvPortID port;
@@ -126,18 +138,25 @@ bool MakeSharedImage(DisplayImage_Data& d, Visual* visual, int depth) {
     d.d_ximg = XShmCreateImage(d.d_display, visual, unsigned(depth), ZPixmap, nullptr,
                                &d.d_shminfo, unsigned(w), unsigned(h));
     assert(d.d_ximg);
-    size = size_t(h) * size_t(d.d_ximg->bytes_per_line);
+    const size_t row = size_t(d.d_ximg->bytes_per_line);
+    if (row != 0 && size_t(h) > SIZE_MAX / row) outOfMemory();
+    size = size_t(h) * row;
   }
 
   // The server attaches read-only; "others may read" lets it do so even when it cannot learn
   // who we are.
   d.d_shminfo.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0604);
   if (d.d_shminfo.shmid == -1) {
+    if (errno == ENOMEM || errno == ENOSPC || errno == EINVAL) outOfMemory();
     perror("shmget failed: ");
     assert(0);
   }
   d.d_shminfo.shmaddr = static_cast<char*>(shmat(d.d_shminfo.shmid, nullptr, 0));
   if (d.d_shminfo.shmaddr == reinterpret_cast<char*>(-1)) {
+    if (errno == ENOMEM) {
+      shmctl(d.d_shminfo.shmid, IPC_RMID, nullptr);
+      outOfMemory();
+    }
     perror("shmat failed: ");
     assert(0);
   }

@@ -255,6 +255,12 @@ TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
   EXPECT_NE(loud.err.find("frame 4"), std::string::npos) << loud.err;
   EXPECT_EQ(ReadFile(output), quiet.out);
   EXPECT_EQ(ParseRecords(quiet.out).size(), 4u);
+
+  // An existing file beyond 2 GiB (sparse: it takes no disk space) is replaced as well.
+  ASSERT_EQ(truncate(output.c_str(), off_t(3) << 30), 0);
+  const Outcome big = RunMpgfeed(dir, {"-L", "-W", output, input});
+  ASSERT_EQ(big.exitCode, 0) << big.err;
+  EXPECT_EQ(ReadFile(output), quiet.out);
 }
 
 TEST(Mpgfeed, AFailedRunLeavesNoOutputFile) {

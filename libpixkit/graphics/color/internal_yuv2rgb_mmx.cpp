@@ -11,7 +11,7 @@
 #include <emmintrin.h>
 #endif
 // Wider rows for the 32-bit transform, chosen at run time where the processor has AVX2.
-#if PIXKIT_SIMD_TRANSFORMS && defined(__x86_64__) && defined(__GNUC__)
+#if PIXKIT_SIMD_TRANSFORMS && defined(__GNUC__)
 #define PIXKIT_AVX2_ROWS 1
 #include <immintrin.h>
 #else

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <new>
 
 #include "libpixkit/graphics/datatypes/imageparam.h"
 #include "libpixkit/utility/error.h"
@@ -73,9 +75,11 @@ class BitmapProvider_Mem : public BitmapProvider<Pel> {
  public:
   BitmapProvider_Mem(int w, int h, int border, int halign, int valign)
       : BitmapProvider<Pel>(w, h, border, halign, valign) {
-    // Sized in a wide type: a 32767 x 32767 plane must not overflow the count.
+    // Sized in a wide type: a 32767 x 32767 plane must not overflow the count. A count that
+    // does not fit even there (a 65536 x 65536 matrix on a 32-bit system) cannot be allocated.
     const size_t tw = size_t(this->d_total_width);
     const size_t th = size_t(this->d_total_height);
+    if (th != 0 && tw > SIZE_MAX / th) throw std::bad_alloc();
     std::unique_ptr<Pel[]> pixels(new Pel[tw * th]);
     std::unique_ptr<Pel*[]> frame(new Pel*[th]);
     for (size_t r = 0; r < th; r++) frame[r] = pixels.get() + r * tw + this->d_aligned_border;

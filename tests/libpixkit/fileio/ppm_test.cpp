@@ -206,6 +206,14 @@ TEST(WritePPM, FileAppearsOnlyWhenCompletelyWritten) {
   EXPECT_EQ(ReadFile(name), "P6\n1 1\n255\n" + Bytes({1, 2, 3}));
   EXPECT_EQ(dir.Files(), std::vector<std::string>{"bg0000.ppm"});
 
+  // So does a file beyond 2 GiB (sparse: it takes no disk space).
+  ASSERT_EQ(truncate(name.c_str(), off_t(3) << 30), 0);
+  ASSERT_EQ(chmod(name.c_str(), 0604), 0);
+  WritePPM(yuv, name.c_str());
+  EXPECT_EQ(ReadFile(name), "P5\n2 1\n255\n" + Bytes({40, 41}));
+  ASSERT_EQ(stat(name.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0604u);
+
   // Through a symbolic link the named file is replaced and the link stays.
   const std::string link = dir.Path() + "/link.ppm";
   ASSERT_EQ(symlink(name.c_str(), link.c_str()), 0);

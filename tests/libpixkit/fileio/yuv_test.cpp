@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
@@ -477,6 +478,45 @@ TEST(FileReader_YUV1, ReadsAPipeOpenedAsAFileLikeStandardInput) {
             "Warning: YUV input ends inside a frame; frame dropped\n");
   ASSERT_EQ(read.size(), 50u);
   for (size_t i = 0; i < read.size(); i++) ExpectPlanes(read[i], seq.frames[i], Planar, false);
+}
+
+namespace {
+
+// A stream of zero bytes that cannot seek, handed out in large blocks; it counts what was taken.
+class ZeroStream : public std::streambuf {
+ public:
+  explicit ZeroStream(int64_t size) : d_left(size), d_block(size_t(1) << 20, '\0') {}
+  int64_t Taken() const { return d_given - (egptr() - gptr()); }
+
+ protected:
+  int_type underflow() override {
+    if (d_left == 0) return traits_type::eof();
+    const int64_t n = std::min<int64_t>(d_left, int64_t(d_block.size()));
+    d_left -= n;
+    d_given += n;
+    setg(d_block.data(), d_block.data(), d_block.data() + n);
+    return traits_type::to_int_type(d_block[0]);
+  }
+
+ private:
+  int64_t d_left;
+  int64_t d_given = 0;
+  std::vector<char> d_block;
+};
+
+}  // namespace
+
+// Frames beyond 2 GiB are passed over whole even where a stream counts in 32 bits.
+TEST(FileReader_YUV1, SkipsFramesBeyondTwoGigabytesOfAStream) {
+  const int64_t frame = int64_t(3) * 32767 * 32767;  // 4:4:4
+  ZeroStream zeros(2 * frame + 10);
+  std::istream is(&zeros);
+  FileReader_YUV1 reader;
+  reader.SetYUVStream(is);
+  reader.SetImageParam(YUVParam(32767, 32767, Chroma_444));
+  EXPECT_EQ(reader.AskNFrames(), 999999);
+  reader.SkipToImage(2);
+  EXPECT_EQ(zeros.Taken(), 2 * frame);
 }
 
 TEST(FileReader_YUV1, MeasuresFilesBeyondTwoGigabytesIn64Bits) {

@@ -1,9 +1,14 @@
 #include "libpixkit/x11/dispimg.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -181,6 +186,35 @@ TEST(DisplayImage, AFailedPlainImageThrowsAndLeavesNothingBehind) {
   EXPECT_EQ(img.AskXImage().width, 16);
   EXPECT_THROW(DisplayImage_X11().Create(0, 16, s.win.Id(), nullptr), Excpt_Assertion);
   EXPECT_THROW(DisplayImage_X11().Create(16, -1, s.win.Id(), nullptr), Excpt_Assertion);
+}
+
+// Where the address space has no room for the segment (as a 32-bit one has none for the
+// largest frames) the image fails as an allocation does, before the server hears of it.
+TEST(DisplayImage, ASharedImageWithoutRoomIsOutOfMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs address space of its own";
+#else
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  Scene s(display, 32, 32);
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  ASSERT_GT(pages, 0);
+  rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  const rlimit room = {rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (32u << 20), old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &room), 0);
+  DisplayImage_X11 img;
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(img.Create(4096, 4096, s.win.Id(), nullptr), std::bad_alloc);  // 64 MiB
+  // 32768 x 32769 pixels of 4 bytes: a size that does not even fit 32 bits.
+  EXPECT_THROW(img.Create(32768, 32769, s.win.Id(), nullptr), std::bad_alloc);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+
+  img.Create(16, 16, s.win.Id(), nullptr);  // still usable, and shared
+  EXPECT_TRUE(IsSharedImage(img.AskXImage()));
+  EXPECT_EQ(img.AskXImage().width, 16);
+#endif
 }
 
 TEST(DisplayImage, NoServerLeavesTheImageUnmade) {

@@ -292,4 +292,13 @@ TEST(Bitmap, AFailedCreateKeepsThePreviousProviderAndLeaksNothing) {
   EXPECT_EQ(b.AskWidth(), 5);
   EXPECT_THROW(b.Clone(), std::bad_alloc);
   EXPECT_EQ(before->AskRefCntr(), 1);
+
+  // A sample count beyond size_t (on a 32-bit system) is out of memory, never a smaller plane.
+  if (sizeof(size_t) == 4) {
+    Bitmap<Pixel> p;
+    p.Create(5, 5);
+    const auto* old = p.AskBitmapProvider();
+    EXPECT_THROW(p.Create(65536, 65537), std::bad_alloc);
+    EXPECT_EQ(p.AskBitmapProvider(), old);
+  }
 }
