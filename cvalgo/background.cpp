@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cvalgo/internal_history_kernels.h"
-#include "libpixkit/graphics/draw/blit.h"
 #include "libpixkit/utility/error.h"
 
 namespace cvalgo {
@@ -141,8 +140,14 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
   }
 
   if (!param.has_alpha && d_last) {
-    for (int p = 0; p < 3; p++)
-      if (!img.AskBitmap(p).IsEmpty()) pixkit::Copy(d_current.AskBitmap(p), img.AskBitmap(p));
+    for (int p = 0; p < 3; p++) {
+      const Bitmap<Pixel>& src = img.AskBitmap(p);
+      if (src.IsEmpty()) continue;
+      const Extent e = PlaneExtent(img, p);
+      const Pixel* const* s = src.AskFrame();
+      Pixel* const* d = d_current.AskBitmap(p).AskFrame();
+      for (int y = e.y0; y < e.y1; y++) std::copy(s[y] + e.x0, s[y] + e.x1, d[y] + e.x0);
+    }
     pixkit::Clear(d_current.AskBitmapA(), Pixel(255));
     return;
   }
