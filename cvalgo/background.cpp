@@ -76,7 +76,10 @@ void BackgroundSynthesizer_Aging::SetAgingFactor(double factor) {
   d_agingfactor = factor;
 }
 
-void BackgroundSynthesizer_Aging::Reset() { d_current.Release(); }
+void BackgroundSynthesizer_Aging::Reset() {
+  d_current.Release();
+  d_current_memory.Release();
+}
 
 void BackgroundSynthesizer_Aging::PutImage(const Image<Pixel>& img) { ShareImage(img); }
 
@@ -87,6 +90,8 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
     d_current.Release();
   }
   if (d_current.IsEmpty()) {
+    const uint64_t bytes = MemoryBudget::ImageBytes(img);
+    if (!d_current_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
     d_current = img.Clone();
     return;
   }
@@ -118,7 +123,10 @@ const char* BackgroundSynthesizer_Aging::AskAlgorithmName() {
 
 // ---------------------------------------------------------------------------------------------
 
-void BackgroundSynthesizer_FirstLast::Reset() { d_current.Release(); }
+void BackgroundSynthesizer_FirstLast::Reset() {
+  d_current.Release();
+  d_current_memory.Release();
+}
 
 void BackgroundSynthesizer_FirstLast::PutImage(const Image<Pixel>& img) { ShareImage(img); }
 
@@ -133,6 +141,8 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
     d_current.Release();
   }
   if (d_current.IsEmpty()) {
+    const uint64_t bytes = MemoryBudget::ImageBytes(img, true);
+    if (!d_current_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
     ImageParam withAlpha = param;
     withAlpha.has_alpha = true;
     d_current.Create(withAlpha);
@@ -193,6 +203,21 @@ const char* BackgroundSynthesizer_FirstLast::AskAlgorithmName() {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// What a history holds per frame besides its planes: the frame's slot in the queue (which grows
+// by doubling, the old ring and the new side by side) and its entries in the row tables and
+// scratch of a synthesis.
+constexpr uint64_t c_FrameRecordBytes = 3 * sizeof(Image<Pixel>) + 160;
+
+}  // namespace
+
+BackgroundSynthesizer_Buffered::~BackgroundSynthesizer_Buffered() {
+  if (!d_budget) return;
+  for (int i = 0; i < d_queue.AskSize(); i++)
+    d_budget->DropFrame(d_queue.AskFromHead(i), c_FrameRecordBytes);
+}
+
 bool BackgroundSynthesizer_Buffered::SetHistoryLength(int n) {
   PIXKIT_ASSERT_MSG(n >= 0, "history length must not be negative");
   d_historylength = n;
@@ -200,18 +225,18 @@ bool BackgroundSynthesizer_Buffered::SetHistoryLength(int n) {
   return true;
 }
 
+void BackgroundSynthesizer_Buffered::RemoveOldest() {
+  FrameLeft(d_queue.AskHead());
+  if (d_budget) d_budget->DropFrame(d_queue.AskHead(), c_FrameRecordBytes);
+  d_queue.RemoveHead();
+}
+
 void BackgroundSynthesizer_Buffered::Trim() {
-  while (d_queue.AskSize() > d_historylength) {
-    FrameLeft(d_queue.AskHead());
-    d_queue.RemoveHead();
-  }
+  while (d_queue.AskSize() > d_historylength) RemoveOldest();
 }
 
 void BackgroundSynthesizer_Buffered::Reset() {
-  while (!d_queue.IsEmpty()) {
-    FrameLeft(d_queue.AskHead());
-    d_queue.RemoveHead();
-  }
+  while (!d_queue.IsEmpty()) RemoveOldest();
 }
 
 void BackgroundSynthesizer_Buffered::Append(const Image<Pixel>& img) {
@@ -220,6 +245,9 @@ void BackgroundSynthesizer_Buffered::Append(const Image<Pixel>& img) {
     WarnFrameSizeChanged();
     BackgroundSynthesizer_Buffered::Reset();
   }
+  if (d_budget && !d_budget->HoldFrame(img, c_FrameRecordBytes))
+    d_budget->RefuseFrame(d_budget->AskFrameCost(img, c_FrameRecordBytes), d_queue.AskSize() + 1,
+                          img);
   d_queue.Append(img);
   FrameJoined(img);
   Trim();
@@ -464,7 +492,15 @@ BackgroundSynthesizer_Average::~BackgroundSynthesizer_Average() = default;
 
 void BackgroundSynthesizer_Average::FrameJoined(const Image<Pixel>& img) {
   RunningSums& r = *d_sums;
-  if (r.frames++ == 0) r.Start(img);
+  if (r.frames++ == 0) {
+    uint64_t tables = 1;  // the counts
+    for (int p = 0; p < 3; p++) tables += !img.AskBitmap(p).IsEmpty();
+    const Bitmap<Pixel>& luma = img.AskBitmap(0);
+    const uint64_t bytes =
+        luma.IsEmpty() ? 0 : tables * sizeof(uint32_t) * uint64_t(luma.AskWidth()) * uint64_t(luma.AskHeight());
+    if (!d_sums_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
+    r.Start(img);
+  }
   if (r.valid) r.Accumulate<true>(img);
 }
 

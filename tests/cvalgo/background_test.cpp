@@ -709,3 +709,67 @@ TEST(BackgroundSynthesizer, OddSizedFramesBroughtTo444) {
     }
   }
 }
+
+// A budget shared by two synthesizers counts the frames they both keep once, gets back what
+// leaves a history, refuses a frame that would not fit before keeping it, and counts only the
+// frames that came however long the history.
+TEST(BackgroundSynthesizer, MemoryBudgetCountsWhatIsKept) {
+  std::vector<Image<Pixel>> frames;
+  for (int i = 0; i < 12; i++) frames.push_back(Frame(16, 16, Pixel(i), 2, 3, 255));
+  const uint64_t frame = MemoryBudget::ImageBytes(frames[0]);
+  // What the budget holds once both histories are full, with the median's or without.
+  const auto steady = [&](bool withMedian) {
+    MemoryBudget budget(uint64_t(1) << 40);
+    uint64_t held = 0;
+    {
+      BackgroundSynthesizer_Average average;
+      BackgroundSynthesizer_Median median;
+      average.SetHistoryLength(6);
+      median.SetHistoryLength(4);
+      average.SetMemoryBudget(&budget);
+      median.SetMemoryBudget(&budget);
+      for (size_t i = 0; i < frames.size(); i++) {
+        average.ShareImage(frames[i]);
+        if (withMedian) median.ShareImage(frames[i]);
+        if (i == 6) held = budget.AskHeld();
+      }
+      EXPECT_EQ(budget.AskHeld(), held) << "frames that left a history were not given back";
+    }
+    EXPECT_EQ(budget.AskHeld(), 0u);
+    return held;
+  };
+  const uint64_t alone = steady(false);
+  EXPECT_GT(alone, 6 * frame);
+  EXPECT_LT(steady(true) - alone, 4 * frame) << "shared frames counted twice";
+
+  MemoryBudget small(10 * frame);
+  BackgroundSynthesizer_Median median;
+  median.SetMemoryBudget(&small);
+  int kept = 0;
+  try {
+    for (; kept < 12; kept++) median.ShareImage(frames[size_t(kept)]);
+    ADD_FAILURE() << "no refusal";
+  } catch (const pixkit::Excpt_Text& e) {
+    char text[pixkit::c_MaxTextLen + 1];
+    e.GetText(text, sizeof text);
+    EXPECT_NE(std::string(text).find("frame " + std::to_string(kept + 1) +
+                                     " of the history (16 x 16) needs "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(std::string(text).find(": use a shorter history (-n) or smaller frames"),
+              std::string::npos)
+        << text;
+  }
+  EXPECT_GE(kept, 5);
+  EXPECT_LE(small.AskHeld(), small.AskLimit());
+  Image<Pixel> out;
+  median.SynthesizeBackground(out);
+  EXPECT_EQ(At(out, 0, 0, 0), Pixel(kept / 2));
+
+  MemoryBudget budget(uint64_t(1) << 40);
+  BackgroundSynthesizer_SimMat simmat;
+  simmat.SetHistoryLength(1000000);
+  simmat.SetMemoryBudget(&budget);
+  for (int i = 0; i < 10; i++) simmat.ShareImage(Frame(4, 4, Pixel(i), 2, 3, 255));
+  EXPECT_LT(budget.AskHeld(), 10 * 4096u);
+}
