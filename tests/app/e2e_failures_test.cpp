@@ -83,9 +83,6 @@ TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
 // need more stops with what it needs and code 2 before it touches the memory, and a history
 // longer than the input costs only the frames that came.
 TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
-#else
   TempDir dir;
   const std::string seq = dir / "seq.yuv", tiny = dir / "tiny.yuv", big = dir / "big.yuv";
   WriteYUV(seq, {Picture420(64, 48), Picture420(64, 48)});
@@ -121,9 +118,16 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
   for (const Case& c : cases) {
     std::vector<std::string> args = {"-c", "ulimit -v 800000 && exec \"$0\" \"$@\"",
                                      QUILLMERE_EXE, "-x"};
+    testsupport::ProcessSpec spec;
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer cannot start under a lowered address-space limit: only the runs
+    // that end well, with a cap on single allocations instead.
+    if (c.code != 0) continue;
+    args[1] = "exec \"$0\" \"$@\"";
+    spec.env = {"ASAN_OPTIONS=max_allocation_size_mb=800:allocator_may_return_null=1"};
+#endif
     args.insert(args.end(), c.args.begin(), c.args.end());
     SCOPED_TRACE(Describe(args));
-    testsupport::ProcessSpec spec;
     spec.path = "/bin/sh";
     spec.args = args;
     const ProcessResult r = testsupport::RunProcess(spec);
@@ -133,5 +137,4 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
     EXPECT_EQ(ListFiles(out), c.left);
     for (const std::string& name : c.left) std::filesystem::remove(out + "/" + name);
   }
-#endif
 }
