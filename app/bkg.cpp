@@ -181,8 +181,8 @@ Synthesizers CreateSynthesizers(const RunSettings& s, cvalgo::MemoryBudget* budg
 
 // What a step works on besides what the algorithms keep: the frame read and the one before,
 // the 4:4:4 copy handed over and, when steps are shown or saved, each algorithm's background,
-// one of them in RGB for its file, and the pictures on the screen. Counted for the largest
-// frame so far.
+// one of them in RGB for its file, and the pictures on the screen; with MPEG input also the
+// frames the decoder holds, which draw on the same memory. Counted for the largest frame so far.
 void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int algorithms,
                         cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim) {
   const uint64_t plane = cvalgo::MemoryBudget::PlaneBytes(frame.AskWidth(), frame.AskHeight(), 1);
@@ -191,7 +191,8 @@ void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int alg
     planes += 4 * uint64_t(algorithms) + 3;
     if (s.x11_output) planes += 4 * uint64_t(1 + algorithms);
   }
-  const uint64_t bytes = 2 * cvalgo::MemoryBudget::ImageBytes(frame, true) + planes * plane;
+  uint64_t bytes = 2 * cvalgo::MemoryBudget::ImageBytes(frame, true) + planes * plane;
+  if (s.format == c_FormatMPEG) bytes += 3 * cvalgo::MemoryBudget::ImageBytes(frame);
   if (bytes <= claim.AskBytes() || claim.Set(&budget, bytes)) return;
   char what[100];
   std::snprintf(what, sizeof what, "working on frames of %d x %d needs", frame.AskWidth(),
