@@ -496,8 +496,9 @@ void BackgroundSynthesizer_Average::FrameJoined(const Image<Pixel>& img) {
     uint64_t tables = 1;  // the counts
     for (int p = 0; p < 3; p++) tables += !img.AskBitmap(p).IsEmpty();
     const Bitmap<Pixel>& luma = img.AskBitmap(0);
-    const uint64_t bytes =
-        luma.IsEmpty() ? 0 : tables * sizeof(uint32_t) * uint64_t(luma.AskWidth()) * uint64_t(luma.AskHeight());
+    const uint64_t pixels =
+        luma.IsEmpty() ? 0 : uint64_t(luma.AskWidth()) * uint64_t(luma.AskHeight());
+    const uint64_t bytes = tables * sizeof(uint32_t) * pixels;
     if (!d_sums_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
     r.Start(img);
   }
