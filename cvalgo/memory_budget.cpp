@@ -73,6 +73,13 @@ std::string MB(uint64_t bytes) {
   return text;
 }
 
+// Whether plane p of img is one of its planes before p.
+bool SharesPlane(const pixkit::Image<Pixel>& img, int p) {
+  for (int q = 0; q < p; q++)
+    if (img.AskBitmap(q).AskBitmapProvider() == img.AskBitmap(p).AskBitmapProvider()) return true;
+  return false;
+}
+
 }  // namespace
 
 uint64_t MemoryBudget::AskAvailable() { return std::min(SystemAvailable(), AddressSpaceLeft()); }
@@ -108,7 +115,8 @@ uint64_t MemoryBudget::AskFrameCost(const pixkit::Image<Pixel>& img, uint64_t re
   uint64_t bytes = records;
   for (int p = 0; p < 4; p++) {
     const pixkit::BitmapProvider<Pixel>* provider = img.AskBitmap(p).AskBitmapProvider();
-    if (provider && d_planes.find(provider) == d_planes.end()) bytes += ProviderBytes(*provider);
+    if (provider && !SharesPlane(img, p) && d_planes.find(provider) == d_planes.end())
+      bytes += ProviderBytes(*provider);
   }
   return bytes;
 }
@@ -117,7 +125,7 @@ bool MemoryBudget::HoldFrame(const pixkit::Image<Pixel>& img, uint64_t records) 
   if (!Hold(AskFrameCost(img, records))) return false;
   for (int p = 0; p < 4; p++) {
     const pixkit::BitmapProvider<Pixel>* provider = img.AskBitmap(p).AskBitmapProvider();
-    if (!provider) continue;
+    if (!provider || SharesPlane(img, p)) continue;
     Plane& plane = d_planes.emplace(provider, Plane{0, ProviderBytes(*provider)}).first->second;
     plane.holders++;
   }
@@ -127,6 +135,7 @@ bool MemoryBudget::HoldFrame(const pixkit::Image<Pixel>& img, uint64_t records) 
 void MemoryBudget::DropFrame(const pixkit::Image<Pixel>& img, uint64_t records) {
   Drop(records);
   for (int p = 0; p < 4; p++) {
+    if (SharesPlane(img, p)) continue;
     const auto at = d_planes.find(img.AskBitmap(p).AskBitmapProvider());
     if (at == d_planes.end()) continue;
     if (--at->second.holders > 0) continue;
