@@ -182,15 +182,39 @@ struct Synthesizers {
   std::unique_ptr<cvalgo::BackgroundSynthesizer> second;  // null without -2
 };
 
-Synthesizers CreateSynthesizers(const RunSettings& s) {
+// Both count what they keep against the one budget.
+Synthesizers CreateSynthesizers(const RunSettings& s, cvalgo::MemoryBudget* budget) {
   Synthesizers algos;
   algos.first = CreateAlgo(s.algo, s.aging_factor, s.fuzzyness, s.blocksize);
   algos.first->SetHistoryLength(s.history);
+  algos.first->SetMemoryBudget(budget);
   if (s.algo2 != Algo_None) {
     algos.second = CreateAlgo(s.algo2, s.aging_factor2, s.fuzzyness2, s.blocksize2);
     algos.second->SetHistoryLength(s.history2);
+    algos.second->SetMemoryBudget(budget);
   }
   return algos;
+}
+
+// What a step works on besides what the algorithms keep: the frame read and the one before,
+// the 4:4:4 copy handed over and, when steps are shown or saved, each algorithm's background,
+// one of them in RGB for its file, and the pictures on the screen; with MPEG input also the
+// frames the decoder holds, which draw on the same memory. Counted for the largest frame so far.
+void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int algorithms,
+                        cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim) {
+  const uint64_t plane = cvalgo::MemoryBudget::PlaneBytes(frame.AskWidth(), frame.AskHeight(), 1);
+  uint64_t planes = 4;
+  if (!s.offline) {
+    planes += 4 * uint64_t(algorithms) + 3;
+    if (s.x11_output) planes += 4 * uint64_t(1 + algorithms);
+  }
+  uint64_t bytes = 2 * cvalgo::MemoryBudget::ImageBytes(frame, true) + planes * plane;
+  if (s.format == c_FormatMPEG) bytes += 3 * cvalgo::MemoryBudget::ImageBytes(frame);
+  if (bytes <= claim.AskBytes() || claim.Set(&budget, bytes)) return;
+  char what[100];
+  std::snprintf(what, sizeof what, "working on frames of %d x %d needs", frame.AskWidth(),
+                frame.AskHeight());
+  budget.Refuse(bytes, what, "use smaller frames");
 }
 
 // ---- The steps of one frame ----
@@ -215,14 +239,16 @@ void HandOver(const Image<Pixel>& frame, Synthesizers& algos) {
 
 // Runs the steps until the input ends and returns the number of completed steps.
 int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
-                 LiveDisplay& display) {
+                 LiveDisplay& display, cvalgo::MemoryBudget& budget) {
   Image<Pixel> frame;
   Image<Pixel> previous;
+  cvalgo::MemoryClaim working;
   for (int step = 0;; step++) {
     ShowProgress(step);
     previous = frame;  // shares the planes; the reader fills fresh ones
 
     if (!ReadStep(input, s.decimate, frame)) return step;
+    ClaimWorkingMemory(frame, s, algos.second ? 2 : 1, budget, working);
     if (step == 0) display.OpenOnFirstStep(frame, algos.second != nullptr);  // display hook
 
     if (!s.alpha_input) MakeOpaque(frame);
@@ -405,12 +431,14 @@ int RunBackgroundTool(int argc, char** argv) {
     CheckBlockSize(settings);
     CheckInputCount(cmdline, settings);
 
+    // What the run keeps is counted against the memory there was when it started.
+    cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
     FrameInput input;
     OpenInput(cmdline, settings, &input);
-    Synthesizers algos = CreateSynthesizers(settings);
+    Synthesizers algos = CreateSynthesizers(settings, &budget);
     LiveDisplay display(settings);
 
-    const int steps = RunFrameLoop(settings, input, algos, display);
+    const int steps = RunFrameLoop(settings, input, algos, display, budget);
     if (settings.offline) SaveOfflineBackground(*algos.first, settings.output_prefix, steps);
     std::cerr << std::endl;  // closes the progress line
     return 0;

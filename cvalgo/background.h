@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "cvalgo/memory_budget.h"
 #include "libpixkit/containers/queue.h"
 #include "libpixkit/graphics/datatypes/image.h"
 
@@ -32,8 +33,13 @@ class BackgroundSynthesizer {
   virtual void SynthesizeBackground(pixkit::Image<Pixel>& out) = 0;
   virtual const char* AskAlgorithmName() { return "(unknown)"; }
 
+  // Counts what the synthesizer holds against budget, which outlives it; set before the first
+  // frame. Without a budget nothing is counted.
+  void SetMemoryBudget(MemoryBudget* budget) { d_budget = budget; }
+
  protected:
   Color d_unknown{255, 128, 128, 0};
+  MemoryBudget* d_budget = nullptr;
 };
 
 // Exponential blending: every frame moves the background a little towards itself.
@@ -53,6 +59,7 @@ class BackgroundSynthesizer_Aging : public BackgroundSynthesizer {
  private:
   double d_agingfactor = 0.95;
   pixkit::Image<Pixel> d_current;
+  MemoryClaim d_current_memory;
 };
 
 // Per pixel the first (or the most recent) sample whose alpha is not 0.
@@ -68,6 +75,7 @@ class BackgroundSynthesizer_FirstLast : public BackgroundSynthesizer {
 
  private:
   pixkit::Image<Pixel> d_current;  // always with alpha: 0 where no sample was taken yet
+  MemoryClaim d_current_memory;
   const bool d_last;
 };
 
@@ -75,6 +83,7 @@ class BackgroundSynthesizer_FirstLast : public BackgroundSynthesizer {
 class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
  public:
   BackgroundSynthesizer_Buffered() = default;
+  ~BackgroundSynthesizer_Buffered() override;
 
   bool SetHistoryLength(int n) override;
   void Reset() override;
@@ -93,6 +102,7 @@ class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
 
  private:
   void Append(const pixkit::Image<Pixel>& img);
+  void RemoveOldest();
   void Trim();
 };
 
@@ -187,6 +197,7 @@ class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram
  private:
   // Per pixel the sums and counts of the valid samples of all queued frames.
   std::unique_ptr<RunningSums> d_sums;
+  MemoryClaim d_sums_memory;
 };
 
 // The centre of the window of 2*fuzzyness+1 values that holds the most samples; bins beyond

@@ -1,8 +1,6 @@
 // Block similarity-matrix background synthesis; see background_simmat.h.
 #include "cvalgo/background_simmat.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -124,27 +122,35 @@ int Error_SAD(const pixkit::Bitmap<Pixel>& a, int ax, int ay, const pixkit::Bitm
 
 BackgroundSynthesizer_SimMat::BackgroundSynthesizer_SimMat() { SetHistoryLength(50); }
 
-BackgroundSynthesizer_SimMat::~BackgroundSynthesizer_SimMat() {
-  d_history.reset();
-  d_records.Release();
-}
+BackgroundSynthesizer_SimMat::~BackgroundSynthesizer_SimMat() { ReleaseHistory(); }
 
 void BackgroundSynthesizer_SimMat::SetBlocksize(int size) {
-  PIXKIT_ASSERT_MSG(!d_history, "cannot change block-size on the fly");
+  PIXKIT_ASSERT_MSG(d_history.empty(), "cannot change block-size on the fly");
   PIXKIT_ASSERT(size >= 1);
   d_blocksize = size;
 }
 
 bool BackgroundSynthesizer_SimMat::SetHistoryLength(int length) {
-  PIXKIT_ASSERT_MSG(!d_history, "cannot change history length on the fly");
+  PIXKIT_ASSERT_MSG(d_history.empty(), "cannot change history length on the fly");
   PIXKIT_ASSERT(length >= 1);
   d_history_length = length;
   return true;
 }
 
-void BackgroundSynthesizer_SimMat::Reset() {
-  d_history.reset();
+void BackgroundSynthesizer_SimMat::ReleaseHistory() {
+  while (!d_history.empty()) {
+    if (d_budget && !d_history.back().frame.IsEmpty())
+      d_budget->DropFrame(d_history.back().frame, 0);
+    d_history.pop_back();
+  }
   d_records.Release();
+  d_matrix_memory.Release();
+  d_record_memory.Release();
+  d_slot_memory.Release();
+}
+
+void BackgroundSynthesizer_SimMat::Reset() {
+  ReleaseHistory();
   d_stored = 0;
   d_ring = -1;
   d_across = 0;
@@ -179,27 +185,42 @@ bool BackgroundSynthesizer_SimMat::FrameDiffers(const pixkit::Image<Pixel>& img)
          p.chroma != held.chroma;
 }
 
+// Without a budget a claim is only compared with what the process can get now.
+void BackgroundSynthesizer_SimMat::Claim(MemoryClaim& claim, uint64_t bytes, const char* what) {
+  const char advice[] = "use a shorter history (-n) or smaller frames";
+  if (d_budget) {
+    if (!claim.Set(d_budget, bytes)) d_budget->Refuse(bytes, what, advice);
+    return;
+  }
+  MemoryBudget alone(MemoryBudget::AskAvailable());
+  if (!alone.Hold(bytes)) alone.Refuse(bytes, what, advice);
+}
+
 void BackgroundSynthesizer_SimMat::CreateHistory(const pixkit::Image<Pixel>& img) {
   const int H = d_history_length;
   d_across = img.AskWidth() / d_blocksize;
   d_down = img.AskHeight() / d_blocksize;
-  // The matrices grow with the square of the history. More than the machine's memory would
-  // have the system kill the process (or another one) rather than fail with a message.
-  const double matrix_mb = double(d_across) * d_down * H * H / (1024.0 * 1024.0);
-  const double memory_mb =
-      double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGE_SIZE)) / (1024.0 * 1024.0);
-  if (memory_mb > 0 && matrix_mb > memory_mb) {
-    char text[pixkit::c_MaxTextLen + 1];
-    snprintf(text, sizeof text,
-             "the similarity matrices for a history of %d frames of %d x %d blocks need %.0f MB, "
-             "more than the %.0f MB of memory: use a shorter history (-n)",
-             H, d_across, d_down, matrix_mb, memory_mb);
-    throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text);
-  }
+  // The matrices grow with the square of the history, and are all made before the first frame
+  // is compared.
+  const uint64_t blocks = uint64_t(d_across) * uint64_t(d_down);
+  char what[pixkit::c_MaxTextLen + 1];
+  snprintf(what, sizeof what,
+           "the similarity matrices for a history of %d frames of %d x %d blocks need", H,
+           d_across, d_down);
+  // Held in a double first: the largest frames and histories overflow 64 bits.
+  const double matrices = double(blocks) * double(H) * double(H);
+  Claim(d_matrix_memory, matrices < 0x1p63 ? uint64_t(matrices) : UINT64_MAX, what);
+  const uint64_t records =
+      blocks * (MemoryBudget::PlaneBytes(H, H, 1) - uint64_t(H) * uint64_t(H) + 3 * uint64_t(H) +
+                64) +
+      MemoryBudget::PlaneBytes(d_across, d_down, sizeof(OptData));
+  snprintf(what, sizeof what,
+           "the records of the similarity matrices for a history of %d frames of %d x %d "
+           "blocks need",
+           H, d_across, d_down);
+  Claim(d_record_memory, records, what);
   d_stored = 0;
   d_ring = -1;
-  d_history.reset(new FrameData[size_t(H)]);
-  for (int i = 0; i < H; i++) d_history[i].blocks.Create(d_across, d_down, 0, 1, 1);
   d_records.Create(d_across, d_down, 0, 1, 1);
   for (int by = 0; by < d_down; by++) {
     for (int bx = 0; bx < d_across; bx++) {
@@ -212,8 +233,8 @@ void BackgroundSynthesizer_SimMat::CreateHistory(const pixkit::Image<Pixel>& img
       od.window.reset(new uint16_t[size_t(H)]());
     }
   }
-  d_luma_rows.assign(size_t(H), nullptr);
-  d_block_rows.assign(size_t(H), nullptr);
+  d_luma_rows.clear();
+  d_block_rows.clear();
 }
 
 BackgroundSynthesizer_SimMat::OptData& BackgroundSynthesizer_SimMat::Record(int bx, int by) {
@@ -222,20 +243,34 @@ BackgroundSynthesizer_SimMat::OptData& BackgroundSynthesizer_SimMat::Record(int 
 
 void BackgroundSynthesizer_SimMat::ShareImage(const pixkit::Image<Pixel>& img) {
   CheckFrame(img);
-  if (d_history && FrameDiffers(img)) {
+  if (!d_history.empty() && FrameDiffers(img)) {
     Reset();
     pixkit::MessageDisplay::Show(pixkit::ErrSev_Warning,
                                  "frame size changed, starting a new background");
   }
-  if (!d_history) CreateHistory(img);
+  if (d_history.empty()) CreateHistory(img);
 
   const int H = d_history_length;
+  const int next = d_ring + 1 == H ? 0 : d_ring + 1;
+  if (d_budget && !d_budget->HoldFrame(img, 0))
+    d_budget->RefuseFrame(d_budget->AskFrameCost(img, 0), next + 1, img);
+  if (size_t(next) == d_history.size()) {
+    // A slot, its motion flags and row-table entries; the slots grow by doubling.
+    const uint64_t slot = 2 * (sizeof(FrameData) + 2 * sizeof(void*)) +
+                          MemoryBudget::PlaneBytes(d_across, d_down, sizeof(BlockData));
+    const uint64_t bytes = (d_history.size() + 1) * slot;
+    if (!d_slot_memory.Set(d_budget, bytes)) {
+      d_budget->DropFrame(img, 0);
+      d_budget->RefuseFrame(bytes - d_slot_memory.AskBytes(), next + 1, img);
+    }
+    d_history.emplace_back();
+    d_history.back().blocks.Create(d_across, d_down, 0, 1, 1);
+  }
+  FrameData& slot = d_history[size_t(next)];
+  if (d_budget && !slot.frame.IsEmpty()) d_budget->DropFrame(slot.frame, 0);
   const int previous = d_ring;
-  d_ring++;
-  if (d_ring == H) d_ring = 0;
+  d_ring = next;
   if (d_stored < H) d_stored++;
-
-  FrameData& slot = d_history[d_ring];
   slot.frame = img;
   pixkit::Clear(slot.blocks, BlockData{0, {0, 0}});
 
@@ -286,6 +321,8 @@ void BackgroundSynthesizer_SimMat::DetectBlockMotion(pixkit::Bitmap<BlockData>& 
 }
 
 void BackgroundSynthesizer_SimMat::UpdateMatrices(int k) {
+  d_luma_rows.resize(size_t(d_stored));
+  d_block_rows.resize(size_t(d_stored));
   for (int j = 0; j < d_stored; j++) {
     d_luma_rows[size_t(j)] = d_history[j].frame.AskFrameY();
     d_block_rows[size_t(j)] = d_history[j].blocks.AskFrame();
@@ -358,7 +395,7 @@ void BackgroundSynthesizer_SimMat::MarkAllStableFrames(int n) {
 }
 
 void BackgroundSynthesizer_SimMat::SynthesizeBackground(pixkit::Image<Pixel>& out) {
-  PIXKIT_ASSERT_MSG(d_history && d_stored > 0, c_NoFrames);
+  PIXKIT_ASSERT_MSG(d_stored > 0, c_NoFrames);
 
   pixkit::ImageParam param = d_history[0].frame.AskParam();
   param.colorspace = pixkit::Colorspace_YUV;

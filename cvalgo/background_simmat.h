@@ -102,7 +102,9 @@ class BackgroundSynthesizer_SimMat : public BackgroundSynthesizer {
  private:
   void CheckFrame(const pixkit::Image<Pixel>& img) const;
   bool FrameDiffers(const pixkit::Image<Pixel>& img) const;
+  void Claim(MemoryClaim& claim, uint64_t bytes, const char* what);
   void CreateHistory(const pixkit::Image<Pixel>& img);
+  void ReleaseHistory();
   void UpdateMatrices(int k);
   void UpdateWindowSums(OptData& od, int k) const;
   OptData& Record(int bx, int by);
@@ -110,7 +112,9 @@ class BackgroundSynthesizer_SimMat : public BackgroundSynthesizer {
   int d_history_length = 50;
   int d_blocksize = 8;
   int d_range = 2;
-  std::unique_ptr<FrameData[]> d_history;  // destroyed from the last slot to the first
+  // Grows with the frames that came up to the history length; destroyed from the last slot to
+  // the first.
+  std::vector<FrameData> d_history;
   int d_stored = 0;
   int d_ring = -1;
   pixkit::Bitmap<OptData> d_records;
@@ -120,6 +124,10 @@ class BackgroundSynthesizer_SimMat : public BackgroundSynthesizer {
   // Row tables of every slot, gathered once per frame.
   std::vector<const Pixel* const*> d_luma_rows;
   std::vector<const BlockData* const*> d_block_rows;
+
+  MemoryClaim d_matrix_memory;
+  MemoryClaim d_record_memory;  // the blocks' other records
+  MemoryClaim d_slot_memory;    // the slots of the history, without their frames' planes
 };
 
 }  // namespace cvalgo

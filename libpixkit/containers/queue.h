@@ -34,9 +34,11 @@ class Queue {
     return d_array[(d_first + idx) % d_size];
   }
 
-  // The removed element stays in its slot (holding its planes) until the slot is reused.
+  // The slot lets go of the removed element at once: a frame's planes are freed as soon as no
+  // one else holds them.
   void RemoveHead() {
     assert(!IsEmpty());
+    d_array[d_first] = T();
     d_first = (d_first + 1) % d_size;
     d_entries--;
   }

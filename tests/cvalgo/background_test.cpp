@@ -672,37 +672,41 @@ TEST(BackgroundSynthesizer_Buffered, GreyscaleMatchesPlainComputation) {
 }
 
 // The driver brings odd-sized 4:2:0 frames to 4:4:4, which gives chroma planes one sample
-// wider and taller than the luma and alpha planes; only the frame's own grid is used.
+// wider and taller than the luma and alpha planes; only the frame's own grid is used, with and
+// without an alpha plane.
 TEST(BackgroundSynthesizer, OddSizedFramesBroughtTo444) {
   for (const auto& size : {std::pair<int, int>{45, 29}, {8, 9}, {9, 8}, {1, 1}}) {
-    const int w = size.first, h = size.second;
-    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-    Image<Pixel> frame420;
-    frame420.Create(Param(w, h, true, pixkit::Chroma_420));
-    pixkit::Clear(frame420, Color(Pixel(60), Pixel(100), Pixel(140), Pixel(255)));
-    Image<Pixel> frame;
-    pixkit::ChangeChroma(frame, frame420, pixkit::Chroma_444);
-    ASSERT_EQ(frame.AskBitmap(1).AskWidth(), (w + 1) / 2 * 2);  // wider than the luma
+    for (bool alpha : {true, false}) {
+      const int w = size.first, h = size.second;
+      SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + (alpha ? " with alpha" : ""));
+      Image<Pixel> frame420;
+      frame420.Create(Param(w, h, alpha, pixkit::Chroma_420));
+      pixkit::Clear(frame420, Color(Pixel(60), Pixel(100), Pixel(140), Pixel(255)));
+      Image<Pixel> frame;
+      pixkit::ChangeChroma(frame, frame420, pixkit::Chroma_444);
+      ASSERT_EQ(frame.AskBitmap(1).AskWidth(), (w + 1) / 2 * 2);  // wider than the luma
 
-    CapturingDisplay display;  // the frames match: no new start
-    std::vector<std::unique_ptr<BackgroundSynthesizer>> all = AllSynthesizers();
-    all.push_back(std::make_unique<BackgroundSynthesizer_SimMat>());
-    for (size_t i = 0; i < all.size(); i++) {
-      SCOPED_TRACE(all[i]->AskAlgorithmName());
-      const bool simmat = i + 1 == all.size();  // knows whole 8x8 blocks only
-      for (int n = 0; n < 3; n++) all[i]->ShareImage(frame);
-      Image<Pixel> bg;
-      all[i]->SynthesizeBackground(bg);
-      ASSERT_EQ(bg.AskParam().width, w);
-      ASSERT_EQ(bg.AskParam().height, h);
-      const int x = simmat ? 7 : w - 1, y = simmat ? 7 : h - 1;
-      if (x >= w || y >= h) continue;
-      for (int p = 0; p < 3; p++) {
-        EXPECT_EQ(At(bg, p, 0, 0), At(frame, p, 0, 0));
-        EXPECT_EQ(At(bg, p, x, y), At(frame, p, x, y));
+      CapturingDisplay display;  // the frames match: no new start
+      std::vector<std::unique_ptr<BackgroundSynthesizer>> all = AllSynthesizers();
+      all.push_back(std::make_unique<BackgroundSynthesizer_SimMat>());
+      for (size_t i = 0; i < all.size(); i++) {
+        SCOPED_TRACE(all[i]->AskAlgorithmName());
+        const bool simmat = i + 1 == all.size();  // knows whole 8x8 blocks only
+        if (!alpha && i == 1) continue;  // the first-mode synthesizer needs alpha
+        for (int n = 0; n < 3; n++) all[i]->ShareImage(frame);
+        Image<Pixel> bg;
+        all[i]->SynthesizeBackground(bg);
+        ASSERT_EQ(bg.AskParam().width, w);
+        ASSERT_EQ(bg.AskParam().height, h);
+        const int x = simmat ? 7 : w - 1, y = simmat ? 7 : h - 1;
+        if (x >= w || y >= h) continue;
+        for (int p = 0; p < 3; p++) {
+          EXPECT_EQ(At(bg, p, 0, 0), At(frame, p, 0, 0));
+          EXPECT_EQ(At(bg, p, x, y), At(frame, p, x, y));
+        }
       }
+      EXPECT_TRUE(display.messages.empty());
     }
-    EXPECT_TRUE(display.messages.empty());
   }
 }
 
@@ -714,4 +718,68 @@ TEST(BackgroundSynthesizer_Average, SumsBeyondTheAddressSpaceAreOutOfMemory) {
   frame.Create(Param(23200, 23200, false, pixkit::Chroma_444, pixkit::Colorspace_Greyscale));
   BackgroundSynthesizer_Average avg;
   EXPECT_THROW(avg.ShareImage(frame), std::bad_alloc);
+}
+
+// A budget shared by two synthesizers counts the frames they both keep once, gets back what
+// leaves a history, refuses a frame that would not fit before keeping it, and counts only the
+// frames that came however long the history.
+TEST(BackgroundSynthesizer, MemoryBudgetCountsWhatIsKept) {
+  std::vector<Image<Pixel>> frames;
+  for (int i = 0; i < 12; i++) frames.push_back(Frame(16, 16, Pixel(i), 2, 3, 255));
+  const uint64_t frame = MemoryBudget::ImageBytes(frames[0]);
+  // What the budget holds once both histories are full, with the median's or without.
+  const auto steady = [&](bool withMedian) {
+    MemoryBudget budget(uint64_t(1) << 40);
+    uint64_t held = 0;
+    {
+      BackgroundSynthesizer_Average average;
+      BackgroundSynthesizer_Median median;
+      average.SetHistoryLength(6);
+      median.SetHistoryLength(4);
+      average.SetMemoryBudget(&budget);
+      median.SetMemoryBudget(&budget);
+      for (size_t i = 0; i < frames.size(); i++) {
+        average.ShareImage(frames[i]);
+        if (withMedian) median.ShareImage(frames[i]);
+        if (i == 6) held = budget.AskHeld();
+      }
+      EXPECT_EQ(budget.AskHeld(), held) << "frames that left a history were not given back";
+    }
+    EXPECT_EQ(budget.AskHeld(), 0u);
+    return held;
+  };
+  const uint64_t alone = steady(false);
+  EXPECT_GT(alone, 6 * frame);
+  EXPECT_LT(steady(true) - alone, 4 * frame) << "shared frames counted twice";
+
+  MemoryBudget small(10 * frame);
+  BackgroundSynthesizer_Median median;
+  median.SetMemoryBudget(&small);
+  int kept = 0;
+  try {
+    for (; kept < 12; kept++) median.ShareImage(frames[size_t(kept)]);
+    ADD_FAILURE() << "no refusal";
+  } catch (const pixkit::Excpt_Text& e) {
+    char text[pixkit::c_MaxTextLen + 1];
+    e.GetText(text, sizeof text);
+    EXPECT_NE(std::string(text).find("frame " + std::to_string(kept + 1) +
+                                     " of the history (16 x 16) needs "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(std::string(text).find(": use a shorter history (-n) or smaller frames"),
+              std::string::npos)
+        << text;
+  }
+  EXPECT_GE(kept, 5);
+  EXPECT_LE(small.AskHeld(), small.AskLimit());
+  Image<Pixel> out;
+  median.SynthesizeBackground(out);
+  EXPECT_EQ(At(out, 0, 0, 0), Pixel(kept / 2));
+
+  MemoryBudget budget(uint64_t(1) << 40);
+  BackgroundSynthesizer_SimMat simmat;
+  simmat.SetHistoryLength(1000000);
+  simmat.SetMemoryBudget(&budget);
+  for (int i = 0; i < 10; i++) simmat.ShareImage(Frame(4, 4, Pixel(i), 2, 3, 255));
+  EXPECT_LT(budget.AskHeld(), 10 * 4096u);
 }
