@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -263,7 +265,7 @@ TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
   EXPECT_EQ(ReadFile(output), quiet.out);
 }
 
-TEST(Mpgfeed, AFailedRunLeavesNoOutputFile) {
+TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   TempDir dir;
   const std::string input = dir / "clip.m2v";
   mpegtest::WriteMpegFile(input, {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P,
@@ -282,6 +284,42 @@ TEST(Mpgfeed, AFailedRunLeavesNoOutputFile) {
   // A device is not the program's to remove.
   EXPECT_EQ(RunMpgfeed(dir, {"-L", "-W", "/dev/full", input}).exitCode, 1);
   EXPECT_TRUE(fs::exists("/dev/full"));
+
+  // Stopped by a signal while it waits for more input from a pipe that stays open: the signal
+  // ends it as it would, and the file goes with it.
+  const std::string fifo = dir / "feed.m2v", stopped = dir / "stopped.bin";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string clip = ReadFile(input);
+  for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // As a shell starts a job in the foreground: the signals take their default action.
+      for (int s : {SIGHUP, SIGINT, SIGTERM}) signal(s, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execl(c_Mpgfeed.c_str(), "mpgfeed", "-L", "-W", stopped.c_str(), fifo.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    // The clip again and again until records arrive in the file.
+    for (int copies = 0; copies < 100000; copies++) {
+      if (write(fd, clip.data(), clip.size()) != ssize_t(clip.size())) break;
+      std::error_code ec;
+      if (fs::file_size(stopped, ec) > 0 && !ec) break;
+    }
+    ASSERT_GT(fs::file_size(stopped), 0u);
+    kill(pid, sig);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(fd);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+    EXPECT_FALSE(fs::exists(stopped));
+  }
 }
 
 TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
