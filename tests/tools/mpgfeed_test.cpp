@@ -141,6 +141,13 @@ TEST(Mpgfeed, HelpExplainsTheOptionsAndTheRecord) {
     EXPECT_NE(o.out.find("big-endian"), std::string::npos);
     EXPECT_TRUE(o.err.empty());
   }
+  // Help that cannot be written is a failure, not a success.
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "exec \"$0\" --help > /dev/full", c_Mpgfeed};
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "mpgfeed: cannot write to standard output (No space left on device)\n");
 }
 
 TEST(Mpgfeed, EveryFailureGivesOneLineAndNonZeroStatus) {

@@ -124,6 +124,11 @@ Options ParseOptions(int argc, char** argv) {
         break;
       case 'h':
         std::fputs(c_Usage, stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+          std::fprintf(stderr, "mpgfeed: cannot write to standard output (%s)\n",
+                       std::strerror(errno));
+          std::exit(1);
+        }
         std::exit(0);
       case ':':
         throw UsageError(std::string("option -") + char(optopt) + " needs an argument");
