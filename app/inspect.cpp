@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <new>
 
 #include "app/motion.h"
 #include "cvalgo/background_simmat.h"
@@ -73,8 +74,11 @@ void Inspect(const char* filename) {
   matrix_window.Create(c_History, c_History, "motion");
   sleep(2);
 
+  // What the synthesizer keeps is counted against the memory there was when it started.
+  cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
   cvalgo::BackgroundSynthesizer_SimMat simmat;
   simmat.SetHistoryLength(c_History);
+  simmat.SetMemoryBudget(&budget);
 
   Image<Pixel> skipped;
   for (int n = 0; !reader.IsEOF() && n < c_MaxPasses;) {
@@ -119,6 +123,9 @@ int SimMatInspectionMain(int argc, char** argv) {
   } catch (const pixkit::Excpt_Text& e) {
     // A failure is never reported as success.
     pixkit::MessageDisplay::Show(e);
+    return 2;
+  } catch (const std::bad_alloc&) {
+    pixkit::MessageDisplay::Show(pixkit::ErrSev_Error, "out of memory (smaller frames need less)");
     return 2;
   }
 }

@@ -147,3 +147,38 @@ TEST(Inspect, FramesThatShrinkEndTheRunBeforeTheyAreShown) {
   EXPECT_TRUE(IsPPM(dir / "bkg001.ppm", 176, 240));
   EXPECT_FALSE(fs::exists(dir / "bkg002.ppm"));
 }
+
+TEST(Inspect, FramesTooLargeForTheMemoryEndWithAnError) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
+#else
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ServerLock lock(display);
+  TempDir dir;
+  // A stand-in decoder that repeats one record of 4000 x 2160: the matrices fit under the
+  // limit, the frames that the history then keeps do not.
+  std::string record(128, '\0');
+  record[4] = char(4000 >> 8);
+  record[5] = char(4000 & 255);
+  record[6] = char(2160 >> 8);
+  record[7] = char(2160 & 255);
+  std::ofstream(dir / "record", std::ios::binary)
+      << record << std::string(size_t(4000) * 2160 * 3 / 2, '\x60');
+  fs::create_directory(dir / "bin");
+  std::ofstream(dir / "bin/mpgfeed") << "#!/bin/sh\nfor i in $(seq 120); do cat '"
+                                      << dir / "record" << "' || exit 0; done\n";
+  fs::permissions(dir / "bin/mpgfeed", fs::perms::owner_all);
+  std::ofstream(dir / "in.mpg") << "x";
+
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "ulimit -v 1500000 && exec \"$0\" \"$@\"",
+               std::string(QUILLMERE_BIN_DIR) + "/quillmere-inspect", "in.mpg"};
+  spec.workdir = dir.path.string();
+  spec.env = {"DISPLAY=" + display, "PATH=" + dir / "bin" + ":/usr/bin:/bin"};
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("MB"), std::string::npos) << r.err;
+#endif
+}
