@@ -50,6 +50,20 @@ Extent PlaneExtent(const Image<Pixel>& img, int p) {
   return e;
 }
 
+// Calls op(src_row, dst_row, x0, x1) for every row of the luma grid in each colour plane that
+// img has, with the matching row of dst.
+template <typename RowOp>
+void ForEachColourRow(const Image<Pixel>& img, Image<Pixel>& dst, RowOp op) {
+  for (int p = 0; p < 3; p++) {
+    const Bitmap<Pixel>& src = img.AskBitmap(p);
+    if (src.IsEmpty()) continue;
+    const Extent e = PlaneExtent(img, p);
+    const Pixel* const* s = src.AskFrame();
+    Pixel* const* d = dst.AskBitmap(p).AskFrame();
+    for (int y = e.y0; y < e.y1; y++) op(s[y], d[y], e.x0, e.x1);
+  }
+}
+
 // Frames that do not match the held ones could make us read outside a plane, so they start over.
 bool SameLayout(const Image<Pixel>& a, const Image<Pixel>& b) {
   const ImageParam pa = a.AskParam();
@@ -99,18 +113,9 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
 
   const int a = int(d_agingfactor * 65536.0 + 0.5);
   const int b = 65536 - a;
-  for (int p = 0; p < 3; p++) {
-    const Bitmap<Pixel>& src = img.AskBitmap(p);
-    if (src.IsEmpty()) continue;
-    const Extent e = PlaneExtent(img, p);
-    const Pixel* const* s = src.AskFrame();
-    Pixel* const* d = d_current.AskBitmap(p).AskFrame();
-    for (int y = e.y0; y < e.y1; y++) {
-      const Pixel* srow = s[y];
-      Pixel* drow = d[y];
-      for (int x = e.x0; x < e.x1; x++) drow[x] = Pixel((drow[x] * a + srow[x] * b + 32768) / 65536);
-    }
-  }
+  ForEachColourRow(img, d_current, [a, b](const Pixel* srow, Pixel* drow, int x0, int x1) {
+    for (int x = x0; x < x1; x++) drow[x] = Pixel((drow[x] * a + srow[x] * b + 32768) / 65536);
+  });
 }
 
 void BackgroundSynthesizer_Aging::SynthesizeBackground(Image<Pixel>& out) {
@@ -151,14 +156,9 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
   }
 
   if (!param.has_alpha && d_last) {
-    for (int p = 0; p < 3; p++) {
-      const Bitmap<Pixel>& src = img.AskBitmap(p);
-      if (src.IsEmpty()) continue;
-      const Extent e = PlaneExtent(img, p);
-      const Pixel* const* s = src.AskFrame();
-      Pixel* const* d = d_current.AskBitmap(p).AskFrame();
-      for (int y = e.y0; y < e.y1; y++) std::copy(s[y] + e.x0, s[y] + e.x1, d[y] + e.x0);
-    }
+    ForEachColourRow(img, d_current, [](const Pixel* srow, Pixel* drow, int x0, int x1) {
+      std::copy(srow + x0, srow + x1, drow + x0);
+    });
     pixkit::Clear(d_current.AskBitmapA(), Pixel(255));
     return;
   }
