@@ -50,8 +50,8 @@ Extent PlaneExtent(const Image<Pixel>& img, int p) {
   return e;
 }
 
-// Calls op(src_row, dst_row, x0, x1) for every row of the luma grid in each colour plane that
-// img has, with the matching row of dst.
+// Calls op(y, src_row, dst_row, x0, x1) for every row y of the luma grid in each colour plane
+// that img has, with the matching row of dst.
 template <typename RowOp>
 void ForEachColourRow(const Image<Pixel>& img, Image<Pixel>& dst, RowOp op) {
   for (int p = 0; p < 3; p++) {
@@ -60,7 +60,7 @@ void ForEachColourRow(const Image<Pixel>& img, Image<Pixel>& dst, RowOp op) {
     const Extent e = PlaneExtent(img, p);
     const Pixel* const* s = src.AskFrame();
     Pixel* const* d = dst.AskBitmap(p).AskFrame();
-    for (int y = e.y0; y < e.y1; y++) op(s[y], d[y], e.x0, e.x1);
+    for (int y = e.y0; y < e.y1; y++) op(y, s[y], d[y], e.x0, e.x1);
   }
 }
 
@@ -113,7 +113,7 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
 
   const int a = int(d_agingfactor * 65536.0 + 0.5);
   const int b = 65536 - a;
-  ForEachColourRow(img, d_current, [a, b](const Pixel* srow, Pixel* drow, int x0, int x1) {
+  ForEachColourRow(img, d_current, [a, b](int, const Pixel* srow, Pixel* drow, int x0, int x1) {
     for (int x = x0; x < x1; x++) drow[x] = Pixel((drow[x] * a + srow[x] * b + 32768) / 65536);
   });
 }
@@ -156,7 +156,7 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
   }
 
   if (!param.has_alpha && d_last) {
-    ForEachColourRow(img, d_current, [](const Pixel* srow, Pixel* drow, int x0, int x1) {
+    ForEachColourRow(img, d_current, [](int, const Pixel* srow, Pixel* drow, int x0, int x1) {
       std::copy(srow + x0, srow + x1, drow + x0);
     });
     pixkit::Clear(d_current.AskBitmapA(), Pixel(255));
@@ -166,24 +166,18 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
   // Throws for a frame without alpha plane before any sample is taken.
   const Pixel* const* a = img.AskFrameA();
   Pixel* const* c = d_current.AskFrameA();
-  for (int p = 0; p < 3; p++) {
-    const Bitmap<Pixel>& src = img.AskBitmap(p);
-    if (src.IsEmpty()) continue;
-    const Extent e = PlaneExtent(img, p);
-    const Pixel* const* s = src.AskFrame();
-    Pixel* const* d = d_current.AskBitmap(p).AskFrame();
-    for (int y = e.y0; y < e.y1; y++) {
-      for (int x = e.x0; x < e.x1; x++) {
-        if (a[y][x] == 0) continue;
-        if (d_last) {
-          d[y][x] = s[y][x];
-          c[y][x] = 255;
-        } else if (c[y][x] == 0) {
-          d[y][x] = s[y][x];
-        }
+  const bool last = d_last;
+  ForEachColourRow(img, d_current, [a, c, last](int y, const Pixel* s, Pixel* d, int x0, int x1) {
+    for (int x = x0; x < x1; x++) {
+      if (a[y][x] == 0) continue;
+      if (last) {
+        d[x] = s[x];
+        c[y][x] = 255;
+      } else if (c[y][x] == 0) {
+        d[x] = s[x];
       }
     }
-  }
+  });
   // Only now, so that all three samples of a pixel come from the same frame.
   if (!d_last) {
     const Extent e(img.AskBitmap(pixkit::Bitmap_Alpha));
