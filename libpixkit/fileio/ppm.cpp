@@ -1,12 +1,9 @@
 #include "libpixkit/fileio/ppm.h"
 
 #include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +11,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "libpixkit/utility/stopsignals.h"
 
 namespace pixkit {
 
@@ -69,72 +68,15 @@ bool DirectoryWritable(const char* filename) {
   return faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// The signals that stop a run from outside: a hang-up, Ctrl-C, kill.
-constexpr int c_StopSignals[] = {SIGHUP, SIGINT, SIGTERM};
-constexpr size_t c_NumStopSignals = sizeof c_StopSignals / sizeof c_StopSignals[0];
-
-// The temporary file that exists now, for the signal handler; empty when there is none. It
-// changes only while the stop signals are blocked, so the handler never sees half a name. One
-// for the process: the tool runs one thread.
-char g_tempName[PATH_MAX];
-
-// Removes the temporary file, then lets the signal end the process as it would have.
-void RemoveTempFileAndStop(int sig) {
-  if (g_tempName[0] != '\0') unlink(g_tempName);
-  signal(sig, SIG_DFL);
-  raise(sig);  // delivered when the handler returns
-}
-
-// Holds the stop signals back while it lives; errno passes through unchanged.
-class StopSignalsHeld {
- public:
-  StopSignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : c_StopSignals) sigaddset(&set, sig);
-    sigprocmask(SIG_BLOCK, &set, &d_previous);
-  }
-  ~StopSignalsHeld() {
-    const int err = errno;
-    sigprocmask(SIG_SETMASK, &d_previous, nullptr);
-    errno = err;
-  }
-  StopSignalsHeld(const StopSignalsHeld&) = delete;
-  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
-
- private:
-  sigset_t d_previous;
-};
-
 // A temporary file that is removed unless renamed into place, also when a stop signal ends the
-// process while it exists. Only signals left at their default action are caught, and only for
-// the file's lifetime: one that is ignored (as a shell does for background jobs) or handled by
-// the program stays as it was.
+// process while it exists.
 class TempFile {
  public:
-  TempFile() {
-    for (size_t i = 0; i < c_NumStopSignals; i++) {
-      struct sigaction current;
-      if (sigaction(c_StopSignals[i], nullptr, &current) != 0 ||
-          (current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL)
-        continue;
-      struct sigaction remove = {};
-      remove.sa_handler = RemoveTempFileAndStop;
-      sigemptyset(&remove.sa_mask);
-      for (int sig : c_StopSignals) sigaddset(&remove.sa_mask, sig);
-      if (sigaction(c_StopSignals[i], &remove, nullptr) != 0) continue;
-      d_caught[i] = true;
-      d_previous[i] = current;
-    }
-  }
+  TempFile() = default;
   ~TempFile() {
-    {
-      StopSignalsHeld held;
-      if (!d_name.empty() && !d_renamed) unlink(d_name.c_str());
-      g_tempName[0] = '\0';
-    }
-    for (size_t i = 0; i < c_NumStopSignals; i++)
-      if (d_caught[i]) sigaction(c_StopSignals[i], &d_previous[i], nullptr);
+    StopSignalsHeld held;
+    if (!d_name.empty() && !d_renamed) unlink(d_name.c_str());
+    d_removeOnStop.Forget();
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -145,9 +87,7 @@ class TempFile {
     const int fd = mkstemp(&tmpl[0]);
     if (fd >= 0) {
       d_name = tmpl;
-      // The kernel refuses longer names.
-      assert(d_name.size() < sizeof g_tempName);
-      memcpy(g_tempName, d_name.c_str(), d_name.size() + 1);
+      d_removeOnStop.Watch(d_name);
     }
     return fd;
   }
@@ -157,17 +97,16 @@ class TempFile {
     StopSignalsHeld held;
     if (rename(d_name.c_str(), target) != 0) return false;
     d_renamed = true;
-    g_tempName[0] = '\0';
+    d_removeOnStop.Forget();
     return true;
   }
 
   const std::string& Name() const { return d_name; }
 
  private:
+  RemoveOnStop d_removeOnStop;  // destroyed last: its handlers outlive the file
   std::string d_name;
   bool d_renamed = false;
-  bool d_caught[c_NumStopSignals] = {};
-  struct sigaction d_previous[c_NumStopSignals];
 };
 
 // The mode a newly created file would get, or the one of the file being replaced. Reading the

@@ -16,10 +16,7 @@ extern "C" {
 }
 
 #include <getopt.h>
-#include <limits.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -30,6 +27,7 @@ extern "C" {
 #include <string>
 
 #include "libpixkit/utility/error.h"
+#include "libpixkit/utility/stopsignals.h"
 
 namespace {
 
@@ -190,35 +188,6 @@ SourceColour ColourOf(const AVFrame* f) {
   return c;
 }
 
-// The named output while it is incomplete, for the stop-signal handler.
-char g_partialOutput[PATH_MAX];
-volatile sig_atomic_t g_outputIncomplete = 0;
-
-// Removes the incomplete output, then lets the signal end the process as it would have.
-void RemoveOutputAndStop(int sig) {
-  if (g_outputIncomplete) unlink(g_partialOutput);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-// A hang-up, Ctrl-C or kill leaves no partial file either. Only signals at their default action
-// are caught: one that is ignored (a background job's Ctrl-C) stays ignored.
-void RemoveOutputOnStop(const std::string& path) {
-  if (path.size() >= sizeof g_partialOutput) return;  // the kernel refuses such names anyway
-  std::memcpy(g_partialOutput, path.c_str(), path.size() + 1);
-  g_outputIncomplete = 1;
-  for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
-    struct sigaction current;
-    if (sigaction(sig, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) ||
-        current.sa_handler != SIG_DFL)
-      continue;
-    struct sigaction remove = {};
-    remove.sa_handler = RemoveOutputAndStop;
-    sigemptyset(&remove.sa_mask);
-    sigaction(sig, &remove, nullptr);
-  }
-}
-
 // Writes frame records to a stream and counts them.
 class RecordWriter {
  public:
@@ -228,11 +197,12 @@ class RecordWriter {
       d_file.reset(stdout);
       d_name = "standard output";
     } else {
+      pixkit::StopSignalsHeld held;  // until the file is watched
       d_file.reset(std::fopen(name.c_str(), "wb"));
       if (!d_file) Fail();
       struct stat st;
       d_removable = fstat(fileno(d_file.get()), &st) == 0 && S_ISREG(st.st_mode);
-      if (d_removable) RemoveOutputOnStop(name);
+      if (d_removable) d_removeOnStop.Watch(name);
     }
   }
 
@@ -242,7 +212,7 @@ class RecordWriter {
     if (d_finished || !d_removable) return;
     d_file.reset();
     std::remove(d_path.c_str());
-    g_outputIncomplete = 0;
+    d_removeOnStop.Forget();
   }
 
   int AskCount() const { return d_count; }
@@ -285,7 +255,7 @@ class RecordWriter {
       if (std::fclose(f) != 0) Fail();
     }
     d_finished = true;
-    g_outputIncomplete = 0;
+    d_removeOnStop.Forget();
   }
 
  private:
@@ -354,6 +324,7 @@ class RecordWriter {
     return s;
   }
 
+  pixkit::RemoveOnStop d_removeOnStop;  // destroyed last: its handlers outlive the file
   std::unique_ptr<FILE, FileCloser> d_file;
   std::string d_path;
   std::string d_name;  // as messages show it

@@ -1,0 +1,49 @@
+// Removal of a file that is still being written when a hang-up, an interrupt or a termination
+// ends the process, so that no partial file stays behind. Used by the PPM writer for its
+// temporary files and by the decoder program for its output.
+#ifndef PIXKIT_UTILITY_STOPSIGNALS_H
+#define PIXKIT_UTILITY_STOPSIGNALS_H
+
+#include <signal.h>
+
+#include <string>
+
+namespace pixkit {
+
+// Holds SIGHUP, SIGINT and SIGTERM back while it lives; errno passes through unchanged.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld();
+  ~StopSignalsHeld();
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+ private:
+  sigset_t d_previous;
+};
+
+// While it lives, SIGHUP, SIGINT and SIGTERM remove the watched file, if there is one, and then
+// end the process as they would have. Only signals left at their default action are caught: one
+// that is ignored (as a shell does for background jobs) or handled by the program stays as it
+// was. One at a time in a process: the programs run one thread.
+class RemoveOnStop {
+ public:
+  RemoveOnStop();
+  ~RemoveOnStop();  // forgets the file and puts the previous actions back
+  RemoveOnStop(const RemoveOnStop&) = delete;
+  RemoveOnStop& operator=(const RemoveOnStop&) = delete;
+
+  // From now on a stop signal removes path. Call it while holding the stop signals from before
+  // the file is created, so that no signal comes in between.
+  void Watch(const std::string& path);
+  // The file is complete, or gone.
+  void Forget();
+
+ private:
+  bool d_caught[3] = {};
+  struct sigaction d_previous[3];
+};
+
+}  // namespace pixkit
+
+#endif
