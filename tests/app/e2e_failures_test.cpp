@@ -1,15 +1,14 @@
 // The built quillmere when the input or the output lets it down: wrong numbers of input files,
 // files that cannot be opened or written, memory that runs out, and runs stopped by a signal.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <random>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,29 +158,15 @@ TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {
   TempDir dir;
   WriteYUV(dir / "seq.yuv", std::vector<Picture420>(6, Picture420(c_W, c_H)));
   const std::string exe = QUILLMERE_EXE, yuv = dir / "seq.yuv", prefix = dir / "out/bg";
-  const char* argv[] = {"quillmere", "-x", "-r", "1000x1000", "-a", "last", "-s", "1",
-                        "-o", prefix.c_str(), yuv.c_str(), nullptr};
+  const std::vector<std::string> args = {"-x", "-r", "1000x1000", "-a", "last", "-s", "1",
+                                         "-o", prefix, yuv};
   std::mt19937 rng(5);
   const int signals[] = {SIGINT, SIGTERM, SIGHUP};
   for (int run = 0; run < 24; run++) {
     const int sig = signals[run % 3];
     SCOPED_TRACE("run " + std::to_string(run) + ", signal " + std::to_string(sig));
     const std::string out = dir.Sub("out");
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // As a shell starts a job in the foreground: the signals take their default action.
-      for (int s : signals) signal(s, SIG_DFL);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      const int devnull = open("/dev/null", O_RDWR);
-      dup2(devnull, 0);
-      dup2(devnull, 1);
-      dup2(devnull, 2);
-      execv(exe.c_str(), const_cast<char**>(argv));
-      _exit(127);
-    }
+    const pid_t pid = testsupport::StartAsForegroundJob(exe, args);
     // The signal comes at a varied moment from the start of the first file's writing on.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;

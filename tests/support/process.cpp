@@ -115,4 +115,24 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
   return result;
 }
 
+pid_t StartAsForegroundJob(const std::string& path, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> argvPtrs = Pointers(argv);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int devnull = open("/dev/null", O_RDWR);
+    if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(devnull, 1) < 0 || dup2(devnull, 2) < 0)
+      _exit(126);
+    execv(path.c_str(), argvPtrs.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 }  // namespace testsupport

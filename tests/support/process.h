@@ -3,6 +3,8 @@
 #ifndef TESTS_SUPPORT_PROCESS_H
 #define TESTS_SUPPORT_PROCESS_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -27,6 +29,11 @@ struct ProcessResult {
 
 // stdin of the child is /dev/null. Throws std::runtime_error when the child cannot be started.
 ProcessResult RunProcess(const ProcessSpec& spec);
+
+// Starts the program with its standard streams on /dev/null and SIGHUP, SIGINT and SIGTERM at
+// their default action and not blocked, as a shell starts a job in the foreground; the caller
+// signals and reaps it. Throws std::runtime_error when it cannot fork.
+pid_t StartAsForegroundJob(const std::string& path, const std::vector<std::string>& args);
 
 }  // namespace testsupport
 

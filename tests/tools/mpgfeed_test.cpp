@@ -299,18 +299,8 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   const std::string clip = ReadFile(input);
   for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
     SCOPED_TRACE("signal " + std::to_string(sig));
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      // As a shell starts a job in the foreground: the signals take their default action.
-      for (int s : {SIGHUP, SIGINT, SIGTERM}) signal(s, SIG_DFL);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      execl(c_Mpgfeed.c_str(), "mpgfeed", "-L", "-W", stopped.c_str(), fifo.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    const pid_t pid =
+        testsupport::StartAsForegroundJob(c_Mpgfeed, {"-L", "-W", stopped, fifo});
     const int fd = open(fifo.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     // The clip again and again until records arrive in the file.
