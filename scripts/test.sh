@@ -53,6 +53,18 @@ check() {
   if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; echo "FAILED: $name"; fi
 }
 check "release tests" ctest --test-dir build/release --output-on-failure -j "$jobs"
+# An ELF file of class 1 (32 bits) for machine 3 (Intel 80386), as `file` would say.
+i386_programs() {
+  local f
+  for f in quillmere quillmere-inspect mpgfeed; do
+    if [ "$(od -An -tx1 -j4 -N1 "build/i386/bin/$f" | tr -d ' ')" != 01 ] ||
+       [ "$(od -An -tx1 -j18 -N2 "build/i386/bin/$f" | tr -d ' ')" != 0300 ]; then
+      echo "build/i386/bin/$f is no 32-bit x86 program" >&2
+      return 1
+    fi
+  done
+}
+check "32-bit x86 programs" i386_programs
 check "32-bit tests" ctest --test-dir build/i386 --output-on-failure -j "$jobs"
 check "32-bit and 64-bit backgrounds alike" scripts/compare-builds.sh build/i386 build/release
 check "sanitizer tests" env ASAN_OPTIONS=detect_leaks=1 \
