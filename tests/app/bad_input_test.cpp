@@ -48,17 +48,6 @@ struct Case {
   std::string shell = {};  // when set: run through /bin/sh -c with this command
 };
 
-// One record of the decoder's stream: 128 header bytes with the size at 4..7, then planes.
-std::vector<uint8_t> Record(int w, int h, size_t plane_bytes) {
-  std::vector<uint8_t> r(128, 0);
-  r[4] = uint8_t(unsigned(w) >> 8);
-  r[5] = uint8_t(w);
-  r[6] = uint8_t(unsigned(h) >> 8);
-  r[7] = uint8_t(h);
-  r.resize(128 + plane_bytes, 99);
-  return r;
-}
-
 std::vector<uint8_t> Join(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -20,6 +21,18 @@ namespace e2e {
 using testsupport::Picture420;
 using testsupport::ProcessResult;
 using testsupport::RGBPicture;
+
+// One record of the decoder's stream: 128 header bytes with the size at 4..7, then plane_bytes
+// bytes of fill.
+inline std::vector<uint8_t> Record(int w, int h, size_t plane_bytes, uint8_t fill = 99) {
+  std::vector<uint8_t> r(128, 0);
+  r[4] = uint8_t(unsigned(w) >> 8);
+  r[5] = uint8_t(w);
+  r[6] = uint8_t(unsigned(h) >> 8);
+  r[7] = uint8_t(h);
+  r.resize(128 + plane_bytes, fill);
+  return r;
+}
 
 // A fresh folder below the system's temporary folder, removed with everything in it.
 class TempDir {

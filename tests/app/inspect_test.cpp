@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 
+#include "tests/app/e2e_support.h"
 #include "tests/support/process.h"
 #include "tests/tools/mpeg_testdata.h"
 #include "tests/app/xwindows.h"
@@ -123,17 +124,13 @@ TEST(Inspect, FramesThatShrinkEndTheRunBeforeTheyAreShown) {
   TempDir dir;
   // A stand-in decoder: one frame of 176x240, then frames of 64x48. The second pass works on
   // the sixth frame.
-  std::ofstream stream(dir / "stream", std::ios::binary);
+  std::vector<uint8_t> stream;
   for (int i = 0; i < 6; i++) {
     const int w = i == 0 ? 176 : 64, h = i == 0 ? 240 : 48;
-    std::string record(128, '\0');
-    record[4] = char(w >> 8);
-    record[5] = char(w);
-    record[6] = char(h >> 8);
-    record[7] = char(h);
-    stream << record << std::string(size_t(w) * h * 3 / 2, '\x60');
+    const std::vector<uint8_t> record = e2e::Record(w, h, size_t(w) * h * 3 / 2, 0x60);
+    stream.insert(stream.end(), record.begin(), record.end());
   }
-  stream.close();
+  testsupport::WriteBytes(dir / "stream", stream);
   fs::create_directory(dir / "bin");
   std::ofstream(dir / "bin/mpgfeed") << "#!/bin/sh\nexec cat '" << dir / "stream" << "'\n";
   fs::permissions(dir / "bin/mpgfeed", fs::perms::owner_all);
@@ -157,13 +154,7 @@ TEST(Inspect, FramesTooLargeForTheMemoryEndWithAnError) {
   TempDir dir;
   // A stand-in decoder that repeats one record of 4000 x 2160: the matrices fit under the
   // limit, the frames that the history then keeps do not.
-  std::string record(128, '\0');
-  record[4] = char(4000 >> 8);
-  record[5] = char(4000 & 255);
-  record[6] = char(2160 >> 8);
-  record[7] = char(2160 & 255);
-  std::ofstream(dir / "record", std::ios::binary)
-      << record << std::string(size_t(4000) * 2160 * 3 / 2, '\x60');
+  testsupport::WriteBytes(dir / "record", e2e::Record(4000, 2160, size_t(4000) * 2160 * 3 / 2));
   fs::create_directory(dir / "bin");
   std::ofstream(dir / "bin/mpgfeed") << "#!/bin/sh\nfor i in $(seq 120); do cat '"
                                       << dir / "record" << "' || exit 0; done\n";
