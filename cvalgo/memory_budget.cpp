@@ -60,9 +60,7 @@ uint64_t AddressSpaceLeft() {
 uint64_t HeapBlock(uint64_t bytes) { return std::max<uint64_t>(32, (bytes + 8 + 15) / 16 * 16); }
 
 uint64_t ProviderBytes(const pixkit::BitmapProvider<Pixel>& p) {
-  return HeapBlock(uint64_t(p.AskTotalWidth()) * uint64_t(p.AskTotalHeight())) +
-         HeapBlock(uint64_t(p.AskTotalHeight()) * sizeof(Pixel*)) +
-         HeapBlock(sizeof(pixkit::BitmapProvider_Mem<Pixel>));
+  return MemoryBudget::PlaneBytes(p.AskTotalWidth(), p.AskTotalHeight(), sizeof(Pixel));
 }
 
 // Whole megabytes, or tenths below 100 so that a small amount does not read as its neighbour.
