@@ -162,7 +162,8 @@ TEST(LiveDisplay, WindowsOfWideFramesStayWithinTheRangeOfXPositions) {
   xtest::ServerLock lock(display);
   const struct {
     int w, bg_x, bg2_x;
-  } cases[] = {{16333, 16383, 32766}, {16334, 16384, 32767}, {32767, 32767, 32767}};
+  } cases[] = {
+      {1920, 1970, 3940}, {16333, 16383, 32766}, {16334, 16384, 32767}, {32767, 32767, 32767}};
   for (const auto& c : cases) {
     const std::string size = std::to_string(c.w) + "x2";
     SCOPED_TRACE(size);
