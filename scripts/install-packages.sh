@@ -27,6 +27,25 @@ for p in "${missing[@]}"; do
     $sudo dpkg --add-architecture "$arch"
   fi
 done
-$sudo apt-get update -q >&2
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-  "${missing[@]}" >&2
+# Another apt-get or dpkg (an automatic upgrade, say) may hold the package system's locks for
+# a while: wait for them, up to ten minutes, rather than give up at once. apt-get update does
+# not wait for the lock of the package lists itself: it is tried again while that is its failure.
+lock_seconds=600
+lock_wait=(-o DPkg::Lock::Timeout=$lock_seconds)
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+waited=0
+while :; do
+  status=0
+  $sudo env LC_ALL=C apt-get "${lock_wait[@]}" update -q >&2 2>"$errors" || status=$?
+  cat "$errors" >&2
+  [ $status -eq 0 ] && break
+  if ! grep -q 'Could not get lock' "$errors" || [ $waited -ge $lock_seconds ]; then
+    exit $status
+  fi
+  echo "waiting for another package manager to release the package lists" >&2
+  sleep 5
+  waited=$((waited + 5))
+done
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get "${lock_wait[@]}" install -y -q \
+  --no-install-recommends "${missing[@]}" >&2

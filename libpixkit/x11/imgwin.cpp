@@ -56,6 +56,10 @@ struct XFreeDeleter {
   }
 };
 
+// Positions travel as signed 16-bit numbers: one beyond them would wrap around to the other
+// side of the screen, so it stops at the farthest position X can express.
+int ProtocolPosition(int p) { return std::clamp(p, -32768, 32767); }
+
 XTextProperty NameProperty(const char* title, const char* failure) {
   std::string copy = title ? title : "";
   char* list[1] = {&copy[0]};
@@ -126,10 +130,10 @@ void ImageWindow_X11::Create(int w, int h, const char* title, X11Server* server,
   attributes.background_pixel = 0;
   attributes.border_pixel = 1;
   attributes.colormap = XCreateColormap(dpy, root, vinfo.visual, AllocNone);
-  d_xwin->d_win = XCreateWindow(dpy, parent ? Window(parent) : root, d_xpos, d_ypos,
-                                unsigned(w), unsigned(h), 2, vinfo.depth, InputOutput,
-                                vinfo.visual, CWBackPixel | CWBorderPixel | CWColormap,
-                                &attributes);
+  d_xwin->d_win = XCreateWindow(dpy, parent ? Window(parent) : root, ProtocolPosition(d_xpos),
+                                ProtocolPosition(d_ypos), unsigned(w), unsigned(h), 2,
+                                vinfo.depth, InputOutput, vinfo.visual,
+                                CWBackPixel | CWBorderPixel | CWColormap, &attributes);
 
   // The window manager is asked to keep the size fixed: minimum = maximum = the size.
   std::unique_ptr<XSizeHints, XFreeDeleter> size_hints(XAllocSizeHints());

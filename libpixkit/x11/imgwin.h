@@ -27,7 +27,8 @@ class ImageWindow_X11 {
   ImageWindow_X11(const ImageWindow_X11&) = delete;
   ImageWindow_X11& operator=(const ImageWindow_X11&) = delete;
 
-  // Where the next Create places the window; (-1, -1) until set.
+  // Where the next Create places the window; (-1, -1) until set. X takes positions from
+  // -32768 to 32767: one beyond them is placed at the nearer end.
   void SetPosition(int x, int y);
 
   // Makes a w x h window with the given title, maps it and returns once it was first exposed,

@@ -155,6 +155,45 @@ TEST(LiveDisplay, ARunShowsTheInputAndBothBackgroundsSideBySide) {
   }
 }
 
+// X coordinates are 16-bit: a background window of a wide frame goes as far right as X can
+// place it, never wrapped around onto the input window.
+TEST(LiveDisplay, WindowsOfWideFramesStayWithinTheRangeOfXPositions) {
+  QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
+  xtest::ServerLock lock(display);
+  const struct {
+    int w, bg_x, bg2_x;
+  } cases[] = {
+      {1920, 1970, 3940}, {16333, 16383, 32766}, {16334, 16384, 32767}, {32767, 32767, 32767}};
+  for (const auto& c : cases) {
+    const std::string size = std::to_string(c.w) + "x2";
+    SCOPED_TRACE(size);
+    e2e::TempDir dir;
+    FramePipe pipe(dir / "in.yuv");
+    testsupport::ProcessSpec spec;
+    spec.path = QUILLMERE_EXE;
+    spec.args = {"-r", size, "-2", "aging", dir / "in.yuv"};
+    spec.env = {"DISPLAY=" + display};
+    spec.timeout_seconds = 60;
+    auto run = std::async(std::launch::async, testsupport::RunProcess, spec);
+    ASSERT_TRUE(pipe.Open(30));
+    pipe.Write(Picture420(c.w, 2).Bytes());
+
+    Display* dpy = XOpenDisplay(display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    const auto bg2 = xwindows::WaitForWindows(dpy, "background reconstruction (2)", 1, 30);
+    const auto bg = xwindows::WaitForWindows(dpy, "background reconstruction", 1, 1);
+    ASSERT_EQ(bg.size(), 1u);
+    ASSERT_EQ(bg2.size(), 1u);
+    EXPECT_EQ(bg[0].x, c.bg_x);
+    EXPECT_EQ(bg2[0].x, c.bg2_x);
+    EXPECT_EQ(bg2[0].width, c.w);
+    XCloseDisplay(dpy);
+    pipe.Close();
+    const testsupport::ProcessResult r = run.get();
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+  }
+}
+
 TEST(LiveDisplay, OfflineAndNoX11RunsOpenNoWindow) {
   QUILLMERE_REQUIRE_XSERVER(display, "QUILLMERE_X24");
   xtest::ServerLock lock(display);

@@ -171,8 +171,14 @@ TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int status = 0;
     pid_t ended = 0;
-    while (!HasHiddenFile(out) && (ended = waitpid(pid, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
+    bool writing = false;
+    while (!(writing = HasHiddenFile(out)) && (ended = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    if (!writing && ended == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      FAIL() << "the run wrote no file within a minute";
     }
     ASSERT_EQ(ended, 0) << "the run ended before it wrote a file";
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -139,11 +141,25 @@ class PrivateServer {
       _exit(127);
     }
     close(fds[1]);
-    pollfd pfd = {fds[0], POLLIN, 0};
-    char buf[32] = {};
-    if (poll(&pfd, 1, 20000) == 1 && read(fds[0], buf, sizeof buf - 1) > 0) {
-      d_name = ":" + std::string(buf, strcspn(buf, "\n"));
+    // The number and its newline may come in two writes: a pipe closed in between would end
+    // the server by SIGPIPE.
+    std::string number;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (number.find('\n') == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd pfd = {fds[0], POLLIN, 0};
+      const int ready = left.count() > 0 ? poll(&pfd, 1, int(left.count())) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 1) break;
+      char buf[32];
+      const ssize_t n = read(fds[0], buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      number.append(buf, size_t(n));
     }
+    const size_t end = number.find('\n');
+    if (end != std::string::npos) d_name = ":" + number.substr(0, end);
     close(fds[0]);
   }
   ~PrivateServer() { Stop(SIGTERM); }
