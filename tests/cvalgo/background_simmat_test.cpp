@@ -353,6 +353,34 @@ TEST(SimMat, NoBackgroundWithoutFrames) {
                   "bx >= 0 && bx < d_across && by >= 0 && by < d_down");
 }
 
+// What the synthesizer holds goes back on a reset and when it goes, and a ring that wraps lets
+// each slot's old frame make room for the new one: a budget that carried the first round
+// carries every later one.
+TEST(SimMat, BudgetIsGivenBackAndCarriesTheRing) {
+  using cvalgo::MemoryBudget;
+  MemoryBudget probe;
+  uint64_t round = 0;
+  {
+    BackgroundSynthesizer_SimMat s;
+    s.SetHistoryLength(3);
+    s.SetMemoryBudget(&probe);
+    for (int i = 0; i < 3; i++) s.ShareImage(Uniform(16, 16, i));
+    round = probe.AskHeld();
+    EXPECT_GT(round, 3 * MemoryBudget::ImageBytes(Uniform(16, 16, 0)));
+    s.Reset();
+    EXPECT_EQ(probe.AskHeld(), 0u);
+    s.ShareImage(Uniform(16, 16, 9));
+    EXPECT_GT(probe.AskHeld(), 0u);
+  }
+  EXPECT_EQ(probe.AskHeld(), 0u);
+  MemoryBudget tight(round);
+  BackgroundSynthesizer_SimMat s;
+  s.SetHistoryLength(3);
+  s.SetMemoryBudget(&tight);
+  for (int i = 0; i < 10; i++) s.ShareImage(Uniform(16, 16, i));
+  EXPECT_EQ(tight.AskHeld(), round);
+}
+
 // Matrices beyond the machine's memory are refused before any is made, and the synthesizer
 // stays usable with a shorter history.
 TEST(SimMat, HistoryWhoseMatricesExceedTheMemoryIsRefused) {
