@@ -2,13 +2,16 @@
 // files that cannot be opened or written, memory that runs out, and runs stopped by a signal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +38,49 @@ bool HasHiddenFile(const std::string& dir) {
     if (f[0] == '.') return true;
   return false;
 }
+
+// A memory cgroup of the test's own, made below the one the test runs in (version 1 or 2) with
+// a limit; removed when it goes. Empty path where the machine does not let the test make one.
+struct ChildMemoryCgroup {
+  explicit ChildMemoryCgroup(uint64_t limit) {
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::map<bool, std::string> own;  // by version 2
+    for (std::string line; std::getline(cgroups, line);) {
+      const size_t a = line.find(':'), b = line.find(':', a + 1);
+      if (b == std::string::npos) continue;
+      const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+      if (controllers.find(",memory,") != std::string::npos) own[false] = line.substr(b + 1);
+      if (line.compare(0, 3, "0::") == 0) own[true] = line.substr(b + 1);
+    }
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; path.empty() && std::getline(mounts, line);) {
+      std::istringstream in(line);
+      std::string skip, root, point, word, type, source, options;
+      in >> skip >> skip >> skip >> root >> point;
+      while (in >> word && word != "-") {
+      }
+      in >> type >> source >> options;
+      const bool v2 = type == "cgroup2";
+      if (root != "/" || !own.count(v2) ||
+          (!v2 && (type != "cgroup" || ("," + options + ",").find(",memory,") == std::string::npos)))
+        continue;
+      const std::string dir =
+          point + own[v2] + "/quillmere-e2e-" + std::to_string(getpid());
+      if (mkdir(dir.c_str(), 0755) != 0) continue;
+      std::ofstream(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes")) << limit;
+      std::ifstream check(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"));
+      uint64_t set = 0;
+      if (check >> set && set == limit)
+        path = dir;
+      else
+        rmdir(dir.c_str());
+    }
+  }
+  ~ChildMemoryCgroup() {
+    if (!path.empty()) rmdir(path.c_str());
+  }
+  std::string path;
+};
 
 }  // namespace
 
@@ -151,6 +197,35 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
     EXPECT_EQ(ListFiles(out), c.left);
     for (const std::string& name : c.left) std::filesystem::remove(out + "/" + name);
   }
+}
+
+// A run in a memory cgroup whose limit its history would pass ends with the message and code 2,
+// not killed by the system once the memory runs out.
+TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer keeps freed memory aside, beyond any such limit";
+#endif
+  ChildMemoryCgroup cgroup(200 << 20);
+  if (cgroup.path.empty())
+    GTEST_SKIP() << "this machine does not let the test make a memory cgroup with a limit";
+  TempDir dir;
+  const std::string in = dir / "in.yuv";
+  std::ofstream(in).close();
+  std::filesystem::resize_file(in, size_t(30) * 1920 * 1080 * 3 / 2);
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "echo $$ > '" + cgroup.path + "/cgroup.procs' && exec \"$0\" \"$@\"",
+               QUILLMERE_EXE, "-x", "-l", "-o", dir / "bg", "-a", "median", "-n", "30", "-r",
+               "1920x1080", in};
+  const ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find(" of the history (1920 x 1080) needs 7.9 MB, more than the "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(" MB held already: use a shorter history (-n) or smaller frames\n"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {
