@@ -193,9 +193,11 @@ uint64_t AskObtainableMemory() {
     std::ifstream("/proc/self/statm") >> pages;
     space = std::min(space, Less(uint64_t(limit.rlim_cur), pages * PageSize()));
   }
-  const uint64_t least = std::min(physical, space);
-  if (least == c_NoMemoryLimit) return least;
-  return Less(least, least / 32 + 16 * c_MB);
+  // Mapped space is known to the page; memory also goes to the kernel's records of the process
+  // and to whatever else shares the limit, more of it the more there is.
+  if (space != c_NoMemoryLimit) space = Less(space, 16 * c_MB);
+  if (physical != c_NoMemoryLimit) physical = Less(physical, physical / 32 + 16 * c_MB);
+  return std::min(physical, space);
 }
 
 }  // namespace pixkit

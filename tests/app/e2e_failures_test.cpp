@@ -201,6 +201,40 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
 
 // A run in a memory cgroup whose limit its history would pass ends with the message and code 2,
 // not killed by the system once the memory runs out.
+// The decoder's frames live in its own process: an MPEG run is refused at the same frame of its
+// history as a YUV run of the same frames under the same address-space limit.
+TEST(EndToEnd, MpegRunIsBudgetedLikeTheSameFramesFromAFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
+#endif
+  constexpr int c_Side = 1024, c_Frames = 400;
+  TempDir dir;
+  std::ofstream(dir / "in.yuv").close();
+  std::filesystem::resize_file(dir / "in.yuv", size_t(c_Frames) * c_Side * c_Side * 3 / 2);
+  testsupport::WriteBytes(dir / "record", Record(c_Side, c_Side, size_t(c_Side) * c_Side * 3 / 2, 0));
+  std::filesystem::create_directory(dir / "bin");
+  std::ofstream(dir / "bin/mpgfeed") << "#!/bin/sh\nfor i in $(seq " << c_Frames << "); do cat '"
+                                      << dir / "record" << "' || exit 0; done\n";
+  std::filesystem::permissions(dir / "bin/mpgfeed", std::filesystem::perms::owner_all);
+  std::ofstream(dir / "in.mpg") << "x";
+  std::vector<std::string> refused;
+  for (const std::vector<std::string>& input :
+       {std::vector<std::string>{"-r", "1024x1024", dir / "in.yuv"},
+        std::vector<std::string>{"-f", "mpeg", dir / "in.mpg"}}) {
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", "ulimit -v 800000 && exec \"$0\" \"$@\"", QUILLMERE_EXE, "-x", "-l",
+                 "-o", dir / "bg", "-a", "median", "-n", "1000"};
+    spec.args.insert(spec.args.end(), input.begin(), input.end());
+    spec.env = {"PATH=" + dir / "bin" + ":/usr/bin:/bin"};
+    const ProcessResult r = testsupport::RunProcess(spec);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    const size_t at = r.err.find("Error: frame ");
+    refused.push_back(at == std::string::npos ? r.err : r.err.substr(at, r.err.find(" of", at) - at));
+  }
+  EXPECT_EQ(refused[0], refused[1]);
+}
+
 TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer keeps freed memory aside, beyond any such limit";
