@@ -140,5 +140,6 @@ TEST(SystemMemory, UnmappedSpaceIsWhatCanBeMapped) {
   for (void* p : blocks) munmap(p, c_Block);
   const uint64_t got = blocks.size() * c_Block;
   EXPECT_LE(promised, got);
+  EXPECT_LE(AskObtainableMemory(), got);
   EXPECT_GE(promised + 128 * MB, got) << "much less promised than there is";
 }
