@@ -107,8 +107,8 @@ uint64_t AskSystemAvailable(const std::string& root) {
   return c_NoMemoryLimit;
 }
 
-uint64_t AskCgroupRoom(const std::string& root) {
-  uint64_t room = c_NoMemoryLimit;
+std::vector<MemoryCgroup> AskMemoryCgroups(const std::string& root) {
+  std::vector<MemoryCgroup> found;
   std::ifstream mounts(root + "/proc/self/mountinfo");
   std::string line;
   while (std::getline(mounts, line)) {
@@ -130,12 +130,19 @@ uint64_t AskCgroupRoom(const std::string& root) {
       path.erase(0, mountRoot.size());
     }
     if (path == "/") path.clear();
+    found.push_back({root + Unescape(mountPoint), path, v2});
+  }
+  return found;
+}
+
+uint64_t AskCgroupRoom(const std::string& root) {
+  uint64_t room = c_NoMemoryLimit;
+  for (MemoryCgroup cgroup : AskMemoryCgroups(root)) {
     // Every ancestor's limit holds for its descendants too.
-    const std::string top = root + Unescape(mountPoint);
     for (;;) {
-      room = std::min(room, CgroupFolderRoom(top + path, v2));
-      if (path.empty()) break;
-      path.erase(path.rfind('/'));
+      room = std::min(room, CgroupFolderRoom(cgroup.mount + cgroup.path, cgroup.v2));
+      if (cgroup.path.empty()) break;
+      cgroup.path.erase(cgroup.path.rfind('/'));
     }
   }
   return room;

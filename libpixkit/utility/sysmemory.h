@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pixkit {
 
@@ -17,6 +18,14 @@ constexpr uint64_t c_NoMemoryLimit = UINT64_MAX;
 
 // MemAvailable of /proc/meminfo.
 uint64_t AskSystemAvailable(const std::string& root = "");
+
+// A memory cgroup that holds the process: its folder is mount + path (path empty or from "/").
+struct MemoryCgroup {
+  std::string mount;
+  std::string path;
+  bool v2;  // of the version 2 hierarchy, else of the version 1 memory hierarchy
+};
+std::vector<MemoryCgroup> AskMemoryCgroups(const std::string& root = "");
 
 // The least room, limit less usage, of the memory cgroups that hold the process and of their
 // ancestors, in the version 1 memory hierarchy and the version 2 one. File pages that are not in

@@ -9,13 +9,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "libpixkit/utility/sysmemory.h"
 #include "tests/app/e2e_support.h"
 
 using namespace e2e;
@@ -39,41 +38,21 @@ bool HasHiddenFile(const std::string& dir) {
   return false;
 }
 
-// A memory cgroup of the test's own, made below the one the test runs in (version 1 or 2) with
-// a limit; removed when it goes. Empty path where the machine does not let the test make one.
+// A memory cgroup of the test's own with a limit, made below one that holds the test; removed
+// when it goes. Empty path where the machine does not let the test make one.
 struct ChildMemoryCgroup {
   explicit ChildMemoryCgroup(uint64_t limit) {
-    std::ifstream cgroups("/proc/self/cgroup");
-    std::map<bool, std::string> own;  // by version 2
-    for (std::string line; std::getline(cgroups, line);) {
-      const size_t a = line.find(':'), b = line.find(':', a + 1);
-      if (b == std::string::npos) continue;
-      const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
-      if (controllers.find(",memory,") != std::string::npos) own[false] = line.substr(b + 1);
-      if (line.compare(0, 3, "0::") == 0) own[true] = line.substr(b + 1);
-    }
-    std::ifstream mounts("/proc/self/mountinfo");
-    for (std::string line; path.empty() && std::getline(mounts, line);) {
-      std::istringstream in(line);
-      std::string skip, root, point, word, type, source, options;
-      in >> skip >> skip >> skip >> root >> point;
-      while (in >> word && word != "-") {
-      }
-      in >> type >> source >> options;
-      const bool v2 = type == "cgroup2";
-      if (root != "/" || !own.count(v2) ||
-          (!v2 && (type != "cgroup" || ("," + options + ",").find(",memory,") == std::string::npos)))
-        continue;
-      const std::string dir =
-          point + own[v2] + "/quillmere-e2e-" + std::to_string(getpid());
-      if (mkdir(dir.c_str(), 0755) != 0) continue;
-      std::ofstream(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes")) << limit;
-      std::ifstream check(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"));
+    for (const pixkit::MemoryCgroup& c : pixkit::AskMemoryCgroups()) {
+      const std::string dir = c.mount + c.path + "/quillmere-e2e-" + std::to_string(getpid());
+      const std::string file = dir + (c.v2 ? "/memory.max" : "/memory.limit_in_bytes");
       uint64_t set = 0;
-      if (check >> set && set == limit)
+      if (mkdir(dir.c_str(), 0755) != 0) continue;
+      std::ofstream(file) << limit;
+      if (std::ifstream(file) >> set && set == limit) {
         path = dir;
-      else
-        rmdir(dir.c_str());
+        return;
+      }
+      rmdir(dir.c_str());
     }
   }
   ~ChildMemoryCgroup() {

@@ -37,74 +37,39 @@ struct FakeRoot {
 // The room of the process's memory cgroups: each hierarchy found through the mount table,
 // the cgroup path taken below the mount's root, every ancestor's limit less its usage (spare
 // file pages free), the least of all; unlimited where no limit shows.
-TEST(SystemMemory, CgroupRoomOverMadeUpTrees) {
-  const std::string v1 = "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n";
-  const std::string v2 = "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
-  const std::string other = "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n";
-  const std::string big = "9223372036854771712";
-  struct Case {
-    const char* name;
-    std::string cgroup, mountinfo;
-    std::vector<std::pair<std::string, std::string>> files;
-    uint64_t room;
-  };
-  const std::string m = "/sys/fs/cgroup/memory", u = "/sys/fs/cgroup/unified";
-  const std::vector<Case> cases = {
-      {"version 1, the parent is tighter",
-       "1:cpu:/\n4:memory:/api/abc\n0::/\n", other + v1 + v2,
-       {{m + "/memory.limit_in_bytes", big}, {m + "/memory.usage_in_bytes", "4000000000"},
-        {m + "/api/memory.limit_in_bytes", std::to_string(1024 * MB)},
-        {m + "/api/memory.usage_in_bytes", std::to_string(900 * MB)},
-        {m + "/api/abc/memory.limit_in_bytes", std::to_string(200 * MB)},
-        {m + "/api/abc/memory.usage_in_bytes", std::to_string(50 * MB)},
-        {m + "/api/abc/memory.stat", "cache 1\ntotal_inactive_file " + std::to_string(10 * MB)}},
-       124 * MB},
-      {"version 1, the process's own limit with spare file pages",
-       "4:memory:/api/abc\n", v1,
-       {{m + "/api/abc/memory.limit_in_bytes", std::to_string(200 * MB)},
-        {m + "/api/abc/memory.usage_in_bytes", std::to_string(50 * MB)},
-        {m + "/api/abc/memory.stat", "cache 1\ntotal_inactive_file " + std::to_string(10 * MB)}},
-       160 * MB},
-      {"version 1 mounted from the process's own cgroup, with a blank in the mount point",
-       "7:cpu,memory:/docker/abc\n",
-       "35 31 0:32 /docker/abc /sys/fs/cgroup/mem\\040ory rw - cgroup cgroup rw,cpu,memory\n",
-       {{"/sys/fs/cgroup/mem ory/memory.limit_in_bytes", std::to_string(300 * MB)},
-        {"/sys/fs/cgroup/mem ory/memory.usage_in_bytes", std::to_string(100 * MB)}},
-       200 * MB},
-      {"version 2, no limit of its own, the parent's with spare file pages",
-       "0::/user.slice/app\n", v2,
-       {{u + "/user.slice/app/memory.max", "max\n"},
-        {u + "/user.slice/app/memory.current", "5000"},
-        {u + "/user.slice/memory.max", std::to_string(500 * MB)},
-        {u + "/user.slice/memory.current", std::to_string(120 * MB)},
-        {u + "/user.slice/memory.stat", "anon 1\ninactive_file " + std::to_string(20 * MB)}},
-       400 * MB},
-      {"both versions: the tighter", "4:memory:/a\n0::/b\n", v1 + v2,
-       {{m + "/a/memory.limit_in_bytes", std::to_string(300 * MB)},
-        {m + "/a/memory.usage_in_bytes", "0"},
-        {u + "/b/memory.max", std::to_string(250 * MB)}, {u + "/b/memory.current", "0"}},
-       250 * MB},
-      {"usage beyond the limit", "4:memory:/a\n", v1,
-       {{m + "/a/memory.limit_in_bytes", "1000"}, {m + "/a/memory.usage_in_bytes", "5000"}}, 0},
-      {"a cgroup outside the mount's root", "4:memory:/elsewhere\n",
-       "35 31 0:32 /docker /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n",
-       {{m + "/memory.limit_in_bytes", "1000"}, {m + "/memory.usage_in_bytes", "0"}},
-       c_NoMemoryLimit},
-      {"no memory hierarchy", "1:cpu:/a\n", other, {}, c_NoMemoryLimit},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeRoot root;
-    root.Write("/proc/self/cgroup", c.cgroup);
-    root.Write("/proc/self/mountinfo", c.mountinfo);
-    for (const auto& f : c.files) root.Write(f.first, f.second);
-    EXPECT_EQ(AskCgroupRoom(root.path), c.room);
-  }
+TEST(SystemMemory, CgroupRoomOverAMadeUpTree) {
   FakeRoot root;
-  EXPECT_EQ(AskCgroupRoom(root.path), c_NoMemoryLimit);
-  EXPECT_EQ(AskSystemAvailable(root.path), c_NoMemoryLimit);
-  root.Write("/proc/meminfo", "MemTotal: 8000 kB\nMemFree: 100 kB\nMemAvailable: 3000 kB\n");
-  EXPECT_EQ(AskSystemAvailable(root.path), 3000u * 1024);
+  root.Write("/proc/self/cgroup", "1:cpu:/\n4:cpu,memory:/api/abc\n0::/user/app\n");
+  const std::string v1 = "35 31 0:32 / /cg/mem\\040ory rw - cgroup cgroup rw,cpu,memory\n";
+  const std::string v2 = "41 31 0:38 /user /cg/unified rw shared:9 - cgroup2 cgroup2 rw\n";
+  root.Write("/proc/self/mountinfo", "32 31 0:29 / /cg/cpu rw - cgroup cgroup rw,cpu\n" + v1 + v2);
+  const auto set = [&](const std::string& dir, uint64_t limit, uint64_t usage, const char* stat) {
+    const bool two = dir.find("unified") != std::string::npos;
+    root.Write(dir + (two ? "/memory.max" : "/memory.limit_in_bytes"),
+               limit == c_NoMemoryLimit ? "max" : std::to_string(limit));
+    root.Write(dir + (two ? "/memory.current" : "/memory.usage_in_bytes"), std::to_string(usage));
+    root.Write(dir + "/memory.stat", "cache 1\n" + std::string(stat) + " " + std::to_string(10 * MB));
+  };
+  set("/cg/mem ory", c_NoMemoryLimit - 4096, 4000 * MB, "total_inactive_file");
+  set("/cg/mem ory/api", 1024 * MB, 900 * MB, "x");
+  set("/cg/mem ory/api/abc", 200 * MB, 50 * MB, "total_inactive_file");
+  set("/cg/unified/app", c_NoMemoryLimit, 5000, "inactive_file");
+  set("/cg/unified", 500 * MB, 120 * MB, "inactive_file");
+  EXPECT_EQ(AskCgroupRoom(root.path), 124 * MB);  // the parent's
+  set("/cg/mem ory/api", 1024 * MB, 0, "x");
+  EXPECT_EQ(AskCgroupRoom(root.path), 160 * MB);  // its own, with spare file pages
+  set("/cg/mem ory/api/abc", 1000, 5000, "x");
+  EXPECT_EQ(AskCgroupRoom(root.path), 0u);  // usage beyond the limit
+  root.Write("/proc/self/mountinfo", v2);
+  EXPECT_EQ(AskCgroupRoom(root.path), 390 * MB);  // version 2 alone
+  root.Write("/proc/self/cgroup", "0::/elsewhere\n");
+  EXPECT_EQ(AskCgroupRoom(root.path), c_NoMemoryLimit);  // outside the mount's root
+
+  FakeRoot empty;
+  EXPECT_EQ(AskCgroupRoom(empty.path), c_NoMemoryLimit);
+  EXPECT_EQ(AskSystemAvailable(empty.path), c_NoMemoryLimit);
+  empty.Write("/proc/meminfo", "MemTotal: 8000 kB\nMemFree: 100 kB\nMemAvailable: 3000 kB\n");
+  EXPECT_EQ(AskSystemAvailable(empty.path), 3000u * 1024);
 }
 
 // The free stretches of a made-up 32-bit address space, below the room of an 8 MiB stack and
