@@ -178,8 +178,6 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
   }
 }
 
-// A run in a memory cgroup whose limit its history would pass ends with the message and code 2,
-// not killed by the system once the memory runs out.
 // The decoder's frames live in its own process: an MPEG run is refused at the same frame of its
 // history as a YUV run of the same frames under the same address-space limit.
 TEST(EndToEnd, MpegRunIsBudgetedLikeTheSameFramesFromAFile) {
@@ -214,6 +212,8 @@ TEST(EndToEnd, MpegRunIsBudgetedLikeTheSameFramesFromAFile) {
   EXPECT_EQ(refused[0], refused[1]);
 }
 
+// A run in a memory cgroup whose limit its history would pass ends with the message and code 2,
+// not killed by the system once the memory runs out.
 TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer keeps freed memory aside, beyond any such limit";
