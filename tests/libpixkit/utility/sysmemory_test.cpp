@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -72,26 +71,9 @@ TEST(SystemMemory, CgroupRoomOverAMadeUpTree) {
   EXPECT_EQ(AskSystemAvailable(empty.path), 3000u * 1024);
 }
 
-// The free stretches of a made-up 32-bit address space, below the room of an 8 MiB stack and
-// its guard, less 16 MiB in each; and in a real 32-bit process, what the figure promises can be
-// mapped, in blocks of the size of a large frame's plane.
+// In a 32-bit process, what the budget is given can be mapped, in blocks of the size of a large
+// frame's plane, and not much more.
 TEST(SystemMemory, UnmappedSpaceIsWhatCanBeMapped) {
-  rlimit old;
-  ASSERT_EQ(getrlimit(RLIMIT_STACK, &old), 0);
-  const rlimit stack = {8 * MB, old.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_STACK, &stack), 0);
-  FakeRoot root;
-  root.Write("/proc/sys/vm/mmap_min_addr", "65536\n");
-  root.Write("/proc/self/maps",
-             "f7000000-f7100000 r-xp 00000000 fe:00 1 /lib/libc.so.6\n"
-             "00010000-00020000 r-xp 00000000 fe:00 2 /bin/tool\n"
-             "00030000-08000000 rw-p 00000000 00:00 0 [heap]\n"
-             "ffde6000-ffe07000 rw-p 00000000 00:00 0                                  [stack]\n"
-             "ffff0000-ffff1000 r-xp 00000000 00:00 0 [vdso]\n");
-  const uint64_t top = 0xffde6000 - 9 * MB;
-  EXPECT_EQ(AskUnmappedSpace(root.path), (0xf7000000 - 0x08000000 - 16 * MB) + (top - 0xf7100000 - 16 * MB));
-  ASSERT_EQ(setrlimit(RLIMIT_STACK, &old), 0);
-
   if (sizeof(void*) > 4) GTEST_SKIP() << "a 64-bit address space is not what limits a run";
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer takes address space of its own";
