@@ -197,9 +197,10 @@ Synthesizers CreateSynthesizers(const RunSettings& s, cvalgo::MemoryBudget* budg
 }
 
 // What a step works on besides what the algorithms keep: the frame read and the one before,
-// the 4:4:4 copy handed over and, when steps are shown or saved, each algorithm's background,
-// one of them in RGB for its file, and the pictures on the screen; with MPEG input also the
-// frames the decoder holds, which draw on the same memory. Counted for the largest frame so far.
+// the 4:4:4 copy about to be handed over (a history counts it only once it holds it, in the place
+// of its oldest frame) and, when steps are shown or saved, each algorithm's background, one of
+// them in RGB for its file, and the pictures on the screen. The decoder's frames live in its own
+// process. Counted for the largest frame so far.
 void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int algorithms,
                         cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim) {
   const uint64_t plane = cvalgo::MemoryBudget::PlaneBytes(frame.AskWidth(), frame.AskHeight(), 1);
@@ -208,13 +209,12 @@ void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int alg
     planes += 4 * uint64_t(algorithms) + 3;
     if (s.x11_output) planes += 4 * uint64_t(1 + algorithms);
   }
-  uint64_t bytes = 2 * cvalgo::MemoryBudget::ImageBytes(frame, true) + planes * plane;
-  if (s.format == c_FormatMPEG) bytes += 3 * cvalgo::MemoryBudget::ImageBytes(frame);
-  if (bytes <= claim.AskBytes() || claim.Set(&budget, bytes)) return;
-  char what[100];
-  std::snprintf(what, sizeof what, "working on frames of %d x %d needs", frame.AskWidth(),
-                frame.AskHeight());
-  budget.Refuse(bytes, what, "use smaller frames");
+  const uint64_t bytes = 2 * cvalgo::MemoryBudget::ImageBytes(frame, true) + planes * plane;
+  if (bytes <= claim.AskBytes()) return;
+  claim.Set(budget, bytes, cvalgo::MemoryUse::State, [&frame] {
+    return "working on frames of " + std::to_string(frame.AskWidth()) + " x " +
+           std::to_string(frame.AskHeight()) + " needs";
+  });
 }
 
 // ---- The steps of one frame ----
@@ -442,6 +442,15 @@ int RunBackgroundTool(int argc, char** argv) {
     if (settings.offline) SaveOfflineBackground(*algos.first, settings.output_prefix, steps);
     std::cerr << std::endl;  // closes the progress line
     return 0;
+  } catch (const cvalgo::MemoryRefusal& e) {
+    char text[pixkit::c_MaxTextLen + 1];
+    e.GetText(text, sizeof text);
+    const std::string message =
+        std::string(text) + (e.AskUse() == cvalgo::MemoryUse::History
+                                 ? ": use a shorter history (-n) or smaller frames"
+                                 : ": use smaller frames");
+    pixkit::MessageDisplay::Show(pixkit::ErrSev_Error, message.c_str());
+    return 2;
   } catch (const pixkit::Excpt_Text& e) {
     // A failure is never reported as success: it is shown and the run ends with code 2.
     pixkit::MessageDisplay::Show(e);

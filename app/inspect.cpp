@@ -120,6 +120,12 @@ int SimMatInspectionMain(int argc, char** argv) {
   try {
     Inspect(argv[1]);
     return 0;
+  } catch (const cvalgo::MemoryRefusal& e) {
+    char text[pixkit::c_MaxTextLen + 1];
+    e.GetText(text, sizeof text);
+    pixkit::MessageDisplay::Show(pixkit::ErrSev_Error,
+                                 (std::string(text) + ": use smaller frames").c_str());
+    return 2;
   } catch (const pixkit::Excpt_Text& e) {
     // A failure is never reported as success.
     pixkit::MessageDisplay::Show(e);

@@ -102,11 +102,11 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
   PIXKIT_ASSERT(!img.IsEmpty());
   if (!d_current.IsEmpty() && !SameLayout(d_current, img)) {
     WarnFrameSizeChanged();
-    d_current.Release();
+    Reset();
   }
   if (d_current.IsEmpty()) {
-    const uint64_t bytes = MemoryBudget::ImageBytes(img);
-    if (!d_current_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
+    d_current_memory.Set(*d_budget, MemoryBudget::ImageBytes(img), MemoryUse::State,
+                         [&img] { return StateNeeds(img); });
     d_current = img.Clone();
     return;
   }
@@ -144,11 +144,11 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
                     "background synthesizer");
   if (!d_current.IsEmpty() && !SameLayout(d_current, img)) {
     WarnFrameSizeChanged();
-    d_current.Release();
+    Reset();
   }
   if (d_current.IsEmpty()) {
-    const uint64_t bytes = MemoryBudget::ImageBytes(img, true);
-    if (!d_current_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
+    d_current_memory.Set(*d_budget, MemoryBudget::ImageBytes(img, true), MemoryUse::State,
+                         [&img] { return StateNeeds(img); });
     ImageParam withAlpha = param;
     withAlpha.has_alpha = true;
     d_current.Create(withAlpha);
@@ -207,12 +207,6 @@ constexpr uint64_t c_FrameRecordBytes = 3 * sizeof(Image<Pixel>) + 160;
 
 }  // namespace
 
-BackgroundSynthesizer_Buffered::~BackgroundSynthesizer_Buffered() {
-  if (!d_budget) return;
-  for (int i = 0; i < d_queue.AskSize(); i++)
-    d_budget->DropFrame(d_queue.AskFromHead(i), c_FrameRecordBytes);
-}
-
 bool BackgroundSynthesizer_Buffered::SetHistoryLength(int n) {
   PIXKIT_ASSERT_MSG(n >= 0, "history length must not be negative");
   d_historylength = n;
@@ -222,8 +216,8 @@ bool BackgroundSynthesizer_Buffered::SetHistoryLength(int n) {
 
 void BackgroundSynthesizer_Buffered::RemoveOldest() {
   FrameLeft(d_queue.AskHead());
-  if (d_budget) d_budget->DropFrame(d_queue.AskHead(), c_FrameRecordBytes);
   d_queue.RemoveHead();
+  d_queue_memory.pop_front();
 }
 
 void BackgroundSynthesizer_Buffered::Trim() {
@@ -240,10 +234,14 @@ void BackgroundSynthesizer_Buffered::Append(const Image<Pixel>& img) {
     WarnFrameSizeChanged();
     BackgroundSynthesizer_Buffered::Reset();
   }
-  if (d_budget && !d_budget->HoldFrame(img, c_FrameRecordBytes))
-    d_budget->RefuseFrame(d_budget->AskFrameCost(img, c_FrameRecordBytes), d_queue.AskSize() + 1,
-                          img);
+  // A full history lets its oldest frame go first: the new one takes its place.
+  if (d_queue.AskSize() > 0 && d_queue.AskSize() >= d_historylength) RemoveOldest();
+  FrameClaim claim;
+  if (!claim.TrySet(*d_budget, img, c_FrameRecordBytes))
+    throw MemoryRefusal(HistoryFrameNeeds(d_queue.AskSize() + 1, img), MemoryUse::History,
+                        d_budget->AskFrameCost(img, c_FrameRecordBytes), *d_budget);
   d_queue.Append(img);
+  d_queue_memory.push_back(std::move(claim));
   FrameJoined(img);
   Trim();
 }
@@ -495,8 +493,8 @@ void BackgroundSynthesizer_Average::FrameJoined(const Image<Pixel>& img) {
     const Bitmap<Pixel>& luma = img.AskBitmap(0);
     const uint64_t pixels =
         luma.IsEmpty() ? 0 : uint64_t(luma.AskWidth()) * uint64_t(luma.AskHeight());
-    const uint64_t bytes = tables * sizeof(uint32_t) * pixels;
-    if (!d_sums_memory.Set(d_budget, bytes)) d_budget->RefuseState(bytes, img);
+    d_sums_memory.Set(*d_budget, tables * sizeof(uint32_t) * pixels, MemoryUse::State,
+                      [&img] { return StateNeeds(img); });
     r.Start(img);
   }
   if (r.valid) r.Accumulate<true>(img);

@@ -3,6 +3,7 @@
 #ifndef CVALGO_BACKGROUND_H
 #define CVALGO_BACKGROUND_H
 
+#include <deque>
 #include <memory>
 
 #include "cvalgo/memory_budget.h"
@@ -34,12 +35,13 @@ class BackgroundSynthesizer {
   virtual const char* AskAlgorithmName() { return "(unknown)"; }
 
   // Counts what the synthesizer holds against budget, which outlives it; set before the first
-  // frame. Without a budget nothing is counted.
-  void SetMemoryBudget(MemoryBudget* budget) { d_budget = budget; }
+  // frame. Without a budget (null) nothing limits it.
+  void SetMemoryBudget(MemoryBudget* budget) { d_budget = budget ? budget : &d_unlimited; }
 
  protected:
   Color d_unknown{255, 128, 128, 0};
-  MemoryBudget* d_budget = nullptr;
+  MemoryBudget d_unlimited;
+  MemoryBudget* d_budget = &d_unlimited;
 };
 
 // Exponential blending: every frame moves the background a little towards itself.
@@ -83,7 +85,6 @@ class BackgroundSynthesizer_FirstLast : public BackgroundSynthesizer {
 class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
  public:
   BackgroundSynthesizer_Buffered() = default;
-  ~BackgroundSynthesizer_Buffered() override;
 
   bool SetHistoryLength(int n) override;
   void Reset() override;
@@ -94,6 +95,7 @@ class BackgroundSynthesizer_Buffered : public BackgroundSynthesizer {
  protected:
   int d_historylength = 50;
   pixkit::Queue<pixkit::Image<Pixel>> d_queue;
+  std::deque<FrameClaim> d_queue_memory;  // entry i holds frame i of the queue
 
   // Told about every frame that joins or leaves the queue, so that a leaf can keep running
   // totals instead of going through all frames at every synthesis.

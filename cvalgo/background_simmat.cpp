@@ -138,11 +138,7 @@ bool BackgroundSynthesizer_SimMat::SetHistoryLength(int length) {
 }
 
 void BackgroundSynthesizer_SimMat::ReleaseHistory() {
-  while (!d_history.empty()) {
-    if (d_budget && !d_history.back().frame.IsEmpty())
-      d_budget->DropFrame(d_history.back().frame, 0);
-    d_history.pop_back();
-  }
+  while (!d_history.empty()) d_history.pop_back();
   d_records.Release();
   d_matrix_memory.Release();
   d_record_memory.Release();
@@ -185,15 +181,14 @@ bool BackgroundSynthesizer_SimMat::FrameDiffers(const pixkit::Image<Pixel>& img)
          p.chroma != held.chroma;
 }
 
-// Without a budget a claim is only compared with what the process can get now.
+// A budget without limit still cannot give more than the process can get now.
 void BackgroundSynthesizer_SimMat::Claim(MemoryClaim& claim, uint64_t bytes, const char* what) {
-  const char advice[] = "use a shorter history (-n) or smaller frames";
-  if (d_budget) {
-    if (!claim.Set(d_budget, bytes)) d_budget->Refuse(bytes, what, advice);
-    return;
-  }
-  MemoryBudget alone(MemoryBudget::AskAvailable());
-  if (!alone.Hold(bytes)) alone.Refuse(bytes, what, advice);
+  claim.Set(*d_budget, bytes, MemoryUse::History, [what] { return std::string(what); });
+  if (d_budget->IsLimited()) return;
+  const MemoryBudget alone(MemoryBudget::AskAvailable());
+  if (bytes <= alone.AskLeft()) return;
+  claim.Release();
+  throw MemoryRefusal(what, MemoryUse::History, bytes, alone);
 }
 
 void BackgroundSynthesizer_SimMat::CreateHistory(const pixkit::Image<Pixel>& img) {
@@ -252,22 +247,26 @@ void BackgroundSynthesizer_SimMat::ShareImage(const pixkit::Image<Pixel>& img) {
 
   const int H = d_history_length;
   const int next = d_ring + 1 == H ? 0 : d_ring + 1;
-  if (d_budget && !d_budget->HoldFrame(img, 0))
-    d_budget->RefuseFrame(d_budget->AskFrameCost(img, 0), next + 1, img);
-  if (size_t(next) == d_history.size()) {
+  // The frame a used slot holds makes room for the new one; it is held again on a refusal.
+  FrameData* const used = size_t(next) < d_history.size() ? &d_history[size_t(next)] : nullptr;
+  if (used) used->memory.Release();
+  FrameClaim claim;
+  if (!claim.TrySet(*d_budget, img, 0)) {
+    const uint64_t need = d_budget->AskFrameCost(img, 0);
+    if (used) used->memory.TrySet(*d_budget, used->frame, 0);
+    throw MemoryRefusal(HistoryFrameNeeds(next + 1, img), MemoryUse::History, need, *d_budget);
+  }
+  if (!used) {
     // A slot, its motion flags and row-table entries; the slots grow by doubling.
     const uint64_t slot = 2 * (sizeof(FrameData) + 2 * sizeof(void*)) +
                           MemoryBudget::PlaneBytes(d_across, d_down, sizeof(BlockData));
-    const uint64_t bytes = (d_history.size() + 1) * slot;
-    if (!d_slot_memory.Set(d_budget, bytes)) {
-      d_budget->DropFrame(img, 0);
-      d_budget->RefuseFrame(bytes - d_slot_memory.AskBytes(), next + 1, img);
-    }
+    d_slot_memory.Set(*d_budget, (d_history.size() + 1) * slot, MemoryUse::History,
+                      [next, &img] { return HistoryFrameNeeds(next + 1, img); });
     d_history.emplace_back();
     d_history.back().blocks.Create(d_across, d_down, 0, 1, 1);
   }
   FrameData& slot = d_history[size_t(next)];
-  if (d_budget && !slot.frame.IsEmpty()) d_budget->DropFrame(slot.frame, 0);
+  slot.memory = std::move(claim);
   const int previous = d_ring;
   d_ring = next;
   if (d_stored < H) d_stored++;

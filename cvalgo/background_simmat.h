@@ -41,10 +41,12 @@ class BackgroundSynthesizer_SimMat : public BackgroundSynthesizer {
     Pixel reserved[2];
   };
 
-  // One ring slot: the frame (planes shared with the caller) and its motion flags.
+  // One ring slot: the frame (planes shared with the caller), its motion flags and the frame's
+  // share of the budget.
   struct FrameData {
     pixkit::Image<Pixel> frame;
     pixkit::Bitmap<BlockData> blocks;
+    FrameClaim memory;
   };
 
   // Per block: similarities between ring slots and the stable flags of the last synthesis.

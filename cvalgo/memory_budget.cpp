@@ -1,60 +1,14 @@
 // The memory budget of the background synthesizers; see memory_budget.h.
 #include "cvalgo/memory_budget.h"
 
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
-#include <cstring>
-#include <string>
-
-#include "libpixkit/utility/error.h"
+#include <utility>
 
 namespace cvalgo {
 
 namespace {
-
-constexpr uint64_t c_Unlimited = UINT64_MAX;
-
-uint64_t PageSize() {
-  const long page = sysconf(_SC_PAGE_SIZE);
-  return page > 0 ? uint64_t(page) : 4096;
-}
-
-// MemAvailable of /proc/meminfo in bytes, or the installed memory where the system gives no such
-// line.
-uint64_t SystemAvailable() {
-  if (FILE* f = std::fopen("/proc/meminfo", "r")) {
-    char line[256];
-    unsigned long long kb = 0;
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f))
-      found = std::sscanf(line, "MemAvailable: %llu kB", &kb) == 1;
-    std::fclose(f);
-    if (found) return uint64_t(kb) * 1024;
-  }
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  return pages > 0 ? uint64_t(pages) * PageSize() : c_Unlimited;
-}
-
-// The address space the process may still map: below its limit (RLIMIT_AS) and, in a 32-bit
-// process, below 4 GiB.
-uint64_t AddressSpaceLeft() {
-  uint64_t space = c_Unlimited;
-  rlimit limit;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    space = uint64_t(limit.rlim_cur);
-  if (sizeof(void*) < 8) space = std::min(space, uint64_t(1) << 32);
-  if (space == c_Unlimited) return space;
-  unsigned long long pages = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%llu", &pages) != 1) pages = 0;
-    std::fclose(f);
-  }
-  const uint64_t used = uint64_t(pages) * PageSize();
-  return space > used ? space - used : 0;
-}
 
 // A heap block: the allocator keeps a header beside it and rounds it up.
 uint64_t HeapBlock(uint64_t bytes) { return std::max<uint64_t>(32, (bytes + 8 + 15) / 16 * 16); }
@@ -71,16 +25,16 @@ std::string MB(uint64_t bytes) {
   return text;
 }
 
-// Whether plane p of img is one of its planes before p.
-bool SharesPlane(const pixkit::Image<Pixel>& img, int p) {
-  for (int q = 0; q < p; q++)
-    if (img.AskBitmap(q).AskBitmapProvider() == img.AskBitmap(p).AskBitmapProvider()) return true;
-  return false;
+// The providers of img's planes, each once; null for a missing or repeated plane.
+void PlaneKeys(const pixkit::Image<Pixel>& img, const void* keys[4]) {
+  for (int p = 0; p < 4; p++) {
+    keys[p] = img.AskBitmap(p).AskBitmapProvider();
+    for (int q = 0; q < p; q++)
+      if (keys[q] == keys[p]) keys[p] = nullptr;
+  }
 }
 
 }  // namespace
-
-uint64_t MemoryBudget::AskAvailable() { return std::min(SystemAvailable(), AddressSpaceLeft()); }
 
 uint64_t MemoryBudget::PlaneBytes(int w, int h, size_t element) {
   return HeapBlock(uint64_t(w) * uint64_t(h) * element) + HeapBlock(uint64_t(h) * sizeof(void*)) +
@@ -99,7 +53,7 @@ uint64_t MemoryBudget::ImageBytes(const pixkit::Image<Pixel>& img, bool withAlph
 }
 
 bool MemoryBudget::Hold(uint64_t bytes) {
-  if (bytes > d_limit || d_held > d_limit - bytes) return false;
+  if (bytes > d_limit - d_held) return false;
   d_held += bytes;
   return true;
 }
@@ -110,83 +64,105 @@ void MemoryBudget::Drop(uint64_t bytes) {
 }
 
 uint64_t MemoryBudget::AskFrameCost(const pixkit::Image<Pixel>& img, uint64_t records) const {
+  const void* keys[4];
+  PlaneKeys(img, keys);
   uint64_t bytes = records;
-  for (int p = 0; p < 4; p++) {
-    const pixkit::BitmapProvider<Pixel>* provider = img.AskBitmap(p).AskBitmapProvider();
-    if (provider && !SharesPlane(img, p) && d_planes.find(provider) == d_planes.end())
-      bytes += ProviderBytes(*provider);
-  }
+  for (int p = 0; p < 4; p++)
+    if (keys[p] && d_planes.find(keys[p]) == d_planes.end())
+      bytes += ProviderBytes(*img.AskBitmap(p).AskBitmapProvider());
   return bytes;
 }
 
-bool MemoryBudget::HoldFrame(const pixkit::Image<Pixel>& img, uint64_t records) {
+bool MemoryBudget::HoldFrame(const pixkit::Image<Pixel>& img, uint64_t records,
+                             const void* keys[4]) {
   if (!Hold(AskFrameCost(img, records))) return false;
+  PlaneKeys(img, keys);
   for (int p = 0; p < 4; p++) {
-    const pixkit::BitmapProvider<Pixel>* provider = img.AskBitmap(p).AskBitmapProvider();
-    if (!provider || SharesPlane(img, p)) continue;
-    Plane& plane = d_planes.emplace(provider, Plane{0, ProviderBytes(*provider)}).first->second;
-    plane.holders++;
+    if (!keys[p]) continue;
+    const uint64_t bytes = ProviderBytes(*img.AskBitmap(p).AskBitmapProvider());
+    d_planes.emplace(keys[p], Plane{0, bytes}).first->second.holders++;
   }
   return true;
 }
 
-void MemoryBudget::DropFrame(const pixkit::Image<Pixel>& img, uint64_t records) {
+void MemoryBudget::DropFrame(const void* const keys[4], uint64_t records) {
   Drop(records);
   for (int p = 0; p < 4; p++) {
-    if (SharesPlane(img, p)) continue;
-    const auto at = d_planes.find(img.AskBitmap(p).AskBitmapProvider());
-    if (at == d_planes.end()) continue;
-    if (--at->second.holders > 0) continue;
+    const auto at = keys[p] ? d_planes.find(keys[p]) : d_planes.end();
+    if (at == d_planes.end() || --at->second.holders > 0) continue;
     Drop(at->second.bytes);
     d_planes.erase(at);
   }
 }
 
-void MemoryBudget::Refuse(uint64_t bytes, const char* what, const char* advice) const {
-  const uint64_t left = d_limit > d_held ? d_limit - d_held : 0;
-  const std::string held =
-      d_held >= 1024 * 1024 ? " besides the " + MB(d_held) + " held already" : "";
+MemoryRefusal::MemoryRefusal(const std::string& what, MemoryUse use, uint64_t need,
+                             const MemoryBudget& budget)
+    : pixkit::Excpt_Text(pixkit::ErrSev_Error), d_use(use), d_need(need) {
+  const uint64_t held = budget.AskHeld();
+  const std::string besides = held >= 1024 * 1024 ? " besides the " + MB(held) + " held already" : "";
   char text[pixkit::c_MaxTextLen + 1];
-  std::snprintf(text, sizeof text, "%s %s, more than the %s of memory available%s: %s", what,
-                MB(bytes).c_str(), MB(left).c_str(), held.c_str(), advice);
-  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text);
+  std::snprintf(text, sizeof text, "%s %s, more than the %s of memory available%s", what.c_str(),
+                MB(need).c_str(), MB(budget.AskLeft()).c_str(), besides.c_str());
+  SetText(text);
 }
 
-void MemoryBudget::RefuseFrame(uint64_t bytes, int index, const pixkit::Image<Pixel>& img) const {
-  char what[100];
-  std::snprintf(what, sizeof what, "frame %d of the history (%d x %d) needs", index,
-                img.AskWidth(), img.AskHeight());
-  Refuse(bytes, what, "use a shorter history (-n) or smaller frames");
+std::string HistoryFrameNeeds(int index, const pixkit::Image<Pixel>& img) {
+  return "frame " + std::to_string(index) + " of the history (" + std::to_string(img.AskWidth()) +
+         " x " + std::to_string(img.AskHeight()) + ") needs";
 }
 
-void MemoryBudget::RefuseState(uint64_t bytes, const pixkit::Image<Pixel>& img) const {
-  char what[100];
-  std::snprintf(what, sizeof what, "keeping the background of frames of %d x %d needs",
-                img.AskWidth(), img.AskHeight());
-  Refuse(bytes, what, "use smaller frames");
+std::string StateNeeds(const pixkit::Image<Pixel>& img) {
+  return "keeping the background of frames of " + std::to_string(img.AskWidth()) + " x " +
+         std::to_string(img.AskHeight()) + " needs";
 }
 
-bool MemoryClaim::Set(MemoryBudget* budget, uint64_t bytes) {
-  if (!budget) {
+bool MemoryClaim::TrySet(MemoryBudget& budget, uint64_t bytes) {
+  if (&budget != d_budget) {
+    if (!budget.Hold(bytes)) return false;
     Release();
-    return true;
-  }
-  if (budget == d_budget && bytes <= d_bytes) {
-    budget->Drop(d_bytes - bytes);
+  } else if (bytes > d_bytes) {
+    if (!budget.Hold(bytes - d_bytes)) return false;
   } else {
-    const uint64_t kept = budget == d_budget ? d_bytes : 0;
-    if (!budget->Hold(bytes - kept)) return false;
-    if (budget != d_budget) Release();
+    budget.Drop(d_bytes - bytes);
   }
-  d_budget = budget;
+  d_budget = &budget;
   d_bytes = bytes;
   return true;
+}
+
+void MemoryClaim::Set(MemoryBudget& budget, uint64_t bytes, MemoryUse use,
+                      const std::function<std::string()>& what) {
+  if (!TrySet(budget, bytes))
+    throw MemoryRefusal(what(), use, &budget == d_budget ? bytes - d_bytes : bytes, budget);
 }
 
 void MemoryClaim::Release() {
   if (d_budget) d_budget->Drop(d_bytes);
   d_budget = nullptr;
   d_bytes = 0;
+}
+
+FrameClaim& FrameClaim::operator=(FrameClaim&& other) noexcept {
+  if (this != &other) {
+    Release();
+    d_budget = std::exchange(other.d_budget, nullptr);
+    std::copy(other.d_keys, other.d_keys + 4, d_keys);
+    d_records = other.d_records;
+  }
+  return *this;
+}
+
+bool FrameClaim::TrySet(MemoryBudget& budget, const pixkit::Image<Pixel>& img, uint64_t records) {
+  Release();
+  if (!budget.HoldFrame(img, records, d_keys)) return false;
+  d_budget = &budget;
+  d_records = records;
+  return true;
+}
+
+void FrameClaim::Release() {
+  if (d_budget) d_budget->DropFrame(d_keys, d_records);
+  d_budget = nullptr;
 }
 
 }  // namespace cvalgo

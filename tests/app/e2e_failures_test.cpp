@@ -2,6 +2,7 @@
 // files that cannot be opened or written, memory that runs out, and runs stopped by a signal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "libpixkit/utility/sysmemory.h"
 #include "tests/app/e2e_support.h"
 
 using namespace e2e;
@@ -35,6 +37,29 @@ bool HasHiddenFile(const std::string& dir) {
     if (f[0] == '.') return true;
   return false;
 }
+
+// A memory cgroup of the test's own with a limit, made below one that holds the test; removed
+// when it goes. Empty path where the machine does not let the test make one.
+struct ChildMemoryCgroup {
+  explicit ChildMemoryCgroup(uint64_t limit) {
+    for (const pixkit::MemoryCgroup& c : pixkit::AskMemoryCgroups()) {
+      const std::string dir = c.mount + c.path + "/quillmere-e2e-" + std::to_string(getpid());
+      const std::string file = dir + (c.v2 ? "/memory.max" : "/memory.limit_in_bytes");
+      uint64_t set = 0;
+      if (mkdir(dir.c_str(), 0755) != 0) continue;
+      std::ofstream(file) << limit;
+      if (std::ifstream(file) >> set && set == limit) {
+        path = dir;
+        return;
+      }
+      rmdir(dir.c_str());
+    }
+  }
+  ~ChildMemoryCgroup() {
+    if (!path.empty()) rmdir(path.c_str());
+  }
+  std::string path;
+};
 
 }  // namespace
 
@@ -151,6 +176,69 @@ TEST(EndToEnd, RunningOutOfMemoryEndsWithAnErrorAndCodeTwo) {
     EXPECT_EQ(ListFiles(out), c.left);
     for (const std::string& name : c.left) std::filesystem::remove(out + "/" + name);
   }
+}
+
+// The decoder's frames live in its own process: an MPEG run is refused at the same frame of its
+// history as a YUV run of the same frames under the same address-space limit.
+TEST(EndToEnd, MpegRunIsBudgetedLikeTheSameFramesFromAFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
+#endif
+  constexpr int c_Side = 1024, c_Frames = 400;
+  TempDir dir;
+  std::ofstream(dir / "in.yuv").close();
+  std::filesystem::resize_file(dir / "in.yuv", size_t(c_Frames) * c_Side * c_Side * 3 / 2);
+  testsupport::WriteBytes(dir / "record", Record(c_Side, c_Side, size_t(c_Side) * c_Side * 3 / 2, 0));
+  std::filesystem::create_directory(dir / "bin");
+  std::ofstream(dir / "bin/mpgfeed") << "#!/bin/sh\nfor i in $(seq " << c_Frames << "); do cat '"
+                                      << dir / "record" << "' || exit 0; done\n";
+  std::filesystem::permissions(dir / "bin/mpgfeed", std::filesystem::perms::owner_all);
+  std::ofstream(dir / "in.mpg") << "x";
+  std::vector<std::string> refused;
+  for (const std::vector<std::string>& input :
+       {std::vector<std::string>{"-r", "1024x1024", dir / "in.yuv"},
+        std::vector<std::string>{"-f", "mpeg", dir / "in.mpg"}}) {
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", "ulimit -v 800000 && exec \"$0\" \"$@\"", QUILLMERE_EXE, "-x", "-l",
+                 "-o", dir / "bg", "-a", "median", "-n", "1000"};
+    spec.args.insert(spec.args.end(), input.begin(), input.end());
+    spec.env = {"PATH=" + dir / "bin" + ":/usr/bin:/bin"};
+    const ProcessResult r = testsupport::RunProcess(spec);
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    const size_t at = r.err.find("Error: frame ");
+    refused.push_back(at == std::string::npos ? r.err : r.err.substr(at, r.err.find(" of", at) - at));
+  }
+  EXPECT_EQ(refused[0], refused[1]);
+}
+
+// A run in a memory cgroup whose limit its history would pass ends with the message and code 2,
+// not killed by the system once the memory runs out.
+TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer keeps freed memory aside, beyond any such limit";
+#endif
+  ChildMemoryCgroup cgroup(200 << 20);
+  if (cgroup.path.empty())
+    GTEST_SKIP() << "this machine does not let the test make a memory cgroup with a limit";
+  TempDir dir;
+  const std::string in = dir / "in.yuv";
+  std::ofstream(in).close();
+  std::filesystem::resize_file(in, size_t(30) * 1920 * 1080 * 3 / 2);
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "echo $$ > '" + cgroup.path + "/cgroup.procs' && exec \"$0\" \"$@\"",
+               QUILLMERE_EXE, "-x", "-l", "-o", dir / "bg", "-a", "median", "-n", "30", "-r",
+               "1920x1080", in};
+  const ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 2) << r.err;
+  EXPECT_NE(r.err.find(" of the history (1920 x 1080) needs 7.9 MB, more than the "),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find(" MB held already: use a shorter history (-n) or smaller frames\n"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -351,6 +352,28 @@ TEST(SimMat, NoBackgroundWithoutFrames) {
                   "cannot synthesize background without input images");
   ExpectAssertion([&] { s.AskSimilarityMatrixImage(out, 0, 0); },
                   "bx >= 0 && bx < d_across && by >= 0 && by < d_down");
+}
+
+// What the synthesizer holds goes back on a reset and when it goes, and a ring that wraps lets
+// each slot's old frame make room for the new one: a budget that carried the first round
+// carries every later one.
+TEST(SimMat, BudgetIsGivenBackAndCarriesTheRing) {
+  cvalgo::MemoryBudget budget;
+  auto s = std::make_unique<BackgroundSynthesizer_SimMat>();
+  s->SetHistoryLength(3);
+  s->SetMemoryBudget(&budget);
+  for (int i = 0; i < 3; i++) s->ShareImage(Uniform(16, 16, i));
+  cvalgo::MemoryBudget tight(budget.AskHeld());
+  s->Reset();
+  EXPECT_EQ(budget.AskHeld(), 0u);
+  s->ShareImage(Uniform(16, 16, 9));
+  s.reset();
+  EXPECT_EQ(budget.AskHeld(), 0u);
+  BackgroundSynthesizer_SimMat ring;
+  ring.SetHistoryLength(3);
+  ring.SetMemoryBudget(&tight);
+  for (int i = 0; i < 10; i++) ring.ShareImage(Uniform(16, 16, i));
+  EXPECT_EQ(tight.AskHeld(), tight.AskLimit());
 }
 
 // Matrices beyond the machine's memory are refused before any is made, and the synthesizer

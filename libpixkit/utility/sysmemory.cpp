@@ -1,0 +1,210 @@
+// The memory figures of the running process; see sysmemory.h.
+#include "libpixkit/utility/sysmemory.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace pixkit {
+
+namespace {
+
+constexpr uint64_t c_MB = 1024 * 1024;
+
+uint64_t PageSize() {
+  const long page = sysconf(_SC_PAGE_SIZE);
+  return page > 0 ? uint64_t(page) : 4096;
+}
+
+uint64_t Less(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+
+// The first word of a file as a decimal number; false for a missing file or a word such as "max".
+bool ReadNumber(const std::string& path, uint64_t* value) {
+  std::ifstream in(path);
+  std::string word;
+  if (!(in >> word) || word.find_first_not_of("0123456789") != std::string::npos) return false;
+  *value = std::strtoull(word.c_str(), nullptr, 10);
+  return true;
+}
+
+// The value of "key value" in a file of such lines, 0 when it has none.
+uint64_t ReadKeyed(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string name;
+  uint64_t value = 0;
+  while (in >> name >> value)
+    if (name == key) return value;
+  return 0;
+}
+
+// The room of one cgroup folder: limit less the usage that is not spare file pages.
+uint64_t CgroupFolderRoom(const std::string& dir, bool v2) {
+  uint64_t limit = 0, usage = 0;
+  if (!ReadNumber(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), &limit) ||
+      !ReadNumber(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"), &usage))
+    return c_NoMemoryLimit;
+  const uint64_t spare = ReadKeyed(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file");
+  return Less(limit, Less(usage, spare));
+}
+
+// Mount points and roots are written with octal escapes for blanks and the like.
+std::string Unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    const auto octal = [&](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '7'; };
+    if (s[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      out += char(std::strtol(s.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+bool HasWord(const std::string& list, const std::string& word) {
+  std::istringstream in(list);
+  std::string item;
+  while (std::getline(in, item, ','))
+    if (item == word) return true;
+  return false;
+}
+
+// The cgroup path of the process in the memory hierarchy of version 1 (or in the single one of
+// version 2); false when it is in none.
+bool CgroupPath(const std::string& root, bool v2, std::string* path) {
+  std::ifstream in(root + "/proc/self/cgroup");
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t a = line.find(':');
+    const size_t b = a == std::string::npos ? a : line.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string id = line.substr(0, a), controllers = line.substr(a + 1, b - a - 1);
+    if (v2 ? (id == "0" && controllers.empty()) : HasWord(controllers, "memory")) {
+      *path = line.substr(b + 1);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+uint64_t AskSystemAvailable(const std::string& root) {
+  std::ifstream in(root + "/proc/meminfo");
+  std::string name, unit;
+  uint64_t kb = 0;
+  while (in >> name >> kb) {
+    if (name == "MemAvailable:") return kb * 1024;
+    std::getline(in, unit);  // the rest of the line
+  }
+  return c_NoMemoryLimit;
+}
+
+std::vector<MemoryCgroup> AskMemoryCgroups(const std::string& root) {
+  std::vector<MemoryCgroup> found;
+  std::ifstream mounts(root + "/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    // id parent dev root mountpoint options [optional fields] - type source superoptions
+    std::istringstream fields(line);
+    std::string skip, mountRoot, mountPoint, word, type, source, super;
+    fields >> skip >> skip >> skip >> mountRoot >> mountPoint;
+    while (fields >> word && word != "-") {
+    }
+    fields >> type >> source >> super;
+    const bool v2 = type == "cgroup2";
+    if (!v2 && !(type == "cgroup" && HasWord(super, "memory"))) continue;
+    std::string path;
+    if (!CgroupPath(root, v2, &path)) continue;
+    // The mount shows the hierarchy from its root on; a cgroup outside it cannot be seen here.
+    mountRoot = Unescape(mountRoot);
+    if (mountRoot != "/") {
+      if (path != mountRoot && path.compare(0, mountRoot.size() + 1, mountRoot + "/") != 0) continue;
+      path.erase(0, mountRoot.size());
+    }
+    if (path == "/") path.clear();
+    found.push_back({root + Unescape(mountPoint), path, v2});
+  }
+  return found;
+}
+
+uint64_t AskCgroupRoom(const std::string& root) {
+  uint64_t room = c_NoMemoryLimit;
+  for (MemoryCgroup cgroup : AskMemoryCgroups(root)) {
+    // Every ancestor's limit holds for its descendants too.
+    for (;;) {
+      room = std::min(room, CgroupFolderRoom(cgroup.mount + cgroup.path, cgroup.v2));
+      if (cgroup.path.empty()) break;
+      cgroup.path.erase(cgroup.path.rfind('/'));
+    }
+  }
+  return room;
+}
+
+uint64_t AskUnmappedSpace(const std::string& root) {
+  std::ifstream maps(root + "/proc/self/maps");
+  std::vector<std::pair<uint64_t, uint64_t>> mapped;
+  uint64_t top = 0;
+  std::string line;
+  while (std::getline(maps, line)) {
+    std::istringstream in(line);
+    uint64_t start = 0, end = 0;
+    char dash = 0;
+    if (!(in >> std::hex >> start >> dash >> end) || dash != '-') continue;
+    if (line.size() >= 7 && line.compare(line.size() - 7, 7, "[stack]") == 0 && top == 0) {
+      // Nothing may be mapped where the stack can still grow, nor just below that.
+      rlimit stack;
+      uint64_t grow = 256 * c_MB;
+      if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY)
+        grow = std::min(grow, uint64_t(stack.rlim_cur));
+      top = Less(start, grow + c_MB);
+    }
+    mapped.emplace_back(start, end);
+  }
+  if (mapped.empty()) return c_NoMemoryLimit;
+  if (top == 0) top = mapped.back().first;
+  std::sort(mapped.begin(), mapped.end());
+  uint64_t low = 65536;  // the lowest address the kernel maps by default
+  ReadNumber(root + "/proc/sys/vm/mmap_min_addr", &low);
+  // Large blocks do not fill a stretch: up to one of them is lost in each.
+  constexpr uint64_t c_LostPerStretch = 16 * c_MB;
+  uint64_t space = 0;
+  const auto stretch = [&](uint64_t from, uint64_t to) {
+    if (to > from) space += Less(to - from, c_LostPerStretch);
+  };
+  for (const auto& m : mapped) {
+    stretch(low, std::min(m.first, top));
+    low = std::max(low, m.second);
+  }
+  stretch(low, top);
+  return space;
+}
+
+uint64_t AskObtainableMemory() {
+  uint64_t physical = std::min(AskSystemAvailable(), AskCgroupRoom());
+  if (physical == c_NoMemoryLimit) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    if (pages > 0) physical = uint64_t(pages) * PageSize();
+  }
+  uint64_t space = AskUnmappedSpace();
+  rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    space = std::min(space, Less(uint64_t(limit.rlim_cur), pages * PageSize()));
+  }
+  // Mapped space is known to the page; memory also goes to the kernel's records of the process
+  // and to whatever else shares the limit, more of it the more there is.
+  if (space != c_NoMemoryLimit) space = Less(space, 16 * c_MB);
+  if (physical != c_NoMemoryLimit) physical = Less(physical, physical / 32 + 16 * c_MB);
+  return std::min(physical, space);
+}
+
+}  // namespace pixkit
