@@ -81,8 +81,13 @@ void RemoveOnStop::Forget() {
 }
 
 void IgnoreWriteSignals() {
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
+  // Caught rather than ignored: the programs this one starts get them back at their defaults.
+  struct sigaction none = {};
+  none.sa_handler = [](int) {};
+  none.sa_flags = SA_RESTART;
+  sigemptyset(&none.sa_mask);
+  sigaction(SIGPIPE, &none, nullptr);
+  sigaction(SIGXFSZ, &none, nullptr);
 }
 
 }  // namespace pixkit
