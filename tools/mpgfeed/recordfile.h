@@ -27,8 +27,6 @@ class RecordFile {
   // "-" is standard output. Throws std::runtime_error naming the file when it cannot be opened.
   explicit RecordFile(const std::string& name);
 
-  const std::string& AskShownName() const { return d_name; }
-
   // Throws std::runtime_error naming the file when it cannot be written, BrokenPipe when its
   // reader has gone.
   void Put(const uint8_t* p, size_t n);
