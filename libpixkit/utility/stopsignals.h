@@ -27,7 +27,7 @@ class StopSignalsHeld {
 // end the process as they would have. Only signals left at their default action are caught: one
 // that is ignored (as a shell does for background jobs) or handled by the program stays as it
 // was. One at a time in a process (checked): the programs run one thread, and a second owner
-// would put the first one's handlers back behind its back.
+// would share, and forget, the one watched name.
 class RemoveOnStop {
  public:
   RemoveOnStop();
