@@ -310,6 +310,18 @@ TEST(WritePPM, KeepsTheGroupModeAndAttributesAPlainWriteKeeps) {
   EXPECT_EQ(st.st_gid, users->gr_gid);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(ReadFile(name), written);
+  // A writer who is no member of the group could not give it to a new file: written in place.
+  if (geteuid() == 0) {
+    const ino_t inode = InodeOf(name);
+    ASSERT_EQ(chown(name.c_str(), 65534, users->gr_gid), 0);
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0777), 0);
+    EXPECT_EXIT(WriteUnprivileged(yuv, name), testing::ExitedWithCode(0), "");
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+    ASSERT_EQ(stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, users->gr_gid);
+    EXPECT_EQ(st.st_ino, inode);
+    ASSERT_EQ(chown(name.c_str(), 0, users->gr_gid), 0);
+  }
 
   // Extended attributes, an ACL among them, stay with the file, which is written in place.
   if (setxattr(name.c_str(), "user.origin", "camera", 6, 0) != 0 ||
