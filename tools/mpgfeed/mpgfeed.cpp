@@ -59,8 +59,8 @@ const char c_Usage[] =
     "\n"
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
     "the output cannot be written or is the input, 2 for a wrong command line. A run that fails\n"
-    "removes the OUTPUT file it created or replaced; a link, a device or a pipe stays as the\n"
-    "writes left it.\n";
+    "removes an OUTPUT file that it created, or that was the caller's own with no other name;\n"
+    "anything else (a link, a device, a pipe) stays as the writes left it.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
