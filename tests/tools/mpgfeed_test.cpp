@@ -329,6 +329,7 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   const std::string fifo = dir / "feed.m2v", stopped = dir / "stopped.bin";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string clip = ReadFile(input);
+  signal(SIGPIPE, SIG_IGN);  // a program that ends early fails the test, not the test program
   for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
     SCOPED_TRACE("signal " + std::to_string(sig));
     const pid_t pid =
