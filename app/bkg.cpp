@@ -25,6 +25,7 @@
 #include "libpixkit/fileio/yuv.h"
 #include "libpixkit/graphics/color/colorspace.h"
 #include "libpixkit/utility/error.h"
+#include "libpixkit/utility/stopsignals.h"
 
 using pixkit::Image;
 using pixkit::Pixel;
@@ -423,6 +424,7 @@ void PrintParameters(std::ostream& out, const RunSettings& s) {
 }
 
 int RunBackgroundTool(int argc, char** argv) {
+  pixkit::IgnoreWriteSignals();
   try {
     RunSettings settings;
     if (ParseCommandLine(argc, argv, &cmdline) != 0) std::exit(1);

@@ -15,6 +15,7 @@
 #include "libpixkit/graphics/color/colorspace.h"
 #include "libpixkit/graphics/draw/regions.h"
 #include "libpixkit/utility/error.h"
+#include "libpixkit/utility/stopsignals.h"
 #include "libpixkit/x11/imgwin.h"
 
 namespace {
@@ -117,6 +118,7 @@ int SimMatInspectionMain(int argc, char** argv) {
     std::cerr << "usage: " << (argc > 0 ? argv[0] : "quillmere-inspect") << " MPEGFILE\n";
     return 5;
   }
+  pixkit::IgnoreWriteSignals();
   try {
     Inspect(argv[1]);
     return 0;

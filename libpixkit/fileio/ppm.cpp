@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -9,10 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
-#include "libpixkit/utility/stopsignals.h"
+#include "libpixkit/utility/outputfile.h"
 
 namespace pixkit {
 
@@ -37,77 +39,74 @@ void WriteHeader(std::ostream& os, char type, int w, int h) {
   os << 'P' << type << '\n' << w << ' ' << h << "\n255\n";
 }
 
-// Writes img and closes the file; the reason of the first failing write names the error.
-void WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, std::ofstream& os,
-                   const char* filename) {
-  errno = 0;
-  writer.Write(img, os);
-  int err = errno;
-  bool written = !os.fail();
-  if (written) {
-    errno = 0;
-    os.close();
-    err = errno;
-    written = !os.fail();
+// A stream onto an output file that keeps the reason of its first failing write.
+class OutputFileBuf : public std::streambuf {
+ public:
+  explicit OutputFileBuf(OutputFile& file) : d_file(file), d_buffer(size_t(1) << 16) {
+    setp(d_buffer.data(), d_buffer.data() + d_buffer.size());
   }
-  if (!written) ThrowFileError("cannot write", filename, err);
+  int AskError() const { return d_err; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!Flush()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return Flush() ? 0 : -1; }
+
+ private:
+  bool Flush() {
+    if (d_err != 0) return false;
+    if (pptr() > pbase() && !d_file.Write(pbase(), size_t(pptr() - pbase()))) {
+      d_err = errno;
+      return false;
+    }
+    setp(d_buffer.data(), d_buffer.data() + d_buffer.size());
+    return true;
+  }
+
+  OutputFile& d_file;
+  std::vector<char> d_buffer;
+  int d_err = 0;
+};
+
+// Writes img and closes the file; the reason of the first failing write names the error.
+void WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, OutputFile& file,
+                   const char* filename) {
+  OutputFileBuf buf(file);
+  std::ostream os(&buf);
+  writer.Write(img, os);
+  os.flush();
+  if (!os) ThrowFileError("cannot write", filename, buf.AskError());
+  if (!file.Close()) ThrowFileError("cannot write", filename, errno);
 }
 
 // Opens the name itself (created, or emptied when it exists), as a plain write does.
 void WriteInPlace(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
-  errno = 0;
-  std::ofstream os(filename, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!os) ThrowFileError("cannot create", filename, errno);
-  WriteAndClose(writer, img, os, filename);
+  OutputFile file;
+  if (!file.Open(filename)) ThrowFileError("cannot create", filename, errno);
+  WriteAndClose(writer, img, file, filename);
+  file.Keep();
 }
 
-// Whether the directory of the named file lets the caller create files in it.
-bool DirectoryWritable(const char* filename) {
+std::string DirectoryOf(const char* filename) {
   const char* slash = strrchr(filename, '/');
-  const std::string dir = !slash ? "." : slash == filename ? "/" : std::string(filename, slash);
-  return faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) == 0;
+  return !slash ? "." : slash == filename ? "/" : std::string(filename, slash);
 }
 
-// A temporary file that is removed unless renamed into place, also when a stop signal ends the
-// process while it exists.
-class TempFile {
- public:
-  TempFile() = default;
-  ~TempFile() {
-    StopSignalsHeld held;
-    if (!d_name.empty() && !d_renamed) unlink(d_name.c_str());
-    d_removeOnStop.Forget();
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
+// A file whose extended attributes (ACLs among them) a new file would not have.
+bool HasExtendedAttributes(const char* filename) {
+  return llistxattr(filename, nullptr, 0) > 0;
+}
 
-  // Creates the file from a mkstemp template: its descriptor, or -1 with errno set.
-  int Create(std::string tmpl) {
-    StopSignalsHeld held;
-    const int fd = mkstemp(&tmpl[0]);
-    if (fd >= 0) {
-      d_name = tmpl;
-      d_removeOnStop.Watch(d_name);
-    }
-    return fd;
-  }
-
-  // False with errno set when the rename fails.
-  bool RenameTo(const char* target) {
-    StopSignalsHeld held;
-    if (rename(d_name.c_str(), target) != 0) return false;
-    d_renamed = true;
-    d_removeOnStop.Forget();
-    return true;
-  }
-
-  const std::string& Name() const { return d_name; }
-
- private:
-  RemoveOnStop d_removeOnStop;  // destroyed last: its handlers outlive the file
-  std::string d_name;
-  bool d_renamed = false;
-};
+// A directory whose default ACL, not the umask, sets the mode of the files created in it.
+bool HasDefaultAcl(const std::string& dir) {
+  return getxattr(dir.c_str(), "system.posix_acl_default", nullptr, 0) > 0;
+}
 
 // The mode a newly created file would get, or the one of the file being replaced. Reading the
 // umask means setting it; the tool runs one thread.
@@ -116,6 +115,47 @@ mode_t TargetMode(const struct stat* existing) {
   const mode_t mask = umask(0);
   umask(mask);
   return 0666 & ~mask;
+}
+
+// Gives the new file the group and the mode of the file it replaces, or a new file's mode;
+// false when they cannot be kept (a group the caller is no member of).
+bool TakeAttributes(int fd, const struct stat* existing, const char* filename) {
+  struct stat now;
+  if (fstat(fd, &now) != 0) ThrowFileError("cannot create", filename, errno);
+  if (existing && now.st_gid != existing->st_gid && fchown(fd, uid_t(-1), existing->st_gid) != 0)
+    return false;
+  const mode_t mode = TargetMode(existing);
+  if (fchmod(fd, mode) != 0) ThrowFileError("cannot create", filename, errno);
+  // The kernel drops a set-group-ID bit that the caller may not set.
+  return fstat(fd, &now) == 0 && (now.st_mode & 07777) == mode;
+}
+
+// Writes a new file beside the name and renames it over the name when complete; false, with
+// nothing written, where the result would differ from a plain write in more than that.
+bool WriteReplacing(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
+  struct stat st;
+  const bool exists = lstat(filename, &st) == 0;
+  const bool isNew = !exists && errno == ENOENT;
+  const std::string dir = DirectoryOf(filename);
+  if (!(isNew || (exists && IsSoleOwnFile(st))) ||
+      faccessat(AT_FDCWD, dir.c_str(), W_OK, AT_EACCESS) != 0 ||
+      (exists ? HasExtendedAttributes(filename) : HasDefaultAcl(dir)))
+    return false;
+
+  // Hidden, and short enough for any name the target itself may have.
+  const std::string target = filename;
+  const size_t slash = target.rfind('/');
+  const size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string tempName = target.substr(0, baseStart) + "." +
+                               target.substr(baseStart, 200) + ".XXXXXX";
+  OutputFile temp;
+  if (!temp.CreateTemp(tempName)) ThrowFileError("cannot create", filename, errno);
+  if (!TakeAttributes(temp.Descriptor(), exists ? &st : nullptr, filename)) return false;
+  WriteAndClose(writer, img, temp, filename);
+  if (temp.RenameTo(filename)) return true;
+  // A name that is a mount point of its own cannot be replaced, only written.
+  if (errno == EBUSY) return false;
+  ThrowFileError("cannot write", filename, errno);
 }
 
 // One header line into line; a line that cannot be read ends the header early.
@@ -205,38 +245,11 @@ void FileWriter_PPM::Write(const Image<Pixel>& img, std::ostream& os) const {
 // name beside it and renamed when complete, so that a failed write never leaves a partial file
 // (nor destroys the previous one). Any other name is written in place as a plain write would:
 // a rename would cut the other links, replace a link instead of following it under the
-// kernel's rules, give another user's file a new owner, or need a directory the caller cannot
-// write.
+// kernel's rules, give another user's file a new owner, lose a group, a mode or extended
+// attributes that a new file cannot have, or need a directory the caller cannot write. A
+// failed write in place removes only what the shared output-file rule allows.
 void FileWriter_PPM::Write(const Image<Pixel>& img, const char* filename) const {
-  struct stat st;
-  const bool exists = lstat(filename, &st) == 0;
-  const bool isNew = !exists && errno == ENOENT;
-  const bool isSoleOwnFile =
-      exists && S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
-  if (!(isNew || isSoleOwnFile) || !DirectoryWritable(filename)) {
-    WriteInPlace(*this, img, filename);
-    return;
-  }
-
-  // Hidden, and short enough for any name the target itself may have.
-  const std::string target = filename;
-  const size_t slash = target.rfind('/');
-  const size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
-  const std::string tempName = target.substr(0, baseStart) + "." +
-                               target.substr(baseStart, 200) + ".XXXXXX";
-  TempFile temp;
-  const int fd = temp.Create(tempName);
-  if (fd < 0) ThrowFileError("cannot create", filename, errno);
-  const int chmodResult = fchmod(fd, TargetMode(exists ? &st : nullptr));
-  const int chmodErr = errno;
-  close(fd);
-  if (chmodResult != 0) ThrowFileError("cannot create", filename, chmodErr);
-
-  errno = 0;
-  std::ofstream os(temp.Name(), std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!os) ThrowFileError("cannot create", filename, errno);
-  WriteAndClose(*this, img, os, filename);
-  if (!temp.RenameTo(filename)) ThrowFileError("cannot write", filename, errno);
+  if (!WriteReplacing(*this, img, filename)) WriteInPlace(*this, img, filename);
 }
 
 void WritePPM(const Image<Pixel>& img, const char* filename) {

@@ -23,8 +23,9 @@ class FileWriter_PPM {
   void Write(const Image<Pixel>& img, std::ostream& os) const;
   // A new file, or a replaced one of the caller's own with no other name, appears under its
   // name only when completely written; any other name (a link, a device, a file in a directory
-  // the caller cannot write) is written as a plain write would. A file that cannot be created
-  // or written throws Excpt_Text (ErrSev_Error) naming it.
+  // the caller cannot write, one whose group, mode or extended attributes a new file would not
+  // have) is written as a plain write would. A file that cannot be created or written throws
+  // Excpt_Text (ErrSev_Error) naming it.
   void Write(const Image<Pixel>& img, const char* filename) const;
 
  private:

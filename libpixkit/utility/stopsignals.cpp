@@ -19,6 +19,8 @@ constexpr int c_StopSignals[] = {SIGHUP, SIGINT, SIGTERM};
 // signals are held, so the handler never sees half a name.
 char g_watched[PATH_MAX];
 
+bool g_haveOwner = false;
+
 void RemoveWatchedAndStop(int sig) {
   if (g_watched[0] != '\0') unlink(g_watched);
   signal(sig, SIG_DFL);
@@ -41,6 +43,8 @@ StopSignalsHeld::~StopSignalsHeld() {
 }
 
 RemoveOnStop::RemoveOnStop() {
+  assert(!g_haveOwner && "one RemoveOnStop at a time");
+  g_haveOwner = true;
   static_assert(sizeof c_StopSignals / sizeof c_StopSignals[0] == sizeof d_caught);
   for (size_t i = 0; i < sizeof d_caught; i++) {
     struct sigaction current;
@@ -61,6 +65,7 @@ RemoveOnStop::~RemoveOnStop() {
   Forget();
   for (size_t i = 0; i < sizeof d_caught; i++)
     if (d_caught[i]) sigaction(c_StopSignals[i], &d_previous[i], nullptr);
+  g_haveOwner = false;
 }
 
 void RemoveOnStop::Watch(const std::string& path) {
@@ -73,6 +78,16 @@ void RemoveOnStop::Watch(const std::string& path) {
 void RemoveOnStop::Forget() {
   StopSignalsHeld held;
   g_watched[0] = '\0';
+}
+
+void IgnoreWriteSignals() {
+  // Caught rather than ignored: the programs this one starts get them back at their defaults.
+  struct sigaction none = {};
+  none.sa_handler = [](int) {};
+  none.sa_flags = SA_RESTART;
+  sigemptyset(&none.sa_mask);
+  sigaction(SIGPIPE, &none, nullptr);
+  sigaction(SIGXFSZ, &none, nullptr);
 }
 
 }  // namespace pixkit

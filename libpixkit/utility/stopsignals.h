@@ -1,6 +1,7 @@
 // Removal of a file that is still being written when a hang-up, an interrupt or a termination
-// ends the process, so that no partial file stays behind. Used by the PPM writer for its
-// temporary files and by the decoder program for its output.
+// ends the process, so that no partial file stays behind, and the signals that would end a
+// process part-way through a write. Used through the output files of the PPM writer and the
+// decoder program, and by the programs' entry points.
 #ifndef PIXKIT_UTILITY_STOPSIGNALS_H
 #define PIXKIT_UTILITY_STOPSIGNALS_H
 
@@ -25,7 +26,8 @@ class StopSignalsHeld {
 // While it lives, SIGHUP, SIGINT and SIGTERM remove the watched file, if there is one, and then
 // end the process as they would have. Only signals left at their default action are caught: one
 // that is ignored (as a shell does for background jobs) or handled by the program stays as it
-// was. One at a time in a process: the programs run one thread.
+// was. One at a time in a process (checked): the programs run one thread, and a second owner
+// would share, and forget, the one watched name.
 class RemoveOnStop {
  public:
   RemoveOnStop();
@@ -43,6 +45,11 @@ class RemoveOnStop {
   bool d_caught[3] = {};
   struct sigaction d_previous[3];
 };
+
+// A write beyond the file-size limit, or into a pipe whose reader has gone, fails with EFBIG or
+// EPIPE instead of ending the process: the program reports it and removes what it left
+// unfinished, and a closed standard error does not cost a run its output.
+void IgnoreWriteSignals();
 
 }  // namespace pixkit
 

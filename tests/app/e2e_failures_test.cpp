@@ -115,6 +115,29 @@ TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
     EXPECT_NE(r.err.find(prefix, at), std::string::npos) << r.err;
   }
   EXPECT_EQ(ListFiles(dir.path()), std::vector<std::string>{"seq.yuv"});
+
+  // A file-size limit that the background passes: the write fails with an error, not the
+  // signal that would end the run, and no part of the file stays.
+  WriteYUV(dir / "big.yuv", std::vector<Picture420>(2, Picture420(64, 64)));
+  const std::string limited = dir.Sub("limited");
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", QUILLMERE_EXE, "-x", "-l", "-r",
+               "64x64", "-o", limited + "/bg", dir / "big.yuv"};
+  const ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("Error: cannot write PPM file '" + limited + "/bg0002.ppm' (File too large)"),
+            std::string::npos) << r.err;
+  EXPECT_TRUE(ListFiles(limited).empty());
+
+  // Standard error on a pipe that nobody reads costs the listing and progress, not the files.
+  spec.path = QUILLMERE_EXE;
+  spec.args = {"-x", "-l", "-r", "64x64", "-o", limited + "/bg", dir / "big.yuv"};
+  spec.stderr_unread = true;
+  const ProcessResult unread = testsupport::RunProcess(spec);
+  EXPECT_EQ(unread.exit_code, 0);
+  EXPECT_EQ(unread.signal, 0);
+  EXPECT_EQ(ListFiles(limited), std::vector<std::string>{"bg0002.ppm"});
 }
 
 // What a run keeps is counted as it comes against the memory the process can have, here the

@@ -143,6 +143,17 @@ TEST(Inspect, FramesThatShrinkEndTheRunBeforeTheyAreShown) {
   EXPECT_EQ(r.err, kTooSmall);
   EXPECT_TRUE(IsPPM(dir / "bkg001.ppm", 176, 240));
   EXPECT_FALSE(fs::exists(dir / "bkg002.ppm"));
+
+  // Under a file-size limit the first background fails with an error, not the signal that
+  // would end the run, and no part of it stays.
+  fs::remove(dir / "bkg001.ppm");
+  spec.args.insert(spec.args.begin(), {"-c", "ulimit -f 100 && exec \"$0\" \"$@\"", spec.path});
+  spec.path = "/bin/sh";
+  const testsupport::ProcessResult limited = testsupport::RunProcess(spec);
+  EXPECT_EQ(limited.exit_code, 2);
+  EXPECT_EQ(limited.err, "Error: cannot write PPM file 'bkg001.ppm' (File too large)\n");
+  for (const auto& entry : fs::directory_iterator(dir.path))
+    EXPECT_EQ(entry.path().filename().string().find("bkg"), std::string::npos) << entry.path();
 }
 
 TEST(Inspect, FramesTooLargeForTheMemoryEndWithAnError) {

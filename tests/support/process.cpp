@@ -52,6 +52,10 @@ struct Pipe {
     close(fd[1]);
     fd[1] = -1;
   }
+  void CloseReadEnd() {
+    close(fd[0]);
+    fd[0] = -1;
+  }
 };
 
 }  // namespace
@@ -65,6 +69,7 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
   std::vector<char*> envPtrs = Pointers(env);
 
   Pipe out, err;
+  if (spec.stderr_unread) err.CloseReadEnd();  // before the fork: no process may hold it
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -83,7 +88,7 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
                         std::chrono::milliseconds(long(spec.timeout_seconds * 1000));
   pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
+  int open = spec.stderr_unread ? 1 : 2;
   while (open > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

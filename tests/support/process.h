@@ -17,6 +17,7 @@ struct ProcessSpec {
   std::string workdir;            // the child's working directory; the test's own when empty
   std::vector<std::string> env;   // "NAME=value" entries set or replaced in the child
   double timeout_seconds = 120;   // the child is killed after this long
+  bool stderr_unread = false;     // stderr is a pipe without reader, as in "2>&1 | true"
 };
 
 struct ProcessResult {

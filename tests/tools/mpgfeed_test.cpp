@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -160,6 +161,10 @@ TEST(Mpgfeed, EveryFailureGivesOneLineAndNonZeroStatus) {
   const std::string text = dir / "notes.txt";
   std::ofstream(text) << "plain words, no pictures\n";
   fs::create_directory(dir / "sub");
+  const std::string goodBytes = ReadFile(good);
+  const std::string hardLink = dir / "hard.m1v", symLink = dir / "sym.m1v";
+  ASSERT_EQ(link(good.c_str(), hardLink.c_str()), 0);
+  ASSERT_EQ(symlink(good.c_str(), symLink.c_str()), 0);
 
   struct Case {
     std::vector<std::string> args;
@@ -174,6 +179,12 @@ TEST(Mpgfeed, EveryFailureGivesOneLineAndNonZeroStatus) {
       {{"-W", "-", dir / "sub"}, 1, "sub"},
       {{"-L", "-W", dir / "nodir/out.bin", good}, 1, "out.bin"},
       {{"-L", "-W", "/dev/full", good}, 1, "/dev/full"},
+      // The output is the input, by any name: refused before anything is written.
+      {{"-L", "-W", good, good}, 1, "output '" + good + "' is the input"},
+      {{"-L", "-W", hardLink, good}, 1, "output '" + hardLink + "' is the input"},
+      {{"-L", "-W", symLink, good}, 1, "output '" + symLink + "' is the input"},
+      {{"-L", "-W", good, symLink}, 1, "is the input '" + symLink + "'"},
+      {{"-L", "-W", "-", dir / "stdout"}, 1, "standard output is the input"},
       {{"-L", good}, 2, "-W"},
       {{"-L", "-W", "-"}, 2, "input"},
       {{"-L", "-W", "-", good, good}, 2, "input"},
@@ -188,6 +199,7 @@ TEST(Mpgfeed, EveryFailureGivesOneLineAndNonZeroStatus) {
     EXPECT_EQ(o.err.rfind("mpgfeed: ", 0), 0u) << o.err;
     EXPECT_NE(o.err.find(c.mentions), std::string::npos) << o.err;
   }
+  EXPECT_TRUE(ReadFile(good) == goodBytes) << "the input was overwritten";
 }
 
 struct DecodeCase {
@@ -277,17 +289,37 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   const std::string input = dir / "clip.m2v";
   mpegtest::WriteMpegFile(input, {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P,
                                   64, 48, 10});
-  // Files may grow to 10 KiB only, a few records: writing fails part-way (the signal that
-  // would end the program instead is ignored).
+  // Files may grow to 10 KiB only, a few records: writing fails part-way, with a message
+  // rather than the signal that would end the program. With that signal ignored from outside
+  // the limit stands for a full disk.
+  const auto runLimited = [&](const std::string& output, const char* limit = "ulimit -f 20") {
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", std::string(limit) + "; exec \"$0\" \"$@\"", c_Mpgfeed, "-L", "-W",
+                 output, input};
+    return testsupport::RunProcess(spec);
+  };
   const std::string part = dir / "part\r.bin";  // messages show the name escaped
-  testsupport::ProcessSpec spec;
-  spec.path = "/bin/sh";
-  spec.args = {"-c", "ulimit -f 20; trap '' XFSZ; exec \"$0\" \"$@\"", c_Mpgfeed, "-L", "-W",
-               part, input};
-  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  const testsupport::ProcessResult r = runLimited(part);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("cannot write '" + (dir / "part\\r.bin") + "'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("cannot write '" + (dir / "part\\r.bin") + "': File too large"),
+            std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(part));
+  // A file the run did not create alone is written in place and stays as the writes left it:
+  // the target of a link (the link stays too), a file of two names.
+  const std::string target = dir / "target.bin", link = dir / "link.bin";
+  std::ofstream(target) << "old";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string twin = dir / "twin.bin", twin2 = dir / "twin2.bin";
+  std::ofstream(twin) << "old";
+  ASSERT_EQ(::link(twin.c_str(), twin2.c_str()), 0);
+  for (const std::string& name : {link, twin}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(runLimited(name, "ulimit -f 20; trap '' XFSZ").exit_code, 1);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::file_size(name), 10240u);
+  }
+  EXPECT_EQ(fs::file_size(twin2), 10240u);
   // A device is not the program's to remove.
   EXPECT_EQ(RunMpgfeed(dir, {"-L", "-W", "/dev/full", input}).exitCode, 1);
   EXPECT_TRUE(fs::exists("/dev/full"));
@@ -297,6 +329,7 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   const std::string fifo = dir / "feed.m2v", stopped = dir / "stopped.bin";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string clip = ReadFile(input);
+  signal(SIGPIPE, SIG_IGN);  // a program that ends early fails the test, not the test program
   for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
     SCOPED_TRACE("signal " + std::to_string(sig));
     const pid_t pid =
@@ -317,6 +350,48 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
     EXPECT_FALSE(fs::exists(stopped));
   }
+}
+
+// The status of the child once it ended, within ten seconds; it is killed when it does not.
+int WaitOrKill(pid_t pid) {
+  int status = 0;
+  for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) != pid; i++) usleep(10000);
+  if (kill(pid, SIGKILL) == 0 && waitpid(pid, &status, 0) == pid)
+    ADD_FAILURE() << "still running after ten seconds";
+  return status;
+}
+
+TEST(Mpgfeed, APipeAsOutputNeitherHoldsOffStopSignalsNorCostsTheOutput) {
+  TempDir dir;
+  const std::string input = dir / "clip.m2v", fifo = dir / "records";
+  mpegtest::WriteMpegFile(input, {"mpeg2video", AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_YUV420P,
+                                  64, 48, 30});
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Nobody reads: the open waits, and a stop signal still ends it. The pipe stays; a reader
+  // that stops early ends the run as a broken pipe does, quietly.
+  for (int sig : {SIGINT, SIGTERM, SIGPIPE}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    const pid_t pid = testsupport::StartAsForegroundJob(c_Mpgfeed, {"-L", "-W", fifo, input});
+    if (sig == SIGPIPE) {
+      const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+      pollfd p = {fd, POLLIN, 0};
+      EXPECT_EQ(poll(&p, 1, 10000), 1);
+      close(fd);
+    } else {
+      usleep(200000);
+      kill(pid, sig);
+    }
+    const int status = WaitOrKill(pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+    EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
+  }
+  // Standard error on a pipe that nobody reads costs the progress lines, not the records.
+  testsupport::ProcessSpec spec;
+  spec.path = c_Mpgfeed;
+  spec.args = {"-W", dir / "out.bin", input};
+  spec.stderr_unread = true;
+  EXPECT_EQ(testsupport::RunProcess(spec).exit_code, 0);
+  EXPECT_EQ(ParseRecords(ReadFile(dir / "out.bin")).size(), 30u);
 }
 
 TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {

@@ -16,9 +16,9 @@ extern "C" {
 }
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +28,7 @@ extern "C" {
 
 #include "libpixkit/utility/error.h"
 #include "libpixkit/utility/stopsignals.h"
+#include "tools/mpgfeed/recordfile.h"
 
 namespace {
 
@@ -57,8 +58,9 @@ const char c_Usage[] =
     "  matrices or ranges (as the source's tags say) are converted.\n"
     "\n"
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
-    "the output cannot be written, 2 for a wrong command line. A run that fails removes the\n"
-    "OUTPUT file it wrote to.\n";
+    "the output cannot be written or is the input, 2 for a wrong command line. A run that fails\n"
+    "removes an OUTPUT file that it created, or that was the caller's own with no other name;\n"
+    "anything else (a link, a device, a pipe) stays as the writes left it.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -91,12 +93,6 @@ using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
-
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f != stdout) std::fclose(f);
-  }
-};
 
 struct Options {
   bool quiet = false;
@@ -188,32 +184,10 @@ SourceColour ColourOf(const AVFrame* f) {
   return c;
 }
 
-// Writes frame records to a stream and counts them.
+// Writes frame records to the output and counts them.
 class RecordWriter {
  public:
-  RecordWriter(const std::string& name, bool quiet)
-      : d_path(name), d_name(pixkit::ShortNameForMessage(name)), d_quiet(quiet) {
-    if (name == "-") {
-      d_file.reset(stdout);
-      d_name = "standard output";
-    } else {
-      pixkit::StopSignalsHeld held;  // until the file is watched
-      d_file.reset(std::fopen(name.c_str(), "wb"));
-      if (!d_file) Fail();
-      struct stat st;
-      d_removable = fstat(fileno(d_file.get()), &st) == 0 && S_ISREG(st.st_mode);
-      if (d_removable) d_removeOnStop.Watch(name);
-    }
-  }
-
-  // A run that failed leaves no partial file behind; standard output and devices are not ours
-  // to remove.
-  ~RecordWriter() {
-    if (d_finished || !d_removable) return;
-    d_file.reset();
-    std::remove(d_path.c_str());
-    d_removeOnStop.Forget();
-  }
+  RecordWriter(const std::string& name, bool quiet) : d_out(name), d_quiet(quiet) {}
 
   int AskCount() const { return d_count; }
 
@@ -249,23 +223,11 @@ class RecordWriter {
 
   void Finish() {
     if (!d_quiet && d_count > 0) std::fputc('\n', stderr);
-    if (std::fflush(d_file.get()) != 0 || std::ferror(d_file.get())) Fail();
-    if (d_file.get() != stdout) {
-      FILE* f = d_file.release();
-      if (std::fclose(f) != 0) Fail();
-    }
-    d_finished = true;
-    d_removeOnStop.Forget();
+    d_out.Finish();
   }
 
  private:
-  [[noreturn]] void Fail() const {
-    throw std::runtime_error("cannot write '" + d_name + "': " + std::strerror(errno));
-  }
-
-  void Put(const uint8_t* p, int n) {
-    if (std::fwrite(p, 1, size_t(n), d_file.get()) != size_t(n)) Fail();
-  }
+  void Put(const uint8_t* p, int n) { d_out.Put(p, size_t(n)); }
 
   void WritePlane(const uint8_t* p, int stride, int w, int h) {
     for (int y = 0; y < h; ++y) Put(p + ptrdiff_t(y) * stride, w);
@@ -324,13 +286,8 @@ class RecordWriter {
     return s;
   }
 
-  pixkit::RemoveOnStop d_removeOnStop;  // destroyed last: its handlers outlive the file
-  std::unique_ptr<FILE, FileCloser> d_file;
-  std::string d_path;
-  std::string d_name;  // as messages show it
+  mpgfeed::RecordFile d_out;
   bool d_quiet;
-  bool d_removable = false;  // a regular file, emptied by this run
-  bool d_finished = false;
   int d_count = 0;
   FramePtr d_converted;
   SwsPtr d_sws;  // for pictures of the size, format and colours below
@@ -504,13 +461,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   av_log_set_level(opt.quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
+  pixkit::IgnoreWriteSignals();
   try {
+    mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
     Decoder decoder(opt.input);
     RecordWriter out(opt.output, opt.quiet);
     decoder.Run(out);
     out.Finish();
     const std::string loss = decoder.AskLoss();
     if (!loss.empty()) std::fprintf(stderr, "mpgfeed: %s\n", loss.c_str());
+  } catch (const mpgfeed::BrokenPipe&) {
+    // Whoever read the records has stopped: end quietly, as the write would have ended us.
+    std::signal(SIGPIPE, SIG_DFL);
+    std::raise(SIGPIPE);
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mpgfeed: %s\n", e.what());
     return 1;

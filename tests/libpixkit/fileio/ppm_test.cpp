@@ -1,9 +1,13 @@
 #include "libpixkit/fileio/ppm.h"
 
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -95,6 +99,19 @@ std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
     std::_Exit(3);
   }
   std::_Exit(0);
+}
+
+// An ACL as the kernel keeps it in an extended attribute: little-endian version 2, then
+// (tag, permissions, id) for the owner, another user, the group, the mask and the others.
+std::string Acl(int owner, int group, int other, bool extraUser) {
+  std::string acl = Bytes({2, 0, 0, 0});
+  for (int tag : {0x01, 0x02, 0x04, 0x10, 0x20}) {
+    if (!extraUser && (tag == 0x02 || tag == 0x10)) continue;
+    const int perm = tag <= 0x02 ? owner : tag == 0x20 ? other : group;
+    const int id = tag == 0x02 ? 65534 : -1;
+    acl += Bytes({tag, 0, perm, 0, id & 255, (id >> 8) & 255, (id >> 16) & 255, (id >> 24) & 255});
+  }
+  return acl;
 }
 
 ino_t InodeOf(const std::string& name) {
@@ -274,6 +291,87 @@ TEST(WritePPM, NamesSharedWithOthersAreWrittenInPlace) {
     EXPECT_EQ(st.st_gid, 65534u);
   }
   EXPECT_EQ(dir.Files().size(), 1u);
+}
+
+// A file replaced by a new one keeps what a plain write would keep, or is written in place.
+TEST(WritePPM, KeepsTheGroupModeAndAttributesAPlainWriteKeeps) {
+  TempDir dir;
+  const Image<Pixel> yuv = Numbered(Param(2, 1, Colorspace_YUV), {40, 1, 2});
+  const std::string written = "P5\n2 1\n255\n" + Bytes({40, 41});
+  const std::string name = dir.NewFile("bg", "old"), sub = dir.Path() + "/acl";
+  const std::string acl = Acl(6, 4, 0, true), defaults = Acl(6, 6, 4, false);
+  const group* users = getgrnam("users");
+  struct stat st;
+  // A group of the caller's (here given by root), with a mode that shows it.
+  if (!users || chown(name.c_str(), uid_t(-1), users->gr_gid) != 0 || chmod(name.c_str(), 0640))
+    GTEST_SKIP() << "this machine does not let the test give a file the group 'users'";
+  WritePPM(yuv, name.c_str());
+  ASSERT_EQ(stat(name.c_str(), &st), 0);
+  EXPECT_EQ(st.st_gid, users->gr_gid);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(ReadFile(name), written);
+  // A writer who is no member of the group could not give it to a new file: written in place.
+  if (geteuid() == 0) {
+    const ino_t inode = InodeOf(name);
+    ASSERT_EQ(chown(name.c_str(), 65534, users->gr_gid), 0);
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0777), 0);
+    EXPECT_EXIT(WriteUnprivileged(yuv, name), testing::ExitedWithCode(0), "");
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+    ASSERT_EQ(stat(name.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, users->gr_gid);
+    EXPECT_EQ(st.st_ino, inode);
+    ASSERT_EQ(chown(name.c_str(), 0, users->gr_gid), 0);
+  }
+
+  // Extended attributes, an ACL among them, stay with the file, which is written in place.
+  if (setxattr(name.c_str(), "user.origin", "camera", 6, 0) != 0 ||
+      setxattr(name.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+      mkdir(sub.c_str(), 0700) != 0 ||
+      setxattr(sub.c_str(), "system.posix_acl_default", defaults.data(), defaults.size(), 0))
+    GTEST_SKIP() << "this machine does not let the test set extended attributes and ACLs";
+  const ino_t inode = InodeOf(name);
+  WritePPM(yuv, name.c_str());
+  EXPECT_EQ(InodeOf(name), inode);
+  EXPECT_EQ(getxattr(name.c_str(), "user.origin", nullptr, 0), 6);
+  EXPECT_EQ(getxattr(name.c_str(), "system.posix_acl_access", nullptr, 0), ssize_t(acl.size()));
+
+  // In a folder with a default ACL, that ACL and not the umask sets a new file's mode.
+  const mode_t mask = umask(022);
+  WritePPM(yuv, (sub + "/new.ppm").c_str());
+  umask(mask);
+  ASSERT_EQ(stat((sub + "/new.ppm").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
+  unlink((sub + "/new.ppm").c_str());
+  rmdir(sub.c_str());
+}
+
+// A file bound over the name (a mount point of its own) cannot be replaced, only written.
+TEST(WritePPM, AFileMountedOverTheNameIsWrittenInPlace) {
+  TempDir dir;
+  const Image<Pixel> yuv = Numbered(Param(2, 1, Colorspace_YUV), {40, 1, 2});
+  const std::string written = "P5\n2 1\n255\n" + Bytes({40, 41});
+  const std::string source = dir.NewFile("source", "old"), target = dir.NewFile("bg", "old");
+  // The mount lives in a mount namespace of the child's own, so it ends with the child.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+      _exit(7);
+    try {
+      WritePPM(yuv, target.c_str());
+    } catch (const Excpt_Text&) {
+      _exit(3);
+    }
+    _exit(ReadFile(target) == written ? 0 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 7) GTEST_SKIP() << "binding a file over another needs root";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(source), written);
+  EXPECT_EQ(dir.Files().size(), 2u);
 }
 
 TEST(WritePPM, FailuresNameTheFileAndLeaveNothingBehind) {
