@@ -480,53 +480,6 @@ const uint64_t* Reciprocals(std::vector<uint64_t>& r, int n) {
   return r.data();
 }
 
-namespace {
-
-typedef uint32_t U32x4 __attribute__((vector_size(16)));
-
-// The four quarters of 16 byte lanes as 32-bit lanes.
-inline void Widen4(U8 v, U32x4* q) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i lo = _mm_unpacklo_epi8(__m128i(v), zero);
-  const __m128i hi = _mm_unpackhi_epi8(__m128i(v), zero);
-  q[0] = U32x4(_mm_unpacklo_epi16(lo, zero));
-  q[1] = U32x4(_mm_unpackhi_epi16(lo, zero));
-  q[2] = U32x4(_mm_unpacklo_epi16(hi, zero));
-  q[3] = U32x4(_mm_unpackhi_epi16(hi, zero));
-}
-
-}  // namespace
-
-// Adds (or takes away) the valid samples of one row, and with count given, counts them.
-template <bool add>
-void AccumulateRow(uint32_t* sum, uint32_t* count, const Pixel* s, const Pixel* a, int w) {
-  int x = 0;
-  for (; x + c_Lanes <= w; x += c_Lanes) {
-    const U8 valid = a ? U8(Load<U8>(a + x) == 255) : Splat<U8>(255);
-    U32x4 q[4];
-    Widen4(Load<U8>(s + x) & valid, q);
-    for (int k = 0; k < 4; k++) {
-      uint32_t* at = sum + x + 4 * k;
-      Store(at, add ? Load<U32x4>(at) + q[k] : Load<U32x4>(at) - q[k]);
-    }
-    if (!count) continue;
-    Widen4(valid & Splat<U8>(1), q);
-    for (int k = 0; k < 4; k++) {
-      uint32_t* at = count + x + 4 * k;
-      Store(at, add ? Load<U32x4>(at) + q[k] : Load<U32x4>(at) - q[k]);
-    }
-  }
-  for (; x < w; x++) {
-    const uint32_t valid = !a || a[x] == 255;
-    const uint32_t v = s[x] & (0u - valid);
-    sum[x] = add ? sum[x] + v : sum[x] - v;
-    if (count) count[x] = add ? count[x] + valid : count[x] - valid;
-  }
-}
-
-template void AccumulateRow<true>(uint32_t*, uint32_t*, const Pixel*, const Pixel*, int);
-template void AccumulateRow<false>(uint32_t*, uint32_t*, const Pixel*, const Pixel*, int);
-
 void AverageRows(KernelScratch& k, const RowJob& job, const uint64_t* rec) {
   const int n = job.n;
   // Sums of up to 255 frames fit 16-bit lanes; longer histories add them up per lane.
