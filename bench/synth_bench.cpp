@@ -142,7 +142,13 @@ Pixel SelectMode(const int* hist, int) {
       bestv = v;
     }
   }
-  return Pixel(bestv);
+  // The lower median of the samples in the best window.
+  const int lo = std::max(0, bestv - c_Fuzzyness), hi = std::min(255, bestv + c_Fuzzyness);
+  int inside = 0;
+  for (int v = lo; v <= hi; v++) inside += hist[v];
+  int rank = (inside - 1) / 2, v = lo;
+  for (; rank >= hist[v]; v++) rank -= hist[v];
+  return Pixel(v);
 }
 
 template <Pixel (*Select)(const int*, int)>

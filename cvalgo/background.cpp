@@ -642,7 +642,17 @@ Pixel BackgroundSynthesizer_Mode::SelectFromHistogram(const int* hist, int) {
       bestv = v;
     }
   }
-  return Pixel(bestv);
+  // The window's centre would shift flat areas towards the lowest centre of equal windows:
+  // the (lower) median of the samples inside it instead.
+  const int lo = int(std::max<int64_t>(0, bestv - f)), hi = int(std::min<int64_t>(255, bestv + f));
+  int inside = 0;
+  for (int v = lo; v <= hi; v++) inside += hist[v];
+  int rank = (inside - 1) / 2;
+  for (int v = lo; v < hi; v++) {
+    if (rank < hist[v]) return Pixel(v);
+    rank -= hist[v];
+  }
+  return Pixel(hi);
 }
 
 }  // namespace cvalgo

@@ -186,32 +186,32 @@ inline U8 ValidLanes(const Chunk& c) {
   return Pack({{I16x8(c.count.h[0] != 0), I16x8(c.count.h[1] != 0)}});
 }
 
-// Per lane the sample of rank `rank` (0 the least) among the valid ones: the largest v with at
-// most rank samples below it, found bit by bit over v - lo. That needs only as many bits as the
-// widest lane's hi - lo.
-U8 SelectRank(const uint8_t* s, int n, const Chunk& c, int p, const Lanes16& rank) {
-  const U8 range = (c.hi[p] - c.lo[p]) & ValidLanes(c);
+// Per lane the sample of rank `rank` (0 the least) among the valid ones, known to lie in
+// base .. base + range: the largest v there with at most rank samples below it, found bit by bit
+// over v - base. That needs only as many bits as the widest lane's range.
+U8 SelectRankIn(const uint8_t* s, int n, U8 base, U8 range, const Lanes16& rank) {
   unsigned widest = 0;
   for (int j = 0; j < c_Lanes; j++) widest |= range[j];
-  if (widest == 0) return c.lo[p];
+  if (widest == 0) return base;
   int top = 7;
   while (!(widest & (1u << top))) top--;
   U8 offset{};
   for (int bit = top; bit >= 0; bit--) {
     const U8 cand = offset | Splat<U8>(1u << bit);
-    // Beyond the lane's range lo + cand could wrap; such a candidate is never taken anyway.
+    // Beyond the lane's range base + cand could wrap; such a candidate is never taken anyway.
     const U8 inRange = U8(cand <= range);
-    const Lanes16 below = CountBelow(s, n, Threshold(c.lo[p] + cand));
+    const Lanes16 below = CountBelow(s, n, Threshold(base + cand));
     const U8 take =
         Pack({{I16x8(below.h[0] <= rank.h[0]), I16x8(below.h[1] <= rank.h[1])}}) & inRange;
     offset = (cand & take) | (offset & ~take);
   }
-  return c.lo[p] + offset;
+  return base + offset;
 }
 
 // The upper median of the valid samples.
 U8 MedianChunk(const Chunk& c, int p, int n) {
-  return SelectRank(c.samples[p], n, c, p, {{c.count.h[0] >> 1, c.count.h[1] >> 1}});
+  return SelectRankIn(c.samples[p], n, c.lo[p], (c.hi[p] - c.lo[p]) & ValidLanes(c),
+                      {{c.count.h[0] >> 1, c.count.h[1] >> 1}});
 }
 
 template <class V>
@@ -230,7 +230,8 @@ inline bool Any(V mask) {
 
 }  // namespace
 
-// The mode of the valid samples with fuzzyness f (at most 255). W(v), the number of samples in
+// The mode of the valid samples with fuzzyness f (at most 255): the median of the samples in the
+// best window, whose centre v is found as follows. W(v), the number of samples in
 // the window [v-f, v+f] clipped to 0..255 plus the extra times the edge bins are counted, is
 // N(min(255, v+f)) - N(max(0, v-f) - 1) plus the edge terms, where N(x) counts the samples up to
 // x. Only centres at which the window's upper end reaches a sample can start a new maximum
@@ -341,9 +342,54 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
       bestv.h[k] = Select(better, v, bestv.h[k]);
     }
   };
+  // The value is the lower median of the samples inside the best window: with the window's
+  // end at step t, the samples of rank N(b + t - 2f - 1) to N(b + t) - 1, so the least x = b + u
+  // with N(x) > rank. The steps that found the windows have counted their N at both ends and
+  // mostly those between, so a walk up the table (from each lane's least sample to its greatest)
+  // costs no pass over the samples; where it would need many (lanes' windows far apart), a
+  // search by bits within the windows' values takes fewer.
+  const auto median = [&](bool dense) {
+    const auto lane = [&](int u, int j) -> int {
+      return u < umin ? 0 : tab.n[size_t(u - umin)].h[j / 8][j % 8];
+    };
+    int16_t ends[c_Lanes], ranks[c_Lanes];
+    Store(ends, Lanes16{{bestv.h[0] - vlo[0], bestv.h[1] - vlo[1]}});
+    int u0 = steps, u1 = 0;
+    for (int j = 0; j < c_Lanes; j++) {
+      ranks[j] = -1;
+      if (!cnt[j]) continue;
+      const int t = ends[j], below = lane(t - 2 * f - 1, j);
+      ranks[j] = int16_t(below + ((lane(t, j) - below - 1) >> 1));
+      const int bj = std::max(int(los[j]), f);
+      u0 = std::min(u0, std::max(t - 2 * f, los[j] - bj));
+      u1 = std::max(u1, std::min(t, his[j] - bj));
+    }
+    const Lanes16 rank = Load<Lanes16>(ranks);
+    int missing = 0;
+    for (int u = std::max(u0, umin); u <= u1 && !dense; u++) missing += !tab.done[size_t(u - umin)];
+    if (missing > 2) {
+      Lanes16 wlo, wspan;
+      for (int k = 0; k < 2; k++) {
+        const I16x8 start = bestv.h[k] - fv, end = bestv.h[k] + fv;
+        wlo.h[k] = start & I16x8(start > 0);
+        wspan.h[k] = Select(I16x8(end > 255), Splat<I16x8>(255), end) - wlo.h[k];
+      }
+      return SelectRankIn(s, n, Pack(wlo), Pack(wspan) & ValidLanes(c), rank);
+    }
+    Lanes16 value = bestv, found{};
+    for (int u = u0; u <= u1; u++) {
+      const Lanes16 nx = countUpTo(u);
+      for (int k = 0; k < 2; k++) {
+        const I16x8 hit = I16x8(nx.h[k] > rank.h[k]) & ~found.h[k];
+        value.h[k] = Select(hit, b.h[k] + Splat<I16x8>(u), value.h[k]);
+        found.h[k] |= hit;
+      }
+    }
+    return Pack(value);
+  };
   if (steps <= c_ModeDenseSteps) {
     for (int t = 0; t < steps; t++) tryStep(t);
-    return Pack(bestv);
+    return median(true);
   }
 
   // A block's window sums are at most the samples between the lowest lower end and the highest
@@ -387,7 +433,7 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
     const int t1 = std::min(steps, (j + 1) * c_ModeBlock);
     for (int t = j * c_ModeBlock; t < t1; t++) tryStep(t);
   }
-  return Pack(bestv);
+  return median(false);
 }
 
 // Writes one chunk's values of a plane, and the alpha when an alpha row is given: lanes without
