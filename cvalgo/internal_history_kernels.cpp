@@ -57,6 +57,23 @@ inline Lanes16 Widen(U8 v) {
   return {{I16x8(_mm_unpacklo_epi8(__m128i(v), zero)), I16x8(_mm_unpackhi_epi8(__m128i(v), zero))}};
 }
 
+// The least and the greatest of the sixteen lanes.
+inline int MinLane(const Lanes16& v) {
+  __m128i m = _mm_min_epi16(__m128i(v.h[0]), __m128i(v.h[1]));
+  m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4e));
+  m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xb1));
+  m = _mm_min_epi16(m, _mm_shufflelo_epi16(m, 0xb1));
+  return int16_t(_mm_extract_epi16(m, 0));
+}
+
+inline int MaxLane(const Lanes16& v) {
+  __m128i m = _mm_max_epi16(__m128i(v.h[0]), __m128i(v.h[1]));
+  m = _mm_max_epi16(m, _mm_shuffle_epi32(m, 0x4e));
+  m = _mm_max_epi16(m, _mm_shuffle_epi32(m, 0xb1));
+  m = _mm_max_epi16(m, _mm_shufflelo_epi16(m, 0xb1));
+  return int16_t(_mm_extract_epi16(m, 0));
+}
+
 inline Lanes16& operator+=(Lanes16& a, const Lanes16& b) {
   a.h[0] += b.h[0];
   a.h[1] += b.h[1];
@@ -329,7 +346,7 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
   };
 
   // Ties go to the lowest centre, whatever the order the steps are tried in.
-  Lanes16 best = {{Splat<I16x8>(-1), Splat<I16x8>(-1)}}, bestv = {{vlo[0], vlo[1]}};
+  Lanes16 best = {{Splat<I16x8>(-1), Splat<I16x8>(-1)}}, bestv = {{vlo[0], vlo[1]}}, bestUpTo{};
   const auto tryStep = [&](int t) {
     const Lanes16 upper = countUpTo(t);
     const Lanes16 lower = countUpTo(t - 2 * f - 1);
@@ -340,31 +357,28 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
                            (I16x8(w > best.h[k]) | (I16x8(w == best.h[k]) & I16x8(v < bestv.h[k])));
       best.h[k] = Select(better, w, best.h[k]);
       bestv.h[k] = Select(better, v, bestv.h[k]);
+      bestUpTo.h[k] = Select(better, upper.h[k], bestUpTo.h[k]);
     }
   };
-  // The value is the lower median of the samples inside the best window: with the window's
-  // end at step t, the samples of rank N(b + t - 2f - 1) to N(b + t) - 1, so the least x = b + u
-  // with N(x) > rank. The steps that found the windows have counted their N at both ends and
-  // mostly those between, so a walk up the table (from each lane's least sample to its greatest)
-  // costs no pass over the samples; where it would need many (lanes' windows far apart), a
-  // search by bits within the windows' values takes fewer.
+  // The value is the lower median of the samples inside the best window: with N(v + f) kept,
+  // and the samples inside being its sum less the edge terms, those of rank N(v - f - 1) on, so
+  // the least x = b + u with N(x) > rank. The steps that found the windows have counted (nearly)
+  // every N between their ends, so a walk up the table from the lanes' least window start (or
+  // least sample) to their greatest end costs no pass over the samples; where it would need
+  // many, lanes' windows lying far apart, a search by bits within the windows' values takes
+  // fewer.
   const auto median = [&](bool dense) {
-    const auto lane = [&](int u, int j) -> int {
-      return u < umin ? 0 : tab.n[size_t(u - umin)].h[j / 8][j % 8];
-    };
-    int16_t ends[c_Lanes], ranks[c_Lanes];
-    Store(ends, Lanes16{{bestv.h[0] - vlo[0], bestv.h[1] - vlo[1]}});
-    int u0 = steps, u1 = 0;
-    for (int j = 0; j < c_Lanes; j++) {
-      ranks[j] = -1;
-      if (!cnt[j]) continue;
-      const int t = ends[j], below = lane(t - 2 * f - 1, j);
-      ranks[j] = int16_t(below + ((lane(t, j) - below - 1) >> 1));
-      const int bj = std::max(int(los[j]), f);
-      u0 = std::min(u0, std::max(t - 2 * f, los[j] - bj));
-      u1 = std::max(u1, std::min(t, his[j] - bj));
+    Lanes16 rank, first, last;
+    for (int k = 0; k < 2; k++) {
+      const I16x8 inside = best.h[k] - edges(k, bestv.h[k]);
+      rank.h[k] = bestUpTo.h[k] - inside + ((inside - 1) >> 1);
+      const I16x8 t = bestv.h[k] - vlo[k];
+      const I16x8 start = t - Splat<I16x8>(2 * f), least = lo.h[k] - b.h[k];
+      const I16x8 end = hi.h[k] - b.h[k];
+      first.h[k] = Select(valid[k], Select(I16x8(start > least), start, least), Splat<I16x8>(INT16_MAX));
+      last.h[k] = Select(valid[k], Select(I16x8(t < end), t, end), Splat<I16x8>(INT16_MIN));
     }
-    const Lanes16 rank = Load<Lanes16>(ranks);
+    const int u0 = MinLane(first), u1 = MaxLane(last);
     int missing = 0;
     for (int u = std::max(u0, umin); u <= u1 && !dense; u++) missing += !tab.done[size_t(u - umin)];
     if (missing > 2) {
@@ -376,7 +390,7 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
       }
       return SelectRankIn(s, n, Pack(wlo), Pack(wspan) & ValidLanes(c), rank);
     }
-    Lanes16 value = bestv, found{};
+    Lanes16 value = bestv, found = {{~valid[0], ~valid[1]}};
     for (int u = u0; u <= u1; u++) {
       const Lanes16 nx = countUpTo(u);
       for (int k = 0; k < 2; k++) {
@@ -384,6 +398,7 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
         value.h[k] = Select(hit, b.h[k] + Splat<I16x8>(u), value.h[k]);
         found.h[k] |= hit;
       }
+      if (!Any(~(found.h[0] & found.h[1]))) break;
     }
     return Pack(value);
   };
