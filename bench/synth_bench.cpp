@@ -1,6 +1,7 @@
 // Cost of feeding frames to the background synthesizers and of asking them for a background, at
-// CIF 4:4:4 with alpha, and of feeding 1080p frames to those whose work is per frame. The histogram synthesizers are also timed through a plain per-pixel
-// reference (256-bin histogram cleared for every pixel), the one their row kernels must beat.
+// CIF 4:4:4 with alpha, and of feeding 1080p frames to those whose work is per frame. The
+// histogram synthesizers are also timed through a plain per-pixel reference (256-bin histogram
+// cleared for every pixel), the one their row kernels must beat.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

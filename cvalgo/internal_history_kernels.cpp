@@ -375,12 +375,14 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
       const I16x8 t = bestv.h[k] - vlo[k];
       const I16x8 start = t - Splat<I16x8>(2 * f), least = lo.h[k] - b.h[k];
       const I16x8 end = hi.h[k] - b.h[k];
-      first.h[k] = Select(valid[k], Select(I16x8(start > least), start, least), Splat<I16x8>(INT16_MAX));
+      first.h[k] =
+          Select(valid[k], Select(I16x8(start > least), start, least), Splat<I16x8>(INT16_MAX));
       last.h[k] = Select(valid[k], Select(I16x8(t < end), t, end), Splat<I16x8>(INT16_MIN));
     }
     const int u0 = MinLane(first), u1 = MaxLane(last);
     int missing = 0;
-    for (int u = std::max(u0, umin); u <= u1 && !dense; u++) missing += !tab.done[size_t(u - umin)];
+    for (int u = std::max(u0, umin); u <= u1 && !dense; u++)
+      missing += !tab.done[size_t(u - umin)];
     if (missing > 2) {
       Lanes16 wlo, wspan;
       for (int k = 0; k < 2; k++) {

@@ -71,9 +71,9 @@ CVALGO_TARGET_AVX2 inline __m256i Blend256(__m256i o16, __m256i f16, __m256i wei
   const __m256i d = _mm256_sub_epi16(o16, f16), d2 = _mm256_add_epi16(d, d);
   const __m256i lo = _mm256_madd_epi16(_mm256_unpacklo_epi16(d, d2), weights);
   const __m256i hi = _mm256_madd_epi16(_mm256_unpackhi_epi16(d, d2), weights);
-  return _mm256_add_epi16(
-      f16, _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(lo, half), 16),
-                              _mm256_srai_epi32(_mm256_add_epi32(hi, half), 16)));
+  return _mm256_add_epi16(f16,
+                          _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(lo, half), 16),
+                                             _mm256_srai_epi32(_mm256_add_epi32(hi, half), 16)));
 }
 
 }  // namespace
@@ -147,11 +147,9 @@ CVALGO_TARGET_AVX2 void TakeRow_AVX2(const TakeRowArgs& r) {
   const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi8(-1);
   int x = 0;
   for (; x + 32 <= r.w; x += 32) {
-    const __m256i visible =
-        _mm256_xor_si256(_mm256_cmpeq_epi8(Load256(r.alpha + x), zero), ones);
+    const __m256i visible = _mm256_xor_si256(_mm256_cmpeq_epi8(Load256(r.alpha + x), zero), ones);
     const __m256i c = Load256(r.taken + x);
-    const __m256i take =
-        r.last ? visible : _mm256_and_si256(visible, _mm256_cmpeq_epi8(c, zero));
+    const __m256i take = r.last ? visible : _mm256_and_si256(visible, _mm256_cmpeq_epi8(c, zero));
     if (_mm256_movemask_epi8(take) != 0) {
       for (int p = 0; p < r.planes; p++) {
         Pixel* bg = r.bg[p] + x;
@@ -240,16 +238,15 @@ CVALGO_TARGET_AVX2 int StepRows_AVX2(const StepRowArgs& r) {
     if (kLeave) Valid16(r.leaving, r.leavingAlpha, x, vout, sout);
     const __m256i d = _mm256_sub_epi16(_mm256_cvtepu8_epi16(sin), _mm256_cvtepu8_epi16(sout));
     uint32_t* sum = r.sum + x;
-    Store256(sum, _mm256_add_epi32(Load256(sum),
-                                   _mm256_cvtepi16_epi32(_mm256_castsi256_si128(d))));
+    Store256(sum, _mm256_add_epi32(Load256(sum), _mm256_cvtepi16_epi32(_mm256_castsi256_si128(d))));
     Store256(sum + 8, _mm256_add_epi32(Load256(sum + 8),
                                        _mm256_cvtepi16_epi32(_mm256_extracti128_si256(d, 1))));
     if (!r.count) continue;
     const __m128i c8 = _mm_sub_epi8(vout, vin);
     uint32_t* count = r.count + x;
     Store256(count, _mm256_add_epi32(Load256(count), _mm256_cvtepi8_epi32(c8)));
-    Store256(count + 8, _mm256_add_epi32(Load256(count + 8),
-                                         _mm256_cvtepi8_epi32(_mm_srli_si128(c8, 8))));
+    Store256(count + 8,
+             _mm256_add_epi32(Load256(count + 8), _mm256_cvtepi8_epi32(_mm_srli_si128(c8, 8))));
   }
   return x;
 }
@@ -259,14 +256,16 @@ CVALGO_TARGET_AVX2 int StepRows_AVX2(const StepRowArgs& r) {
 void StepRow_C(const StepRowArgs& r) { StepRowFrom(r, 0); }
 
 void StepRow_SSE2(const StepRowArgs& r) {
-  const int x = r.joining ? (r.leaving ? StepRows_SSE2<true, true>(r) : StepRows_SSE2<true, false>(r))
-                          : (r.leaving ? StepRows_SSE2<false, true>(r) : r.w);
+  const int x = r.joining
+                    ? (r.leaving ? StepRows_SSE2<true, true>(r) : StepRows_SSE2<true, false>(r))
+                    : (r.leaving ? StepRows_SSE2<false, true>(r) : r.w);
   StepRowFrom(r, x);
 }
 
 void StepRow_AVX2(const StepRowArgs& r) {
-  const int x = r.joining ? (r.leaving ? StepRows_AVX2<true, true>(r) : StepRows_AVX2<true, false>(r))
-                          : (r.leaving ? StepRows_AVX2<false, true>(r) : r.w);
+  const int x = r.joining
+                    ? (r.leaving ? StepRows_AVX2<true, true>(r) : StepRows_AVX2<true, false>(r))
+                    : (r.leaving ? StepRows_AVX2<false, true>(r) : r.w);
   StepRowFrom(r, x);
 }
 

@@ -159,7 +159,8 @@ TEST(CreateAlgo, MakesEachAlgorithmWithTheSettingItUses) {
   // F = 0 and at F = 3 the median of all five, which one window then holds.
   for (int f : {0, 3}) {
     auto mode = CreateAlgo(Algo_Mode, 0.95, f, 8);
-    for (int v : {100, 100, 103, 104, 105}) mode->ShareImage(Uniform(8, 8, pixkit::Pixel(v), 128, 128));
+    for (int v : {100, 100, 103, 104, 105})
+      mode->ShareImage(Uniform(8, 8, pixkit::Pixel(v), 128, 128));
     EXPECT_EQ(BackgroundY(*mode), f == 0 ? 100 : 103);
   }
 }

@@ -398,7 +398,7 @@ TEST(BackgroundSynthesizer_Mode, StillSceneGivesItselfBack) {
         Image<Pixel> out;
         mode->SynthesizeBackground(out);
         for (int p = 0; p < 3; p++)
-          ASSERT_EQ(At(out, p, 18, 1), v) << "fuzzyness " << f << (kind == RowKind::C ? " scalar" : "");
+          ASSERT_EQ(At(out, p, 18, 1), v) << "fuzzyness " << f << " rows " << int(kind);
       }
   }
 }

@@ -3,146 +3,124 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
 #include <vector>
 
 using namespace cvalgo;
 
 namespace {
 
-const int c_Guard = 40;  // bytes before and after every row, which must stay untouched
+std::mt19937 g_rng(1);
+constexpr int c_Guard = 40;  // samples before and after every row, which must stay untouched
 
-struct Kinds {
-  std::vector<std::string> names{"SSE2"};
-  bool avx2 = __builtin_cpu_supports("avx2");
-  Kinds() {
-    if (avx2) names.push_back("AVX2");
-  }
-};
-
-// A row of random bytes with guards; Row() is its first sample at the given start offset.
+// A row at the start offset within its guards, every sample random or drawn from `values`.
 template <class T>
-struct Buffer {
-  std::vector<T> bytes;
-  int start;
-  Buffer(std::mt19937& rng, int w, int offset, const std::vector<int>& values)
-      : bytes(size_t(w + offset + 2 * c_Guard)), start(c_Guard + offset) {
-    std::uniform_int_distribution<uint32_t> any;
-    for (T& b : bytes) b = T(values.empty() ? any(rng) : uint32_t(values[any(rng) % values.size()]));
-  }
-  T* Row() { return bytes.data() + start; }
-};
+std::vector<T> Row(int w, int offset, const std::vector<int>& values = {}) {
+  std::vector<T> row(size_t(w + offset + 2 * c_Guard));
+  std::uniform_int_distribution<uint32_t> any;
+  for (T& t : row)
+    t = T(values.empty() ? any(g_rng) : uint32_t(values[any(g_rng) % values.size()]));
+  return row;
+}
 
-// Widths of no, one and several vector blocks with every tail, at every start offset.
-template <class Fn>
-void ForEachShape(Fn fn) {
+// Widths of no, one and several vector blocks with every tail, at every start offset: make(w,
+// offset) sets up the input and returns run(k), everything kernel k (0 the model, 1 SSE2, 2
+// AVX2) leaves behind, guards included.
+template <class Make>
+void ExpectSameAsModel(Make make) {
+  const int kinds = __builtin_cpu_supports("avx2") ? 3 : 2;
   for (int w : {0, 1, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 100, 161})
-    for (int offset = 0; offset < 32; offset++) fn(w, offset);
+    for (int offset = 0; offset < 32; offset++) {
+      const auto run = make(w, offset);
+      const auto want = run(0);
+      for (int k = 1; k < kinds; k++)
+        ASSERT_EQ(run(k), want) << (k == 1 ? "SSE2" : "AVX2") << " width " << w << " at " << offset;
+    }
 }
 
 }  // namespace
 
-// The vector rows against their scalar model on random rows and on every pair of samples,
-// with the weights at and beside the limits of their lanes.
+// Random rows, and every pair of samples, with weights at and beside the limits of the lanes.
 TEST(RunningKernels, AgeRowMatchesModel) {
-  std::mt19937 rng(1);
-  const Kinds kinds;
+  void (*const age[])(Pixel*, const Pixel*, int, int) = {AgeRow_C, AgeRow_SSE2, AgeRow_AVX2};
   const int weights[] = {0, 1, 3277, 32767, 32768, 32769, 62259, 65535, 65536};
-  const auto check = [&](const std::vector<Pixel>& bg0, const std::vector<Pixel>& frame,
-                         int begin, int w, int a) {
-    std::vector<Pixel> want = bg0;
-    AgeRow_C(want.data() + begin, frame.data() + begin, w, a);
-    for (const std::string& kind : kinds.names) {
-      std::vector<Pixel> got = bg0;
-      (kind == "SSE2" ? AgeRow_SSE2 : AgeRow_AVX2)(got.data() + begin, frame.data() + begin, w, a);
-      ASSERT_EQ(got, want) << kind << " width " << w << " start " << begin << " weight " << a;
-    }
-    for (int x = 0; x < begin; x++) ASSERT_EQ(want[size_t(x)], bg0[size_t(x)]);
-    for (size_t x = size_t(begin + w); x < bg0.size(); x++) ASSERT_EQ(want[x], bg0[x]);
-  };
-  std::vector<Pixel> bg(65536 + 2 * c_Guard), frame(bg.size());
-  for (int v = 0; v < 65536; v++) {
-    bg[size_t(c_Guard + v)] = Pixel(v >> 8);
-    frame[size_t(c_Guard + v)] = Pixel(v);
-  }
-  for (int a : weights) check(bg, frame, c_Guard, 65536 - 3, a);
-  ForEachShape([&](int w, int offset) {
-    std::uniform_int_distribution<int> any(0, 255), weight(0, 65536);
-    std::vector<Pixel> b(size_t(w + 2 * c_Guard)), f(b.size());
-    for (size_t i = 0; i < b.size(); i++) b[i] = Pixel(any(rng)), f[i] = Pixel(any(rng));
-    check(b, f, offset, w, offset < 9 ? weights[offset] : weight(rng));
+  ExpectSameAsModel([&](int w, int offset) {
+    const int a = offset < 9 ? weights[offset] : int(g_rng() % 65537);
+    const auto bg = Row<Pixel>(w, offset), frame = Row<Pixel>(w, offset);
+    return [=](int k) {
+      auto out = bg;
+      age[k](out.data() + c_Guard + offset, frame.data() + c_Guard + offset, w, a);
+      return out;
+    };
   });
+  std::vector<Pixel> bg(65536), frame(65536);
+  for (int v = 0; v < 65536; v++) bg[size_t(v)] = Pixel(v >> 8), frame[size_t(v)] = Pixel(v);
+  for (int a : weights)
+    for (int k = 1; k < 3; k++) {
+      if (k == 2 && !__builtin_cpu_supports("avx2")) continue;
+      std::vector<Pixel> want = bg, got = bg;
+      AgeRow_C(want.data(), frame.data(), 65536, a);
+      age[k](got.data(), frame.data(), 65536, a);
+      ASSERT_EQ(got, want) << "weight " << a << " rows " << k;
+    }
 }
 
+// Alpha 0 hides a sample, any other value shows it; marks 0, 255 or an unknown colour's byte.
+// Rows where nothing or everything is taken let the vector rows skip work.
 TEST(RunningKernels, TakeRowMatchesModel) {
-  std::mt19937 rng(2);
-  const Kinds kinds;
-  ForEachShape([&](int w, int offset) {
-    for (int planes = 1; planes <= 3; planes++)
-      for (bool last : {false, true}) {
-        // Alpha 0 hides a sample, any other value shows it; marks are 0, 255 or the unknown
-        // colour's byte. Rows where nothing or everything is taken skip work in blocks.
-        const int variant = (offset + planes) % 4;
-        const std::vector<int> alphas = variant == 0 ? std::vector<int>{0}
-                                        : variant == 1 ? std::vector<int>{255}
-                                                       : std::vector<int>{0, 0, 1, 254, 255, 77};
-        const std::vector<int> marks = variant == 3 ? std::vector<int>{255}
-                                                    : std::vector<int>{0, 0, 255, 6};
-        Buffer<Pixel> alpha(rng, w, offset, alphas), taken(rng, w, offset, marks);
-        std::vector<Buffer<Pixel>> bg, frame;
-        for (int p = 0; p < 3; p++) {
-          bg.emplace_back(rng, w, offset, std::vector<int>{});
-          frame.emplace_back(rng, w, offset, std::vector<int>{});
+  void (*const take[])(const TakeRowArgs&) = {TakeRow_C, TakeRow_SSE2, TakeRow_AVX2};
+  for (int planes = 1; planes <= 3; planes++)
+    for (bool last : {false, true})
+      ExpectSameAsModel([&](int w, int offset) {
+        const int variant = (offset + w) % 4;
+        const auto alpha = Row<Pixel>(w, offset,
+                                      variant == 0   ? std::vector<int>{0}
+                                      : variant == 1 ? std::vector<int>{255}
+                                                     : std::vector<int>{0, 0, 1, 254, 255, 77});
+        const auto taken = Row<Pixel>(
+            w, offset, variant == 3 ? std::vector<int>{255} : std::vector<int>{0, 0, 255, 6});
+        std::vector<std::vector<Pixel>> bg, frame;
+        for (int p = 0; p < planes; p++) {
+          bg.push_back(Row<Pixel>(w, offset));
+          frame.push_back(Row<Pixel>(w, offset));
         }
-        const auto run = [&](void (*take)(const TakeRowArgs&), std::vector<Buffer<Pixel>> b,
-                             Buffer<Pixel> t) {
-          TakeRowArgs r{};
+        return [=](int k) {
+          auto t = taken;
+          auto b = bg;
+          TakeRowArgs r{
+              {}, {},  planes, alpha.data() + c_Guard + offset, t.data() + c_Guard + offset,
+              w,  last};
           for (int p = 0; p < planes; p++) {
-            r.bg[p] = b[size_t(p)].Row();
-            r.frame[p] = frame[size_t(p)].Row();
+            r.bg[p] = b[size_t(p)].data() + c_Guard + offset;
+            r.frame[p] = frame[size_t(p)].data() + c_Guard + offset;
           }
-          r.planes = planes;
-          r.alpha = alpha.Row();
-          r.taken = t.Row();
-          r.w = w;
-          r.last = last;
-          take(r);
-          std::vector<Pixel> all = t.bytes;
-          for (const auto& plane : b) all.insert(all.end(), plane.bytes.begin(), plane.bytes.end());
-          return all;
+          take[k](r);
+          for (const auto& plane : b) t.insert(t.end(), plane.begin(), plane.end());
+          return t;
         };
-        const std::vector<Pixel> want = run(TakeRow_C, bg, taken);
-        for (const std::string& kind : kinds.names)
-          ASSERT_EQ(run(kind == "SSE2" ? TakeRow_SSE2 : TakeRow_AVX2, bg, taken), want)
-              << kind << " width " << w << " start " << offset << " planes " << planes
-              << (last ? " last" : " first");
-      }
-  });
+      });
 }
 
+// Joining, leaving or both, with alpha or without, counted or not, on totals near the wrap of
+// 32 bits.
 TEST(RunningKernels, StepRowMatchesModel) {
-  std::mt19937 rng(3);
-  const Kinds kinds;
-  ForEachShape([&](int w, int offset) {
-    for (int shape = 0; shape < 12; shape++) {
-      const bool join = shape % 3 != 1, leave = shape % 3 != 0, counted = shape % 2 == 0;
-      const bool alphas = shape < 6;
-      // Totals near the wrap of 32 bits, samples of every value.
-      Buffer<uint32_t> sum(rng, w, offset, {}), count(rng, w, offset, {0, 1, 7, -1, -2});
-      Buffer<Pixel> in(rng, w, offset, {}), out(rng, w, offset, {});
-      Buffer<Pixel> inA(rng, w, offset, {255, 255, 254, 0, 1}), outA(rng, w, offset, {255, 0});
-      const auto run = [&](void (*step)(const StepRowArgs&), Buffer<uint32_t> s,
-                           Buffer<uint32_t> c) {
-        step({s.Row(), counted ? c.Row() : nullptr, join ? in.Row() : nullptr,
-              join && alphas ? inA.Row() : nullptr, leave ? out.Row() : nullptr,
-              leave && alphas ? outA.Row() : nullptr, w});
-        s.bytes.insert(s.bytes.end(), c.bytes.begin(), c.bytes.end());
-        return s.bytes;
+  void (*const step[])(const StepRowArgs&) = {StepRow_C, StepRow_SSE2, StepRow_AVX2};
+  for (int shape = 0; shape < 12; shape++)
+    ExpectSameAsModel([&](int w, int offset) {
+      const bool join = shape % 3 != 1, leave = shape % 3 != 0, counted = shape % 2,
+                 alphas = shape < 6;
+      const auto sum = Row<uint32_t>(w, offset),
+                 count = Row<uint32_t>(w, offset, {0, 1, 7, -1, -2});
+      const auto in = Row<Pixel>(w, offset), out = Row<Pixel>(w, offset);
+      const auto inA = Row<Pixel>(w, offset, {255, 255, 254, 0, 1}),
+                 outA = Row<Pixel>(w, offset, {255, 0});
+      const size_t at = size_t(c_Guard + offset);
+      return [=](int k) {
+        auto s = sum, c = count;
+        step[k]({s.data() + at, counted ? c.data() + at : nullptr, join ? in.data() + at : nullptr,
+                 join && alphas ? inA.data() + at : nullptr, leave ? out.data() + at : nullptr,
+                 leave && alphas ? outA.data() + at : nullptr, w});
+        s.insert(s.end(), c.begin(), c.end());
+        return s;
       };
-      const std::vector<uint32_t> want = run(StepRow_C, sum, count);
-      for (const std::string& kind : kinds.names)
-        ASSERT_EQ(run(kind == "SSE2" ? StepRow_SSE2 : StepRow_AVX2, sum, count), want)
-            << kind << " width " << w << " start " << offset << " shape " << shape;
-    }
-  });
+    });
 }
