@@ -22,12 +22,14 @@ std::vector<T> Row(int w, int offset, const std::vector<int>& values = {}) {
   return row;
 }
 
+// The kinds of rows to try: 0 the model, 1 SSE2, 2 AVX2 where the processor has it.
+int Kinds() { return __builtin_cpu_supports("avx2") ? 3 : 2; }
+
 // Widths of no, one and several vector blocks with every tail, at every start offset: make(w,
-// offset) sets up the input and returns run(k), everything kernel k (0 the model, 1 SSE2, 2
-// AVX2) leaves behind, guards included.
+// offset) sets up the input and returns run(k), everything kind k leaves behind, guards included.
 template <class Make>
 void ExpectSameAsModel(Make make) {
-  const int kinds = __builtin_cpu_supports("avx2") ? 3 : 2;
+  const int kinds = Kinds();
   for (int w : {0, 1, 15, 16, 17, 31, 32, 33, 47, 63, 64, 65, 100, 161})
     for (int offset = 0; offset < 32; offset++) {
       const auto run = make(w, offset);
@@ -55,8 +57,7 @@ TEST(RunningKernels, AgeRowMatchesModel) {
   std::vector<Pixel> bg(65536), frame(65536);
   for (int v = 0; v < 65536; v++) bg[size_t(v)] = Pixel(v >> 8), frame[size_t(v)] = Pixel(v);
   for (int a : weights)
-    for (int k = 1; k < 3; k++) {
-      if (k == 2 && !__builtin_cpu_supports("avx2")) continue;
+    for (int k = 1; k < Kinds(); k++) {
       std::vector<Pixel> want = bg, got = bg;
       AgeRow_C(want.data(), frame.data(), 65536, a);
       age[k](got.data(), frame.data(), 65536, a);
@@ -68,16 +69,14 @@ TEST(RunningKernels, AgeRowMatchesModel) {
 // Rows where nothing or everything is taken let the vector rows skip work.
 TEST(RunningKernels, TakeRowMatchesModel) {
   void (*const take[])(const TakeRowArgs&) = {TakeRow_C, TakeRow_SSE2, TakeRow_AVX2};
+  const std::vector<int> alphas[] = {{0}, {255}, {0, 0, 1, 254, 255, 77}, {0, 0, 1, 254, 255, 77}};
+  const std::vector<int> marks[] = {{0, 0, 255, 6}, {0, 0, 255, 6}, {0, 0, 255, 6}, {255}};
   for (int planes = 1; planes <= 3; planes++)
     for (bool last : {false, true})
       ExpectSameAsModel([&](int w, int offset) {
-        const int variant = (offset + w) % 4;
-        const auto alpha = Row<Pixel>(w, offset,
-                                      variant == 0   ? std::vector<int>{0}
-                                      : variant == 1 ? std::vector<int>{255}
-                                                     : std::vector<int>{0, 0, 1, 254, 255, 77});
-        const auto taken = Row<Pixel>(
-            w, offset, variant == 3 ? std::vector<int>{255} : std::vector<int>{0, 0, 255, 6});
+        const size_t at = size_t(c_Guard + offset), variant = size_t(offset + w) % 4;
+        const auto alpha = Row<Pixel>(w, offset, alphas[variant]);
+        const auto taken = Row<Pixel>(w, offset, marks[variant]);
         std::vector<std::vector<Pixel>> bg, frame;
         for (int p = 0; p < planes; p++) {
           bg.push_back(Row<Pixel>(w, offset));
@@ -86,12 +85,10 @@ TEST(RunningKernels, TakeRowMatchesModel) {
         return [=](int k) {
           auto t = taken;
           auto b = bg;
-          TakeRowArgs r{
-              {}, {},  planes, alpha.data() + c_Guard + offset, t.data() + c_Guard + offset,
-              w,  last};
+          TakeRowArgs r{{}, {}, planes, alpha.data() + at, t.data() + at, w, last};
           for (int p = 0; p < planes; p++) {
-            r.bg[p] = b[size_t(p)].data() + c_Guard + offset;
-            r.frame[p] = frame[size_t(p)].data() + c_Guard + offset;
+            r.bg[p] = b[size_t(p)].data() + at;
+            r.frame[p] = frame[size_t(p)].data() + at;
           }
           take[k](r);
           for (const auto& plane : b) t.insert(t.end(), plane.begin(), plane.end());
