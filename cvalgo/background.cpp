@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cvalgo/internal_history_kernels.h"
+#include "cvalgo/internal_running_kernels.h"
 #include "libpixkit/utility/error.h"
 
 namespace cvalgo {
@@ -112,9 +113,8 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
   }
 
   const int a = int(d_agingfactor * 65536.0 + 0.5);
-  const int b = 65536 - a;
-  ForEachColourRow(img, d_current, [a, b](int, const Pixel* srow, Pixel* drow, int x0, int x1) {
-    for (int x = x0; x < x1; x++) drow[x] = Pixel((drow[x] * a + srow[x] * b + 32768) / 65536);
+  ForEachColourRow(img, d_current, [a](int, const Pixel* srow, Pixel* drow, int x0, int x1) {
+    AgeRow(drow + x0, srow + x0, x1 - x0, a);
   });
 }
 
@@ -166,24 +166,33 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
   // Throws for a frame without alpha plane before any sample is taken.
   const Pixel* const* a = img.AskFrameA();
   Pixel* const* c = d_current.AskFrameA();
-  const bool last = d_last;
-  ForEachColourRow(img, d_current, [a, c, last](int y, const Pixel* s, Pixel* d, int x0, int x1) {
-    for (int x = x0; x < x1; x++) {
-      if (a[y][x] == 0) continue;
-      if (last) {
-        d[x] = s[x];
-        c[y][x] = 255;
-      } else if (c[y][x] == 0) {
-        d[x] = s[x];
-      }
+  // All planes row by row, so that a pixel's alpha is marked only after its three samples were
+  // taken from the same frame.
+  Extent e(img.AskBitmap(pixkit::Bitmap_Alpha));
+  const Pixel* const* src[3];
+  Pixel* const* dst[3];
+  TakeRowArgs r{};
+  for (int p = 0; p < 3; p++) {
+    if (img.AskBitmap(p).IsEmpty()) continue;
+    const Extent pe = PlaneExtent(img, p);
+    e.x0 = std::max(e.x0, pe.x0);
+    e.x1 = std::min(e.x1, pe.x1);
+    e.y0 = std::max(e.y0, pe.y0);
+    e.y1 = std::min(e.y1, pe.y1);
+    src[r.planes] = img.AskBitmap(p).AskFrame();
+    dst[r.planes] = d_current.AskBitmap(p).AskFrame();
+    r.planes++;
+  }
+  r.w = e.x1 - e.x0;
+  r.last = d_last;
+  for (int y = e.y0; y < e.y1 && r.w > 0; y++) {
+    for (int k = 0; k < r.planes; k++) {
+      r.frame[k] = src[k][y] + e.x0;
+      r.bg[k] = dst[k][y] + e.x0;
     }
-  });
-  // Only now, so that all three samples of a pixel come from the same frame.
-  if (!d_last) {
-    const Extent e(img.AskBitmap(pixkit::Bitmap_Alpha));
-    for (int y = e.y0; y < e.y1; y++)
-      for (int x = e.x0; x < e.x1; x++)
-        if (a[y][x] != 0) c[y][x] = 255;
+    r.alpha = a[y] + e.x0;
+    r.taken = c[y] + e.x0;
+    TakeRow(r);
   }
 }
 
@@ -389,7 +398,7 @@ BackgroundSynthesizer_FromHistogram::BackgroundSynthesizer_FromHistogram()
 BackgroundSynthesizer_FromHistogram::~BackgroundSynthesizer_FromHistogram() = default;
 
 void BackgroundSynthesizer_Median::CalcRows(const RowJob& job) {
-  if (job.n > c_MaxKernelFrames) {
+  if (job.n > c_MaxKernelFrames || ChosenRows() == RowKind::C) {
     BackgroundSynthesizer_PixelWise::CalcRows(job);
     return;
   }
@@ -405,6 +414,7 @@ struct RunningSums {
   bool present[3] = {};
   std::vector<uint32_t> sum[3];
   std::vector<uint32_t> count;
+  Image<Pixel> joining;  // held in the queue as well; not yet in the totals
 
   bool Fits(const Image<Pixel>& img) const {
     for (int p = 0; p < 4; p++) {
@@ -434,24 +444,48 @@ struct RunningSums {
     valid = Fits(img);
   }
 
-  template <bool add>
-  void Accumulate(const Image<Pixel>& img) {
-    if (!Fits(img)) {
+  // Adds the valid samples of `joining` and takes away those of `leaving`, either may be null.
+  void Step(const Image<Pixel>* joining, const Image<Pixel>* leaving) {
+    if ((joining && !Fits(*joining)) || (leaving && !Fits(*leaving))) {
       valid = false;
       return;
     }
+    const auto rowsOf = [](const Image<Pixel>* img, int p) -> const Pixel* const* {
+      if (!img || img->AskBitmap(p).IsEmpty()) return nullptr;
+      return img->AskBitmap(p).AskFrame();
+    };
+    const Pixel* const* joiningAlpha = rowsOf(joining, pixkit::Bitmap_Alpha);
+    const Pixel* const* leavingAlpha = rowsOf(leaving, pixkit::Bitmap_Alpha);
     const int w = x1 - x0;
-    const Bitmap<Pixel>& alpha = img.AskBitmap(pixkit::Bitmap_Alpha);
     for (int p = 0; p < 3; p++) {
       if (!present[p]) continue;
-      const Pixel* const* rows = img.AskBitmap(p).AskFrame();
+      const Pixel* const* in = rowsOf(joining, p);
+      const Pixel* const* out = rowsOf(leaving, p);
       for (int y = y0; y < y1; y++) {
         const size_t at = size_t(y - y0) * size_t(w);
-        AccumulateRow<add>(sum[p].data() + at, p == 0 ? count.data() + at : nullptr,
-                           rows[y] + x0, alpha.IsEmpty() ? nullptr : alpha.AskFrame()[y] + x0,
-                           w);
+        StepRow({sum[p].data() + at, p == 0 ? count.data() + at : nullptr,
+                 in ? in[y] + x0 : nullptr, joiningAlpha ? joiningAlpha[y] + x0 : nullptr,
+                 out ? out[y] + x0 : nullptr, leavingAlpha ? leavingAlpha[y] + x0 : nullptr, w});
       }
     }
+  }
+
+  // The frame that joined last is added together with the one that leaves on the same step (one
+  // pass over the sums instead of two), or before a synthesis.
+  void Join(const Image<Pixel>& img) {
+    Flush();
+    joining = img;
+  }
+
+  void Leave(const Image<Pixel>& img) {
+    Step(joining.IsEmpty() ? nullptr : &joining, &img);
+    joining.Release();
+  }
+
+  void Flush() {
+    if (joining.IsEmpty()) return;
+    if (valid) Step(&joining, nullptr);
+    joining.Release();
   }
 
   bool Covers(const BackgroundSynthesizer_PixelWise::RowJob& job) const {
@@ -497,12 +531,13 @@ void BackgroundSynthesizer_Average::FrameJoined(const Image<Pixel>& img) {
                       [&img] { return StateNeeds(img); });
     r.Start(img);
   }
-  if (r.valid) r.Accumulate<true>(img);
+  if (r.valid) r.Join(img);
 }
 
 void BackgroundSynthesizer_Average::FrameLeft(const Image<Pixel>& img) {
   RunningSums& r = *d_sums;
-  if (r.valid) r.Accumulate<false>(img);
+  if (r.valid) r.Leave(img);
+  r.joining.Release();
   if (--r.frames == 0) r.valid = false;
 }
 
@@ -510,6 +545,7 @@ void BackgroundSynthesizer_Average::FrameLeft(const Image<Pixel>& img) {
 // by a reciprocal rounded up to 40 bits, exact for sums up to 255 times a count below 65536.
 void BackgroundSynthesizer_Average::CalcRows(const RowJob& job) {
   const int n = job.n;
+  d_sums->Flush();
   if (n > c_MaxKernelFrames) {
     BackgroundSynthesizer_PixelWise::CalcRows(job);
     return;
@@ -519,12 +555,17 @@ void BackgroundSynthesizer_Average::CalcRows(const RowJob& job) {
     d_sums->Divide(job, rec);
     return;
   }
+  if (ChosenRows() == RowKind::C) {
+    BackgroundSynthesizer_PixelWise::CalcRows(job);
+    return;
+  }
   AverageRows(*d_scratch, job, rec);
 }
 
 void BackgroundSynthesizer_Mode::CalcRows(const RowJob& job) {
   const int f = d_fuzzyness;
-  if (f > 255 || job.n > c_MaxKernelFrames || job.n * (f + 1) > INT16_MAX) {
+  if (f > 255 || job.n > c_MaxKernelFrames || job.n * (f + 1) > INT16_MAX ||
+      ChosenRows() == RowKind::C) {
     // Window sums that could overflow the 16-bit lanes; rare enough for the plain route.
     BackgroundSynthesizer_PixelWise::CalcRows(job);
     return;
@@ -552,7 +593,7 @@ void BackgroundSynthesizer_SimpleMedian::SynthesizeBackground(Image<Pixel>& out)
     const Extent e = PlaneExtent(head, p);
     Pixel* const* o = out.AskBitmap(p).AskFrame();
     for (int i = 0; i < n; i++) rows[size_t(i)] = d_queue.AskFromHead(i).AskBitmap(p).AskFrame();
-    if (n <= c_MaxKernelFrames) {
+    if (n <= c_MaxKernelFrames && ChosenRows() != RowKind::C) {
       // Every sample counts, so the median of the valid ones is the one wanted.
       RowJob job{};
       job.planes = 1;
@@ -599,7 +640,17 @@ Pixel BackgroundSynthesizer_Mode::SelectFromHistogram(const int* hist, int) {
       bestv = v;
     }
   }
-  return Pixel(bestv);
+  // The window's centre would shift flat areas towards the lowest centre of equal windows:
+  // the (lower) median of the samples inside it instead.
+  const int lo = int(std::max<int64_t>(0, bestv - f)), hi = int(std::min<int64_t>(255, bestv + f));
+  int inside = 0;
+  for (int v = lo; v <= hi; v++) inside += hist[v];
+  int rank = (inside - 1) / 2;
+  for (int v = lo; v < hi; v++) {
+    if (rank < hist[v]) return Pixel(v);
+    rank -= hist[v];
+  }
+  return Pixel(hi);
 }
 
 }  // namespace cvalgo

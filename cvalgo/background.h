@@ -202,8 +202,9 @@ class BackgroundSynthesizer_Average : public BackgroundSynthesizer_FromHistogram
   MemoryClaim d_sums_memory;
 };
 
-// The centre of the window of 2*fuzzyness+1 values that holds the most samples; bins beyond
-// 0 and 255 count as the edge bins, ties go to the lowest centre.
+// The median (the lower one for even counts) of the samples in the window of 2*fuzzyness+1
+// values that holds the most samples; bins beyond 0 and 255 count as the edge bins when windows
+// are compared, ties go to the lowest window.
 class BackgroundSynthesizer_Mode : public BackgroundSynthesizer_FromHistogram {
  public:
   // Not negative.

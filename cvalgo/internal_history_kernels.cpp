@@ -57,6 +57,23 @@ inline Lanes16 Widen(U8 v) {
   return {{I16x8(_mm_unpacklo_epi8(__m128i(v), zero)), I16x8(_mm_unpackhi_epi8(__m128i(v), zero))}};
 }
 
+// The least and the greatest of the sixteen lanes.
+inline int MinLane(const Lanes16& v) {
+  __m128i m = _mm_min_epi16(__m128i(v.h[0]), __m128i(v.h[1]));
+  m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4e));
+  m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xb1));
+  m = _mm_min_epi16(m, _mm_shufflelo_epi16(m, 0xb1));
+  return int16_t(_mm_extract_epi16(m, 0));
+}
+
+inline int MaxLane(const Lanes16& v) {
+  __m128i m = _mm_max_epi16(__m128i(v.h[0]), __m128i(v.h[1]));
+  m = _mm_max_epi16(m, _mm_shuffle_epi32(m, 0x4e));
+  m = _mm_max_epi16(m, _mm_shuffle_epi32(m, 0xb1));
+  m = _mm_max_epi16(m, _mm_shufflelo_epi16(m, 0xb1));
+  return int16_t(_mm_extract_epi16(m, 0));
+}
+
 inline Lanes16& operator+=(Lanes16& a, const Lanes16& b) {
   a.h[0] += b.h[0];
   a.h[1] += b.h[1];
@@ -186,32 +203,32 @@ inline U8 ValidLanes(const Chunk& c) {
   return Pack({{I16x8(c.count.h[0] != 0), I16x8(c.count.h[1] != 0)}});
 }
 
-// Per lane the sample of rank `rank` (0 the least) among the valid ones: the largest v with at
-// most rank samples below it, found bit by bit over v - lo. That needs only as many bits as the
-// widest lane's hi - lo.
-U8 SelectRank(const uint8_t* s, int n, const Chunk& c, int p, const Lanes16& rank) {
-  const U8 range = (c.hi[p] - c.lo[p]) & ValidLanes(c);
+// Per lane the sample of rank `rank` (0 the least) among the valid ones, known to lie in
+// base .. base + range: the largest v there with at most rank samples below it, found bit by bit
+// over v - base. That needs only as many bits as the widest lane's range.
+U8 SelectRankIn(const uint8_t* s, int n, U8 base, U8 range, const Lanes16& rank) {
   unsigned widest = 0;
   for (int j = 0; j < c_Lanes; j++) widest |= range[j];
-  if (widest == 0) return c.lo[p];
+  if (widest == 0) return base;
   int top = 7;
   while (!(widest & (1u << top))) top--;
   U8 offset{};
   for (int bit = top; bit >= 0; bit--) {
     const U8 cand = offset | Splat<U8>(1u << bit);
-    // Beyond the lane's range lo + cand could wrap; such a candidate is never taken anyway.
+    // Beyond the lane's range base + cand could wrap; such a candidate is never taken anyway.
     const U8 inRange = U8(cand <= range);
-    const Lanes16 below = CountBelow(s, n, Threshold(c.lo[p] + cand));
+    const Lanes16 below = CountBelow(s, n, Threshold(base + cand));
     const U8 take =
         Pack({{I16x8(below.h[0] <= rank.h[0]), I16x8(below.h[1] <= rank.h[1])}}) & inRange;
     offset = (cand & take) | (offset & ~take);
   }
-  return c.lo[p] + offset;
+  return base + offset;
 }
 
 // The upper median of the valid samples.
 U8 MedianChunk(const Chunk& c, int p, int n) {
-  return SelectRank(c.samples[p], n, c, p, {{c.count.h[0] >> 1, c.count.h[1] >> 1}});
+  return SelectRankIn(c.samples[p], n, c.lo[p], (c.hi[p] - c.lo[p]) & ValidLanes(c),
+                      {{c.count.h[0] >> 1, c.count.h[1] >> 1}});
 }
 
 template <class V>
@@ -230,7 +247,8 @@ inline bool Any(V mask) {
 
 }  // namespace
 
-// The mode of the valid samples with fuzzyness f (at most 255). W(v), the number of samples in
+// The mode of the valid samples with fuzzyness f (at most 255): the median of the samples in the
+// best window, whose centre v is found as follows. W(v), the number of samples in
 // the window [v-f, v+f] clipped to 0..255 plus the extra times the edge bins are counted, is
 // N(min(255, v+f)) - N(max(0, v-f) - 1) plus the edge terms, where N(x) counts the samples up to
 // x. Only centres at which the window's upper end reaches a sample can start a new maximum
@@ -328,7 +346,7 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
   };
 
   // Ties go to the lowest centre, whatever the order the steps are tried in.
-  Lanes16 best = {{Splat<I16x8>(-1), Splat<I16x8>(-1)}}, bestv = {{vlo[0], vlo[1]}};
+  Lanes16 best = {{Splat<I16x8>(-1), Splat<I16x8>(-1)}}, bestv = {{vlo[0], vlo[1]}}, bestUpTo{};
   const auto tryStep = [&](int t) {
     const Lanes16 upper = countUpTo(t);
     const Lanes16 lower = countUpTo(t - 2 * f - 1);
@@ -339,11 +357,56 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
                            (I16x8(w > best.h[k]) | (I16x8(w == best.h[k]) & I16x8(v < bestv.h[k])));
       best.h[k] = Select(better, w, best.h[k]);
       bestv.h[k] = Select(better, v, bestv.h[k]);
+      bestUpTo.h[k] = Select(better, upper.h[k], bestUpTo.h[k]);
     }
+  };
+  // The value is the lower median of the samples inside the best window: with N(v + f) kept,
+  // and the samples inside being its sum less the edge terms, those of rank N(v - f - 1) on, so
+  // the least x = b + u with N(x) > rank. The steps that found the windows have counted (nearly)
+  // every N between their ends, so a walk up the table from the lanes' least window start (or
+  // least sample) to their greatest end costs no pass over the samples; where it would need
+  // many, lanes' windows lying far apart, a search by bits within the windows' values takes
+  // fewer.
+  const auto median = [&](bool dense) {
+    Lanes16 rank, first, last;
+    for (int k = 0; k < 2; k++) {
+      const I16x8 inside = best.h[k] - edges(k, bestv.h[k]);
+      rank.h[k] = bestUpTo.h[k] - inside + ((inside - 1) >> 1);
+      const I16x8 t = bestv.h[k] - vlo[k];
+      const I16x8 start = t - Splat<I16x8>(2 * f), least = lo.h[k] - b.h[k];
+      const I16x8 end = hi.h[k] - b.h[k];
+      first.h[k] =
+          Select(valid[k], Select(I16x8(start > least), start, least), Splat<I16x8>(INT16_MAX));
+      last.h[k] = Select(valid[k], Select(I16x8(t < end), t, end), Splat<I16x8>(INT16_MIN));
+    }
+    const int u0 = MinLane(first), u1 = MaxLane(last);
+    int missing = 0;
+    for (int u = std::max(u0, umin); u <= u1 && !dense; u++)
+      missing += !tab.done[size_t(u - umin)];
+    if (missing > 2) {
+      Lanes16 wlo, wspan;
+      for (int k = 0; k < 2; k++) {
+        const I16x8 start = bestv.h[k] - fv, end = bestv.h[k] + fv;
+        wlo.h[k] = start & I16x8(start > 0);
+        wspan.h[k] = Select(I16x8(end > 255), Splat<I16x8>(255), end) - wlo.h[k];
+      }
+      return SelectRankIn(s, n, Pack(wlo), Pack(wspan) & ValidLanes(c), rank);
+    }
+    Lanes16 value = bestv, found = {{~valid[0], ~valid[1]}};
+    for (int u = u0; u <= u1; u++) {
+      const Lanes16 nx = countUpTo(u);
+      for (int k = 0; k < 2; k++) {
+        const I16x8 hit = I16x8(nx.h[k] > rank.h[k]) & ~found.h[k];
+        value.h[k] = Select(hit, b.h[k] + Splat<I16x8>(u), value.h[k]);
+        found.h[k] |= hit;
+      }
+      if (!Any(~(found.h[0] & found.h[1]))) break;
+    }
+    return Pack(value);
   };
   if (steps <= c_ModeDenseSteps) {
     for (int t = 0; t < steps; t++) tryStep(t);
-    return Pack(bestv);
+    return median(true);
   }
 
   // A block's window sums are at most the samples between the lowest lower end and the highest
@@ -387,7 +450,7 @@ U8 ModeChunk(const Chunk& c, int p, int n, int f, ModeTables& tab) {
     const int t1 = std::min(steps, (j + 1) * c_ModeBlock);
     for (int t = j * c_ModeBlock; t < t1; t++) tryStep(t);
   }
-  return Pack(bestv);
+  return median(false);
 }
 
 // Writes one chunk's values of a plane, and the alpha when an alpha row is given: lanes without
@@ -479,53 +542,6 @@ const uint64_t* Reciprocals(std::vector<uint64_t>& r, int n) {
   }
   return r.data();
 }
-
-namespace {
-
-typedef uint32_t U32x4 __attribute__((vector_size(16)));
-
-// The four quarters of 16 byte lanes as 32-bit lanes.
-inline void Widen4(U8 v, U32x4* q) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i lo = _mm_unpacklo_epi8(__m128i(v), zero);
-  const __m128i hi = _mm_unpackhi_epi8(__m128i(v), zero);
-  q[0] = U32x4(_mm_unpacklo_epi16(lo, zero));
-  q[1] = U32x4(_mm_unpackhi_epi16(lo, zero));
-  q[2] = U32x4(_mm_unpacklo_epi16(hi, zero));
-  q[3] = U32x4(_mm_unpackhi_epi16(hi, zero));
-}
-
-}  // namespace
-
-// Adds (or takes away) the valid samples of one row, and with count given, counts them.
-template <bool add>
-void AccumulateRow(uint32_t* sum, uint32_t* count, const Pixel* s, const Pixel* a, int w) {
-  int x = 0;
-  for (; x + c_Lanes <= w; x += c_Lanes) {
-    const U8 valid = a ? U8(Load<U8>(a + x) == 255) : Splat<U8>(255);
-    U32x4 q[4];
-    Widen4(Load<U8>(s + x) & valid, q);
-    for (int k = 0; k < 4; k++) {
-      uint32_t* at = sum + x + 4 * k;
-      Store(at, add ? Load<U32x4>(at) + q[k] : Load<U32x4>(at) - q[k]);
-    }
-    if (!count) continue;
-    Widen4(valid & Splat<U8>(1), q);
-    for (int k = 0; k < 4; k++) {
-      uint32_t* at = count + x + 4 * k;
-      Store(at, add ? Load<U32x4>(at) + q[k] : Load<U32x4>(at) - q[k]);
-    }
-  }
-  for (; x < w; x++) {
-    const uint32_t valid = !a || a[x] == 255;
-    const uint32_t v = s[x] & (0u - valid);
-    sum[x] = add ? sum[x] + v : sum[x] - v;
-    if (count) count[x] = add ? count[x] + valid : count[x] - valid;
-  }
-}
-
-template void AccumulateRow<true>(uint32_t*, uint32_t*, const Pixel*, const Pixel*, int);
-template void AccumulateRow<false>(uint32_t*, uint32_t*, const Pixel*, const Pixel*, int);
 
 void AverageRows(KernelScratch& k, const RowJob& job, const uint64_t* rec) {
   const int n = job.n;

@@ -43,10 +43,6 @@ void AverageRows(KernelScratch& k, const RowJob& job, const uint64_t* rec);
 // Multipliers that divide by 1 to n: floor(s / c) = (s * r[c]) >> 40 for every s up to 255 * c.
 const uint64_t* Reciprocals(std::vector<uint64_t>& r, int n);
 
-// Adds (or takes away) the valid samples of one row, and with count given, counts them.
-template <bool add>
-void AccumulateRow(uint32_t* sum, uint32_t* count, const Pixel* s, const Pixel* a, int w);
-
 }  // namespace cvalgo
 
 #endif
