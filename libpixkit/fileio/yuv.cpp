@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 namespace pixkit {
 
@@ -174,8 +175,8 @@ bool FileReader_YUV1::IsEOF() {
 bool FileReader_YUV1::ReadImage(Image<Pixel>& img) {
   Init();
   if (d_preloaded) {
-    img = d_preload;  // the preload's planes are fresh: img becomes their only user
-    d_preload.Release();
+    // img's planes are read ahead into next, where nobody else holds them by then.
+    std::swap(img, d_preload);
     d_preloaded = false;
     d_nextframe++;
     return true;
