@@ -2,6 +2,7 @@
 // one place where failures become messages and exit codes.
 #include "app/bkg.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,6 +174,18 @@ bool ReadStep(FrameInput& input, int decimate, Image<Pixel>& frame) {
     if (input.IsEOF() || !input.ReadImage(frame)) return false;
   }
   return true;
+}
+
+// Frames come and go at one size all run long: a history lets go of its oldest frame as the
+// newest joins. Blocks of that size served from the heap and given back to it are used again;
+// mapped one by one (as the allocator does until it has seen such a block freed), every new
+// frame would fault in fresh pages.
+void KeepFramesInTheHeap() {
+  // The allocator accepts at most half its heap size: 32 MiB on 64-bit systems, 512 KiB on
+  // 32-bit ones.
+  const int bound = sizeof(void*) >= 8 ? 32 << 20 : 512 << 10;
+  mallopt(M_MMAP_THRESHOLD, bound);
+  mallopt(M_TRIM_THRESHOLD, 2 * bound);
 }
 
 // ---- Synthesizers ----
@@ -458,6 +471,7 @@ int RunBackgroundTool(int argc, char** argv) {
 
     // What the run keeps is counted against the memory there was when it started.
     cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
+    KeepFramesInTheHeap();
     FrameInput input;
     OpenInput(cmdline, settings, &input);
     Synthesizers algos = CreateSynthesizers(settings, &budget);
