@@ -244,14 +244,14 @@ struct StepImages {
   Image<Pixel> frame;
   Image<Pixel> previous;  // the luma of the frame before, for -t
   Image<Pixel> full_chroma;  // the 4:4:4 copy handed over; history algorithms keep it
-  pixkit::Bitmap<Pixel> opaque;  // alpha 255, shared by the copies of input without alpha
+  pixkit::Bitmap<Pixel> opaque;  // alpha 255, shared by the frames of input without alpha
   Image<Pixel> background;
   Image<Pixel> background2;
   Image<Pixel> rgb;  // a background on its way to its file
 };
 
 // Input without alpha counts as fully opaque, on every step. Nothing writes into the plane of
-// 255 (motion is marked in the 4:4:4 copy's own plane), so all images of a size share one.
+// 255 (motion is marked in the 4:4:4 copy's own plane), so all frames of a size share one.
 void MakeOpaque(Image<Pixel>& img, pixkit::Bitmap<Pixel>& opaque) {
   pixkit::ImageParam param = img.AskParam();
   if (opaque.IsEmpty() || opaque.AskWidth() != param.width || opaque.AskHeight() != param.height) {

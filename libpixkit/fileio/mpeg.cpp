@@ -181,7 +181,7 @@ bool FileReader_MPEG::ReadImage(Image<Pixel>& img) {
   d_framenr++;
   if (!d_preloaded) return ReadFrameFromPipe(img);
 
-  // img's planes are read ahead into next, where nobody else holds them by then.
+  // The next frame is read ahead into img's planes if nobody else holds them by then.
   std::swap(img, d_preload);
   d_preloaded = false;
   return true;

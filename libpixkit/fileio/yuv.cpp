@@ -180,7 +180,7 @@ bool FileReader_YUV1::IsEOF() {
 bool FileReader_YUV1::ReadImage(Image<Pixel>& img) {
   Init();
   if (d_preloaded) {
-    // img's planes are read ahead into next, where nobody else holds them by then.
+    // The next frame is read ahead into img's planes if nobody else holds them by then.
     std::swap(img, d_preload);
     d_preloaded = false;
     d_nextframe++;
