@@ -2,6 +2,7 @@
 // one place where failures become messages and exit codes.
 #include "app/bkg.h"
 
+#include <malloc.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -176,6 +177,18 @@ bool ReadStep(FrameInput& input, int decimate, Image<Pixel>& frame) {
   return true;
 }
 
+// Frames come and go at one size all run long: a history lets go of its oldest frame as the
+// newest joins. Blocks of that size served from the heap and given back to it are used again;
+// mapped one by one (as the allocator does until it has seen such a block freed), every new
+// frame would fault in fresh pages.
+void KeepFramesInTheHeap() {
+  // The allocator accepts at most half its heap size: 32 MiB on 64-bit systems, 512 KiB on
+  // 32-bit ones.
+  const int bound = sizeof(void*) >= 8 ? 32 << 20 : 512 << 10;
+  mallopt(M_MMAP_THRESHOLD, bound);
+  mallopt(M_TRIM_THRESHOLD, 2 * bound);
+}
+
 // ---- Synthesizers ----
 
 struct Synthesizers {
@@ -197,15 +210,16 @@ Synthesizers CreateSynthesizers(const RunSettings& s, cvalgo::MemoryBudget* budg
   return algos;
 }
 
-// What a step works on besides what the algorithms keep: the frame read and the one before,
-// the 4:4:4 copy about to be handed over (a history counts it only once it holds it, in the place
-// of its oldest frame) and, when steps are shown or saved, each algorithm's background, one of
-// them in RGB for its file, and the pictures on the screen. The decoder's frames live in its own
-// process. Counted for the largest frame so far.
+// What a step works on besides what the algorithms keep: the frame read and the one a reader
+// reads ahead, the luma of the frame before for -t, the 4:4:4 copy about to be handed over (a
+// history counts it only once it holds it, in the place of its oldest frame) and, when steps are
+// shown or saved, each algorithm's background, one of them in RGB for its file, and the pictures
+// on the screen. The decoder's frames live in its own process. Counted for the largest frame so
+// far.
 void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int algorithms,
                         cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim) {
   const uint64_t plane = cvalgo::MemoryBudget::PlaneBytes(frame.AskWidth(), frame.AskHeight(), 1);
-  uint64_t planes = 4;
+  uint64_t planes = s.transparent_motion ? 5 : 4;
   if (!s.offline) {
     planes += 4 * uint64_t(algorithms) + 3;
     if (s.x11_output) planes += 4 * uint64_t(1 + algorithms);
@@ -224,49 +238,80 @@ void ShowProgress(int step) {
   std::cerr << "processing frame " << step + 1 << "\r" << std::flush;
 }
 
-// Input without alpha counts as fully opaque, on every step.
-void MakeOpaque(Image<Pixel>& frame) {
-  AddAlphaChannel(frame);
-  pixkit::Clear(frame.AskBitmap(pixkit::Bitmap_Alpha), Pixel(255));
+// The images of a step, kept from step to step: each is filled again in its own memory unless
+// somebody else still holds it (the providers' reference counts tell), so that the common step
+// allocates no frame-sized memory.
+struct StepImages {
+  Image<Pixel> frame;
+  Image<Pixel> previous;  // the luma of the frame before, for -t
+  Image<Pixel> full_chroma;  // the 4:4:4 copy handed over; history algorithms keep it
+  pixkit::Bitmap<Pixel> opaque;  // alpha 255, shared by the frames of input without alpha
+  Image<Pixel> background;
+  Image<Pixel> background2;
+  Image<Pixel> rgb;  // a background on its way to its file
+};
+
+// Input without alpha counts as fully opaque, on every step. Nothing writes into the plane of
+// 255 (motion is marked in the 4:4:4 copy's own plane), so all frames of a size share one.
+void MakeOpaque(Image<Pixel>& img, pixkit::Bitmap<Pixel>& opaque) {
+  pixkit::ImageParam param = img.AskParam();
+  if (opaque.IsEmpty() || opaque.AskWidth() != param.width || opaque.AskHeight() != param.height) {
+    opaque.Create(param.width, param.height, 0, 1, 1);
+    pixkit::Clear(opaque, Pixel(255));
+  }
+  img.ReplaceBitmap(pixkit::Bitmap_Alpha, opaque);
+  param.has_alpha = true;
+  img.SetParam(param);
 }
 
 // The synthesizers may keep the 4:4:4 copy; nobody writes into it afterwards.
-void HandOver(const Image<Pixel>& frame, Synthesizers& algos) {
-  Image<Pixel> full_chroma;
-  pixkit::ChangeChroma(full_chroma, frame, pixkit::Chroma_444);
+void HandOver(const Image<Pixel>& full_chroma, Synthesizers& algos) {
   algos.first->ShareImage(full_chroma);
   if (algos.second) algos.second->ShareImage(full_chroma);
+}
+
+// The file of a background. rgb's planes are used again where nobody else holds them.
+void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt, Image<Pixel>& rgb) {
+  // Numbers beyond 9999 simply make the name longer.
+  assert(cnt >= 0);
+  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", prefix, cnt);
+  std::string name(size_t(len) + 1, '\0');
+  std::snprintf(&name[0], name.size(), "%s%04d.ppm", prefix, cnt);
+  name.pop_back();
+
+  pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
+  pixkit::WritePPM(rgb, name.c_str());
 }
 
 // Runs the steps until the input ends and returns the number of completed steps.
 int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
                  LiveDisplay& display, cvalgo::MemoryBudget& budget) {
-  Image<Pixel> frame;
-  Image<Pixel> previous;
+  StepImages im;
+  const Image<Pixel> none;
   cvalgo::MemoryClaim working;
   for (int step = 0;; step++) {
     ShowProgress(step);
-    previous = frame;  // shares the planes; the reader fills fresh ones
+    if (s.transparent_motion && !im.frame.IsEmpty()) pixkit::Image_YUV2Grey(im.previous, im.frame);
 
-    if (!ReadStep(input, s.decimate, frame)) return step;
-    ClaimWorkingMemory(frame, s, algos.second ? 2 : 1, budget, working);
-    if (step == 0) display.OpenOnFirstStep(frame, algos.second != nullptr);  // display hook
+    if (!ReadStep(input, s.decimate, im.frame)) return step;
+    ClaimWorkingMemory(im.frame, s, algos.second ? 2 : 1, budget, working);
+    if (step == 0) display.OpenOnFirstStep(im.frame, algos.second != nullptr);  // display hook
 
-    if (!s.alpha_input) MakeOpaque(frame);
-    if (s.transparent_motion && !previous.IsEmpty())
-      MarkMotionTransparent(frame, previous, c_MotionBlockSize, c_MotionSearchRange);
-
-    HandOver(frame, algos);
+    if (!s.alpha_input) MakeOpaque(im.frame, im.opaque);
+    pixkit::ChangeChroma(im.full_chroma, im.frame, pixkit::Chroma_444);
+    if (s.transparent_motion && !im.previous.IsEmpty())
+      MarkMotionTransparent(im.full_chroma, im.previous, c_MotionBlockSize, c_MotionSearchRange);
+    HandOver(im.full_chroma, algos);
     if (s.offline) continue;
 
-    Image<Pixel> background;
-    Image<Pixel> background2;
-    if (step % s.speedup == 0) {
-      algos.first->SynthesizeBackground(background);
-      if (algos.second) algos.second->SynthesizeBackground(background2);
+    const bool synthesized = step % s.speedup == 0;
+    if (synthesized) {
+      algos.first->SynthesizeBackground(im.background);
+      if (algos.second) algos.second->SynthesizeBackground(im.background2);
     }
-    display.Show(frame, background, background2);  // display hook
-    if (s.save_output && !background.IsEmpty()) SaveAsPPM(background, s.output_prefix, step);
+    display.Show(im.frame, synthesized ? im.background : none,
+                 synthesized ? im.background2 : none);  // display hook
+    if (s.save_output && synthesized) SaveAsPPM(im.background, s.output_prefix, step, im.rgb);
   }
 }
 
@@ -277,8 +322,9 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* pref
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error,
                              "the input holds no frame, so there is no background to write");
   Image<Pixel> background;
+  Image<Pixel> rgb;
   algo.SynthesizeBackground(background);
-  SaveAsPPM(background, prefix, steps);
+  SaveAsPPM(background, prefix, steps, rgb);
 }
 
 }  // namespace
@@ -312,16 +358,8 @@ std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double
 }
 
 void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt) {
-  // Numbers beyond 9999 simply make the name longer.
-  assert(cnt >= 0);
-  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", prefix, cnt);
-  std::string name(size_t(len) + 1, '\0');
-  std::snprintf(&name[0], name.size(), "%s%04d.ppm", prefix, cnt);
-  name.pop_back();
-
   Image<Pixel> rgb;
-  pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
-  pixkit::WritePPM(rgb, name.c_str());
+  SaveAsPPM(img, prefix, cnt, rgb);
 }
 
 void ApplyCommandLine(const CommandLineArgs& args, RunSettings* s) {
@@ -435,6 +473,7 @@ int RunBackgroundTool(int argc, char** argv) {
 
     // What the run keeps is counted against the memory there was when it started.
     cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
+    KeepFramesInTheHeap();
     FrameInput input;
     OpenInput(cmdline, settings, &input);
     Synthesizers algos = CreateSynthesizers(settings, &budget);

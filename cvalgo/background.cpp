@@ -120,7 +120,7 @@ void BackgroundSynthesizer_Aging::ShareImage(const Image<Pixel>& img) {
 
 void BackgroundSynthesizer_Aging::SynthesizeBackground(Image<Pixel>& out) {
   PIXKIT_ASSERT_MSG(!d_current.IsEmpty(), "cannot synthesize background without input images");
-  out = d_current.Clone();
+  d_current.CloneTo(out);
 }
 
 const char* BackgroundSynthesizer_Aging::AskAlgorithmName() {
@@ -198,7 +198,7 @@ void BackgroundSynthesizer_FirstLast::ShareImage(const Image<Pixel>& img) {
 
 void BackgroundSynthesizer_FirstLast::SynthesizeBackground(Image<Pixel>& out) {
   PIXKIT_ASSERT_MSG(!d_current.IsEmpty(), "cannot synthesize background without input images");
-  out = d_current.Clone();
+  d_current.CloneTo(out);
 }
 
 const char* BackgroundSynthesizer_FirstLast::AskAlgorithmName() {

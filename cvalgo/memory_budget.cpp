@@ -1,6 +1,8 @@
 // The memory budget of the background synthesizers; see memory_budget.h.
 #include "cvalgo/memory_budget.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
@@ -10,8 +12,23 @@ namespace cvalgo {
 
 namespace {
 
-// A heap block: the allocator keeps a header beside it and rounds it up.
-uint64_t HeapBlock(uint64_t bytes) { return std::max<uint64_t>(32, (bytes + 8 + 15) / 16 * 16); }
+uint64_t PageSize() {
+  const long page = sysconf(_SC_PAGE_SIZE);
+  return page > 0 ? uint64_t(page) : 4096;
+}
+
+// The smallest block the allocator may give a mapping of its own (it raises the bound as
+// such blocks are freed, so a block of this size or more may come either way).
+constexpr uint64_t c_OwnMappingFrom = 128 * 1024;
+
+// A heap block: the allocator keeps a header beside it and rounds it up; a large one may be a
+// mapping of its own, which takes whole pages.
+uint64_t HeapBlock(uint64_t bytes) {
+  const uint64_t block = std::max<uint64_t>(32, (bytes + 8 + 15) / 16 * 16);
+  if (block < c_OwnMappingFrom) return block;
+  const uint64_t page = PageSize();
+  return (block + 8 + page - 1) / page * page;
+}
 
 uint64_t ProviderBytes(const pixkit::BitmapProvider<Pixel>& p) {
   return MemoryBudget::PlaneBytes(p.AskTotalWidth(), p.AskTotalHeight(), sizeof(Pixel));

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "libpixkit/utility/error.h"
 
@@ -169,6 +170,9 @@ bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
 
 bool FileReader_MPEG::IsEOF() {
   if (d_preloaded) return false;
+  // A frame read ahead is laid out anew from the defaults, in the planes of the frame handed
+  // out before only where nobody else holds them.
+  d_preload.SetParam(ImageParam());
   d_preloaded = ReadFrameFromPipe(d_preload);
   return !d_preloaded;
 }
@@ -177,10 +181,9 @@ bool FileReader_MPEG::ReadImage(Image<Pixel>& img) {
   d_framenr++;
   if (!d_preloaded) return ReadFrameFromPipe(img);
 
-  for (int i = 0; i < 4; i++) img.AskBitmap(i) = d_preload.AskBitmap(i);
-  img.SetParam(d_preload.AskParam());
+  // The next frame is read ahead into img's planes if nobody else holds them by then.
+  std::swap(img, d_preload);
   d_preloaded = false;
-  d_preload.Release();
   return true;
 }
 

@@ -29,7 +29,8 @@ class FileReader_MPEG {
   // decoder failed.
   bool IsEOF();
   // True when a frame was delivered. A frame that went through IsEOF arrives in planes of its
-  // own; otherwise it is read into img, re-created only when it does not match the frame.
+  // own (those of the frame handed out before, once nobody holds them); otherwise it is read
+  // into img, re-created only when it does not match the frame.
   bool ReadImage(Image<Pixel>& img);
   void SkipToImage(int n);
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 namespace pixkit {
 
@@ -46,6 +47,11 @@ int WholeFrames(int64_t size, int64_t framesize) {
 
 void ReadPlane(std::istream& is, Bitmap<Pixel>& bm, int w, int h) {
   Pixel* const* f = bm.AskFrame();
+  // Rows that lie end to end are read in one go, which a file stream reads straight into them.
+  if (h > 1 && f[h - 1] - f[0] == std::ptrdiff_t(h - 1) * w) {
+    is.read(reinterpret_cast<char*>(f[0]), std::streamsize(w) * h);
+    return;
+  }
   for (int y = 0; y < h; y++) is.read(reinterpret_cast<char*>(f[y]), w);
 }
 
@@ -174,8 +180,8 @@ bool FileReader_YUV1::IsEOF() {
 bool FileReader_YUV1::ReadImage(Image<Pixel>& img) {
   Init();
   if (d_preloaded) {
-    img = d_preload;  // the preload's planes are fresh: img becomes their only user
-    d_preload.Release();
+    // The next frame is read ahead into img's planes if nobody else holds them by then.
+    std::swap(img, d_preload);
     d_preloaded = false;
     d_nextframe++;
     return true;

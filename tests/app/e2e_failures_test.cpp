@@ -256,7 +256,7 @@ TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
   const ProcessResult r = testsupport::RunProcess(spec);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find(" of the history (1920 x 1080) needs 7.9 MB, more than the "),
+  EXPECT_NE(r.err.find(" of the history (1920 x 1080) needs 8.0 MB, more than the "),
             std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find(" MB held already: use a shorter history (-n) or smaller frames\n"),

@@ -66,10 +66,11 @@ TEST(EndToEnd, MotionMarkingLeavesOutMovedBlocksButNotStillOnes) {
   // Frame 1 keeps the luminance of frame 0 and changes only the colour: nothing moved, so
   // "last" takes all of it. Frame 2 is the texture shifted by two pixels: every visited block
   // from x = 8 on is marked and keeps frame 1; the last block row and column are never visited
-  // and take frame 2.
+  // and take frame 2. Frame 3 repeats frame 2: nothing moved, so no mark may outlive its step.
   const Picture420 texture = testsupport::MakeTexturedBackground(64, 48, 11);
   const std::vector<Picture420> frames = {testsupport::Shifted(texture, 0, 100, 100),
                                           testsupport::Shifted(texture, 0, 90, 170),
+                                          testsupport::Shifted(texture, 2, 170, 80),
                                           testsupport::Shifted(texture, 2, 170, 80)};
   WriteYUV(dir / "seq.yuv", frames);
   const RGBPicture still = ToRGB(frames[1]);
@@ -79,7 +80,7 @@ TEST(EndToEnd, MotionMarkingLeavesOutMovedBlocksButNotStillOnes) {
   const ProcessResult r =
       RunTool({"-x", "-r", "64x48", "-a", "last", "-t", "-o", out + "/bg", dir / "seq.yuv"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.err, Listing("last", false, true) + Progress(3));
+  EXPECT_EQ(r.err, Listing("last", false, true) + Progress(4));
 
   // Step 1: nothing marked, the whole frame 1.
   EXPECT_EQ(Compare(ReadBackground(out + "/bg0001.ppm", 64, 48), still).Worst(), 0);
@@ -101,6 +102,7 @@ TEST(EndToEnd, MotionMarkingLeavesOutMovedBlocksButNotStillOnes) {
     }
   EXPECT_EQ(marked_wrong, 0);
   EXPECT_EQ(unvisited_wrong, 0);
+  EXPECT_EQ(Compare(ReadBackground(out + "/bg0003.ppm", 64, 48), moved).Worst(), 0);
 
   // Without -t the shifted frame is taken whole.
   const std::string plain = dir.Sub("plain");

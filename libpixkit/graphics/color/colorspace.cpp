@@ -75,7 +75,17 @@ void ConvertPlanes3(Image<D>& dst, const Image<S>& src, Colorspace cs, F f) {
   MapPlanes3(dst, src, f);
 }
 
-inline Pixel Clamp(int v) { return v < 0 ? 0 : v > 255 ? 255 : Pixel(v); }
+inline Pixel Clamp(int v) { return Pixel(std::min(std::max(v, 0), 255)); }
+
+// The arithmetic of YUV2RGB, where the row loops can take it in.
+inline void ConvertYUV2RGB(Pixel& r, Pixel& g, Pixel& b, Pixel y, Pixel u, Pixel v) {
+  const int yy = 298 * (y - 16);
+  const int uu = u - 128;
+  const int vv = v - 128;
+  r = Clamp((yy + 409 * vv) >> 8);
+  g = Clamp((yy - 100 * uu - 208 * vv) >> 8);
+  b = Clamp((yy + 516 * uu) >> 8);
+}
 
 // trunc(255 x) through an integer of the given width whose low byte is kept. The product is
 // rounded to double first: extended precision would turn an exact 85 (pure green) into 84.
@@ -139,12 +149,7 @@ void RGB2YUV(Pixel& y, Pixel& u, Pixel& v, Pixel r, Pixel g, Pixel b) {
 }
 
 void YUV2RGB(Pixel& r, Pixel& g, Pixel& b, Pixel y, Pixel u, Pixel v) {
-  const int yy = 298 * (y - 16);
-  const int uu = u - 128;
-  const int vv = v - 128;
-  r = Clamp((yy + 409 * vv) >> 8);
-  g = Clamp((yy - 100 * uu - 208 * vv) >> 8);
-  b = Clamp((yy + 516 * uu) >> 8);
+  ConvertYUV2RGB(r, g, b, y, u, v);
 }
 
 void RGB2HSV(double& h, double& s, double& v, double r, double g, double b) {
@@ -207,6 +212,20 @@ void HSV2RGB(double& r, double& g, double& b, double h, double s, double v) {
   }
 }
 
+namespace {
+
+// The rows of a new image never overlap the source's, which lets the compiler convert several
+// pixels at once (as long as it sees the row on its own, not taken into a caller).
+template <int sh>
+__attribute__((noinline)) void YUV2RGBRow(Pixel* __restrict r, Pixel* __restrict g,
+                                          Pixel* __restrict b, const Pixel* __restrict y,
+                                          const Pixel* __restrict u, const Pixel* __restrict v,
+                                          int w) {
+  for (int x = 0; x < w; x++) ConvertYUV2RGB(r[x], g[x], b[x], y[x], u[x >> sh], v[x >> sh]);
+}
+
+}  // namespace
+
 void Image_YUV2RGB(Image<Pixel>& dst, const Image<Pixel>& src) {
   const int w = src.AskWidth();
   const int h = src.AskHeight();
@@ -224,16 +243,10 @@ void Image_YUV2RGB(Image<Pixel>& dst, const Image<Pixel>& src) {
   Pixel* const* G = dst.AskFrameG();
   Pixel* const* B = dst.AskFrameB();
   for (int y = 0; y < h; y++) {
-    const Pixel* yr = Y[y];
-    const Pixel* ur = U[y >> sv];
-    const Pixel* vr = V[y >> sv];
-    Pixel* rr = R[y];
-    Pixel* gr = G[y];
-    Pixel* br = B[y];
     if (sh)
-      for (int x = 0; x < w; x++) YUV2RGB(rr[x], gr[x], br[x], yr[x], ur[x >> 1], vr[x >> 1]);
+      YUV2RGBRow<1>(R[y], G[y], B[y], Y[y], U[y >> sv], V[y >> sv], w);
     else
-      for (int x = 0; x < w; x++) YUV2RGB(rr[x], gr[x], br[x], yr[x], ur[x], vr[x]);
+      YUV2RGBRow<0>(R[y], G[y], B[y], Y[y], U[y >> sv], V[y >> sv], w);
   }
 }
 

@@ -132,6 +132,8 @@ class Bitmap {
 
   void MoveZero(int x, int y);
   Bitmap Clone(int border = -1, int halign = 1, int valign = 1) const;
+  // As Clone, into dst, whose memory is used again when dst is its only user.
+  void CloneTo(Bitmap& dst, int border = -1, int halign = 1, int valign = 1) const;
 
  private:
   void CheckAttached() const {
@@ -257,25 +259,38 @@ void Bitmap<Pel>::MoveZero(int x, int y) {
 
 template <class Pel>
 Bitmap<Pel> Bitmap<Pel>::Clone(int border, int halign, int valign) const {
+  Bitmap result;
+  CloneTo(result, border, halign, valign);
+  return result;
+}
+
+template <class Pel>
+void Bitmap<Pel>::CloneTo(Bitmap& dst, int border, int halign, int valign) const {
   assert(halign>=1);
   assert(valign>=1);
-  Bitmap result;
-  if (!d_parent) return result;
+  if (&dst == this) {
+    // The shared handle keeps the samples alive and makes Create take fresh memory.
+    const Bitmap keep(*this);
+    keep.CloneTo(dst, border, halign, valign);
+    return;
+  }
+  if (!d_parent) {
+    dst.Release();
+    return;
+  }
   if (border < 0) border = d_border;
-  result.AttachBitmapProvider(
-      new BitmapProvider_Mem<Pel>(d_width, d_height, border, halign, valign));
+  dst.Create(d_width, d_height, border, halign, valign);
 
-  const int b = std::min(d_border, result.d_border);
-  const int ab = std::min(d_aligned_border, result.d_aligned_border);
+  const int b = std::min(d_border, dst.d_border);
+  const int ab = std::min(d_aligned_border, dst.d_aligned_border);
   // Content positions, independent of either zero position.
   const Pel* const* src = d_frame + d_border;
-  Pel* const* dst = result.d_frame + result.d_border;
+  Pel* const* to = dst.d_frame + dst.d_border;
   for (int r = -b; r < d_height + b; r++) {
     const Pel* s = src[r] - d_zero_x;
-    std::copy(s - ab, s + d_width + ab, dst[r] - ab);
+    std::copy(s - ab, s + d_width + ab, to[r] - ab);
   }
-  result.MoveZero(d_zero_x, d_zero_y);
-  return result;
+  dst.MoveZero(d_zero_x, d_zero_y);
 }
 
 // Fills the width x height content, wherever the zero position lies; the border is untouched.

@@ -26,6 +26,8 @@ class Image {
   void Create(const ImageParam& p);
   void Release();
   Image Clone() const;
+  // As Clone, into dst, whose planes are used again where dst is their only user.
+  void CloneTo(Image& dst) const;
   void MoveZero(int x, int y);
 
   bool IsEmpty() const { return d_bitmaps[0].IsEmpty(); }
@@ -105,9 +107,14 @@ void Image<Pel>::Release() {
 template <class Pel>
 Image<Pel> Image<Pel>::Clone() const {
   Image result;
-  for (int i = 0; i < 4; i++) result.d_bitmaps[i] = d_bitmaps[i].Clone(-1, 1, 1);
-  result.d_param = d_param;
+  CloneTo(result);
   return result;
+}
+
+template <class Pel>
+void Image<Pel>::CloneTo(Image& dst) const {
+  for (int i = 0; i < 4; i++) d_bitmaps[i].CloneTo(dst.d_bitmaps[i], -1, 1, 1);
+  dst.d_param = d_param;
 }
 
 template <class Pel>

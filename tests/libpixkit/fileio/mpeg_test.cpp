@@ -178,6 +178,28 @@ TEST_F(MpegReader, TwoFramesThroughTheReadAheadArriveInPlanesOfTheirOwn) {
   EXPECT_EQ(Noted("arg4"), Input());
 }
 
+TEST_F(MpegReader, FramesAreReadAheadIntoThePlanesNobodyHoldsAnyMore) {
+  InstallDecoder(Record(352, 288, 1) + Record(352, 288, 2) + Record(352, 288, 3));
+  FileReader_MPEG r;
+  r.Open(Input().c_str());
+
+  // The caller's larger planes serve the second frame, laid out as fresh ones would be.
+  Image<Pixel> img;
+  img.Create(Param(400, 300, Colorspace_YUV, Chroma_420, 4, true));
+  ExpectNextFrame(r, img, 352, 288, 1);
+  const Image<Pixel> kept = img;
+  ExpectNextFrame(r, img, 352, 288, 2);
+  EXPECT_EQ(img.AskBitmap(0).AskBitmapProvider()->AskWidth(), 400);
+  EXPECT_EQ(img.AskParam().border, 0);
+  EXPECT_FALSE(img.AskParam().has_alpha);
+  EXPECT_TRUE(img.AskBitmap(Bitmap_Alpha).IsEmpty());
+
+  // The first frame's planes are still held: the third frame gets fresh ones.
+  ExpectNextFrame(r, img, 352, 288, 3);
+  ExpectFrame(kept, 352, 288, 1);
+  EXPECT_TRUE(r.IsEOF());
+}
+
 TEST_F(MpegReader, DirectReadsFillTheCallersImageAndFollowSizeChanges) {
   InstallDecoder(Record(352, 288, 1) + Record(352, 288, 2) + Record(64, 30, 3));
   FileReader_MPEG r;

@@ -460,6 +460,26 @@ TEST(FileReader_YUV1, ReadsStandardInputUntilItsEndWithoutAPartialFrame) {
   EXPECT_THROW(reader.SkipToImage(1), Excpt_Assertion);
   reader.SkipToImage(7);
   EXPECT_TRUE(reader.IsEOF());
+
+  // A frame is read ahead into the planes of the one handed out before (here the caller's
+  // larger planes), but never into planes the caller still holds.
+  StdinFrom again(two + two);
+  FileReader_YUV1 ahead;
+  ahead.SetYUVStream(std::cin);
+  ahead.SetImageParam(p);
+  img.Create(YUVParam(8, 8, Chroma_420));
+  ASSERT_FALSE(ahead.IsEOF());
+  ASSERT_TRUE(ahead.ReadImage(img));
+  const Image<Pixel> held = img;
+  ASSERT_FALSE(ahead.IsEOF());
+  ASSERT_TRUE(ahead.ReadImage(img));
+  ExpectPlanes(img, f1, Planar, false);
+  EXPECT_EQ(img.AskBitmap(0).AskBitmapProvider()->AskWidth(), 8);
+  ASSERT_FALSE(ahead.IsEOF());
+  ASSERT_TRUE(ahead.ReadImage(img));
+  ExpectPlanes(img, f0, Planar, false);
+  ExpectPlanes(held, f0, Planar, false);
+  EXPECT_NE(img.AskFrameY(), held.AskFrameY());
 }
 
 TEST(FileReader_YUV1, ReadsAPipeOpenedAsAFileLikeStandardInput) {

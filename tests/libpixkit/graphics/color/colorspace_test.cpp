@@ -318,17 +318,19 @@ TEST(ImageConversion, PixelExamplesThroughTheDispatcher) {
 }
 
 TEST(ImageConversion, YUVToRGBSpreadsEachChromaSampleOverItsBlock) {
+  // Rows wide enough to be converted many pixels at a time, and to hold every sample value.
+  constexpr int c_W = 259, c_H = 3;
   for (ChromaFormat f : {Chroma_420, Chroma_422, Chroma_444}) {
     Image<Pixel> src;
-    src.Create(Param(5, 3, Colorspace_YUV, f));
+    src.Create(Param(c_W, c_H, Colorspace_YUV, f));
     FillPattern(src.AskBitmap(0), 40);
     FillPattern(src.AskBitmap(1), 60);
     FillPattern(src.AskBitmap(2), 150);
     Image<Pixel> dst;
     ChangeColorspace(dst, src, Colorspace_RGB, Chroma_420);
     const int sh = f == Chroma_444 ? 1 : 2, sv = f == Chroma_420 ? 2 : 1;
-    for (int y = 0; y < 3; y++)
-      for (int x = 0; x < 5; x++) {
+    for (int y = 0; y < c_H; y++)
+      for (int x = 0; x < c_W; x++) {
         Pixel r, g, b;
         YUV2RGB(r, g, b, src.AskFrameY()[y][x], src.AskFrameU()[y / sv][x / sh],
                 src.AskFrameV()[y / sv][x / sh]);

@@ -201,6 +201,21 @@ TEST(Bitmap, MovedZeroAddressesContentAndSurvivesCopiesAndClones) {
   Bitmap<Pixel> thin = a.Clone(0, 1, 1);
   EXPECT_EQ(thin.AskBorder(), 0);
   EXPECT_EQ(thin.AskFrame()[5][12], a.AskFrame()[5][12]);
+
+  // Into a larger bitmap: its memory is used again (its provider tells by its size); into the
+  // source itself: the samples survive. Either way the result is the clone's.
+  Bitmap<Pixel> into;
+  into.Create(20, 9, 4, 1, 1);
+  a.CloneTo(into);
+  a.CloneTo(a);
+  EXPECT_EQ(into.AskBitmapProvider()->AskWidth(), 20);
+  for (const Bitmap<Pixel>* b : {&into, &a}) {
+    EXPECT_EQ(b->AskZeroX(), 3);
+    EXPECT_EQ(b->AskZeroY(), 2);
+    EXPECT_EQ(b->AskBorder(), 4);
+    for (int y = -6; y < 10; y++)
+      for (int x = -7; x < 17; x++) ASSERT_EQ(b->AskFrame()[y][x], clone.AskFrame()[y][x]);
+  }
 }
 
 TEST(Bitmap, FillInvertAndCopy) {

@@ -154,6 +154,24 @@ TEST(Image, CloneCopiesPlanesAndKeepsEmptyOnesEmpty) {
   EXPECT_EQ(c.AskFrameU()[1][2], 2);
   a.AskFrameU()[1][2] = 9;
   EXPECT_EQ(c.AskFrameU()[1][2], 2);
+
+  // Into a larger image: the planes it alone holds are used again (their providers keep their
+  // size), a shared one is left as it was, and a plane the source lacks goes.
+  ImageParam larger = p;
+  larger.width = 8;
+  larger.has_alpha = true;
+  Image<Pixel> into;
+  into.Create(larger);
+  const Bitmap<Pixel> sharer = into.AskBitmap(1);
+  Clear(into, Color(7, 7, 7, 7));
+  a.CloneTo(into);
+  EXPECT_EQ(into.AskBitmap(0).AskBitmapProvider()->AskWidth(), 8);
+  EXPECT_EQ(into.AskBitmap(1).AskBitmapProvider()->AskWidth(), 3);
+  EXPECT_EQ(sharer.AskFrame()[1][2], 7);
+  EXPECT_EQ(into.AskFrameU()[1][2], 9);
+  EXPECT_EQ(into.AskFrameY()[3][5], 1);
+  EXPECT_TRUE(into.AskBitmapA().IsEmpty());
+  EXPECT_FALSE(into.AskParam().has_alpha);
 }
 
 TEST(Image, ZeroPositionMovesInChromaSteps) {
