@@ -8,11 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
-#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <getopt.h>
@@ -28,6 +24,7 @@ extern "C" {
 
 #include "libpixkit/utility/error.h"
 #include "libpixkit/utility/stopsignals.h"
+#include "tools/mpgfeed/picture.h"
 
 namespace {
 
@@ -77,20 +74,13 @@ struct FormatCloser {
 struct CodecFreer {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
 struct PacketFreer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
-struct SwsFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using FramePtr = mpgfeed::FramePtr;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
 
 struct FileCloser {
   void operator()(FILE* f) const {
@@ -142,52 +132,6 @@ Options ParseOptions(int argc, char** argv) {
   return opt;
 }
 
-// How the samples of a YUV picture stand for colours, as its tags say.
-struct SourceColour {
-  int matrix = SWS_CS_ITU601;  // in the scaler's numbering
-  bool fullRange = false;
-  bool operator==(const SourceColour& o) const {
-    return matrix == o.matrix && fullRange == o.fullRange;
-  }
-};
-
-// Untagged pictures count as limited-range BT.601, what the records hold, unless their pixel
-// format says full range; so do RGB pictures, whose conversion ignores both.
-SourceColour ColourOf(const AVFrame* f) {
-  SourceColour c;
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
-  if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) return c;
-  switch (f->colorspace) {
-    case AVCOL_SPC_BT709:
-      c.matrix = SWS_CS_ITU709;
-      break;
-    case AVCOL_SPC_FCC:
-      c.matrix = SWS_CS_FCC;
-      break;
-    case AVCOL_SPC_SMPTE240M:
-      c.matrix = SWS_CS_SMPTE240M;
-      break;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-      c.matrix = SWS_CS_BT2020;
-      break;
-    default:
-      break;
-  }
-  switch (f->format) {
-    case AV_PIX_FMT_YUVJ420P:
-    case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_YUVJ444P:
-    case AV_PIX_FMT_YUVJ440P:
-    case AV_PIX_FMT_YUVJ411P:
-      c.fullRange = true;
-      break;
-    default:
-      c.fullRange = f->color_range == AVCOL_RANGE_JPEG;
-  }
-  return c;
-}
-
 // Writes frame records to a stream and counts them.
 class RecordWriter {
  public:
@@ -217,15 +161,11 @@ class RecordWriter {
 
   int AskCount() const { return d_count; }
 
+  // Takes a limited-range BT.601 4:2:0 picture, as the converter makes it.
   void Write(const AVFrame* f) {
     if (f->width > c_MaxRecordSide || f->height > c_MaxRecordSide)
       throw std::runtime_error("picture of " + std::to_string(f->width) + "x" +
                                std::to_string(f->height) + " is too large for a frame record");
-    // The records hold limited-range BT.601 4:2:0, whatever the source holds.
-    const SourceColour colour = ColourOf(f);
-    const AVFrame* yuv = f;
-    if (f->format != AV_PIX_FMT_YUV420P || !(colour == SourceColour())) yuv = Convert(f, colour);
-
     uint8_t header[c_HeaderSize] = {};
     const uint32_t n = uint32_t(d_count);
     header[0] = uint8_t(n >> 24);
@@ -240,9 +180,9 @@ class RecordWriter {
 
     const int cw = (f->width + 1) / 2;
     const int ch = (f->height + 1) / 2;
-    WritePlane(yuv->data[0], yuv->linesize[0], f->width, f->height);
-    WritePlane(yuv->data[1], yuv->linesize[1], cw, ch);
-    WritePlane(yuv->data[2], yuv->linesize[2], cw, ch);
+    WritePlane(f->data[0], f->linesize[0], f->width, f->height);
+    WritePlane(f->data[1], f->linesize[1], cw, ch);
+    WritePlane(f->data[2], f->linesize[2], cw, ch);
     ++d_count;
     if (!d_quiet) std::fprintf(stderr, "frame %d\r", d_count);
   }
@@ -271,59 +211,6 @@ class RecordWriter {
     for (int y = 0; y < h; ++y) Put(p + ptrdiff_t(y) * stride, w);
   }
 
-  const AVFrame* Convert(const AVFrame* f, const SourceColour& colour) {
-    if (!d_converted || d_converted->width != f->width || d_converted->height != f->height) {
-      d_converted.reset(av_frame_alloc());
-      if (!d_converted) throw std::bad_alloc();
-      d_converted->format = AV_PIX_FMT_YUV420P;
-      d_converted->width = f->width;
-      d_converted->height = f->height;
-      const int err = av_frame_get_buffer(d_converted.get(), 0);
-      if (err < 0) throw std::runtime_error("cannot allocate a picture: " + AvErrorText(err));
-    }
-    SwsContext* s = Scaler(f, colour);
-    sws_scale(s, f->data, f->linesize, 0, f->height, d_converted->data, d_converted->linesize);
-    return d_converted.get();
-  }
-
-  SwsContext* Scaler(const AVFrame* f, const SourceColour& colour) {
-    if (d_sws && d_swsWidth == f->width && d_swsHeight == f->height && d_swsFormat == f->format &&
-        d_swsColour == colour)
-      return d_sws.get();
-    d_sws.reset(sws_alloc_context());
-    if (!d_sws) throw std::bad_alloc();
-    SwsContext* s = d_sws.get();
-    av_opt_set_int(s, "srcw", f->width, 0);
-    av_opt_set_int(s, "srch", f->height, 0);
-    av_opt_set_int(s, "src_format", f->format, 0);
-    av_opt_set_int(s, "dstw", f->width, 0);
-    av_opt_set_int(s, "dsth", f->height, 0);
-    av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
-    // Another matrix is converted through RGB, where the scaler's fast rounding and chroma
-    // would cost about a level in each component, three in RGB.
-    const bool viaRgb = colour.matrix != SWS_CS_ITU601;
-    av_opt_set_int(s, "sws_flags",
-                   SWS_BICUBIC | (viaRgb ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0), 0);
-    // The range must be known when the scaler is set up, or a picture of the target format
-    // would merely be copied.
-    av_opt_set_int(s, "src_range", colour.fullRange, 0);
-    av_opt_set_int(s, "dst_range", 0, 0);
-    if (sws_init_context(s, nullptr, nullptr) < 0) {
-      d_sws.reset();
-      const char* fmt = av_get_pix_fmt_name(AVPixelFormat(f->format));
-      throw std::runtime_error(std::string("cannot convert pictures of format ") +
-                               (fmt ? fmt : "unknown") + " to 4:2:0");
-    }
-    if (viaRgb)
-      sws_setColorspaceDetails(s, sws_getCoefficients(colour.matrix), colour.fullRange,
-                               sws_getCoefficients(SWS_CS_ITU601), 0, 0, 1 << 16, 1 << 16);
-    d_swsWidth = f->width;
-    d_swsHeight = f->height;
-    d_swsFormat = f->format;
-    d_swsColour = colour;
-    return s;
-  }
-
   pixkit::RemoveOnStop d_removeOnStop;  // destroyed last: its handlers outlive the file
   std::unique_ptr<FILE, FileCloser> d_file;
   std::string d_path;
@@ -332,12 +219,6 @@ class RecordWriter {
   bool d_removable = false;  // a regular file, emptied by this run
   bool d_finished = false;
   int d_count = 0;
-  FramePtr d_converted;
-  SwsPtr d_sws;  // for pictures of the size, format and colours below
-  int d_swsWidth = 0;
-  int d_swsHeight = 0;
-  int d_swsFormat = AV_PIX_FMT_NONE;
-  SourceColour d_swsColour;
 };
 
 struct IoCloser {
@@ -478,7 +359,7 @@ class Decoder {
         Skip(err);
         continue;
       }
-      out.Write(d_frame.get());
+      out.Write(d_converter.Convert(d_frame.get()));
       av_frame_unref(d_frame.get());
     }
   }
@@ -488,6 +369,7 @@ class Decoder {
   CodecPtr d_codec;
   PacketPtr d_packet;
   FramePtr d_frame;
+  mpgfeed::PictureConverter d_converter;
   int d_stream = -1;
   int d_skipped = 0;      // pictures that did not decode
   int d_decodeError = 0;  // the last reason
@@ -511,6 +393,9 @@ int main(int argc, char** argv) {
     out.Finish();
     const std::string loss = decoder.AskLoss();
     if (!loss.empty()) std::fprintf(stderr, "mpgfeed: %s\n", loss.c_str());
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "mpgfeed: out of memory\n");
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mpgfeed: %s\n", e.what());
     return 1;

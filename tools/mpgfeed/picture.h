@@ -1,0 +1,83 @@
+// mpgfeed's picture side: turns a decoded picture into what a frame record holds, limited-range
+// BT.601 4:2:0, whatever format, matrix and range the source has. The record writer of mpgfeed.cpp takes its results.
+#ifndef TOOLS_MPGFEED_PICTURE_H
+#define TOOLS_MPGFEED_PICTURE_H
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace mpgfeed {
+
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct SwsFreer {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
+
+// How the samples of a YUV picture stand for colours, as its tags say.
+struct SourceColour {
+  int matrix = SWS_CS_ITU601;  // in the scaler's numbering
+  bool fullRange = false;
+  bool operator==(const SourceColour& o) const {
+    return matrix == o.matrix && fullRange == o.fullRange;
+  }
+};
+
+// Untagged pictures count as limited-range BT.601, what the records hold, unless their pixel
+// format says full range; so do RGB pictures, whose conversion ignores both.
+SourceColour ColourOf(const AVFrame* f);
+
+// The fixed-point steps from one matrix and range to limited-range BT.601, in 1/16384 units.
+struct ColourSteps {
+  int32_t lumaScale = 0;   // times the luma sample, in 1/131072 units
+  int32_t lumaOffset = 0;  // in 1/131072 units, rounding included
+  int32_t lumaFromU = 0;   // luma's share of the chroma, which comes from the 4:2:0 planes
+  int32_t lumaFromV = 0;
+  int32_t uFromU = 0, uFromV = 0, vFromU = 0, vFromV = 0;
+};
+ColourSteps StepsFor(const SourceColour& c);
+
+// Rows of the direct conversion, sized once for the width.
+struct ConvertScratch {
+  std::vector<int16_t> share;  // the chroma's share of the luma, a plane at chroma resolution
+  std::vector<int16_t> vertical;
+  std::vector<int16_t> luma;
+};
+
+// Converts a 4:2:0 picture of 8-bit samples plane by plane, without going through RGB: the
+// chroma by a 2x2 matrix at its own resolution, the luma with the chroma interpolated to each
+// sample (horizontally co-sited, vertically centred).
+void ConvertYuv420(const uint8_t* const src[3], const int srcStride[3], uint8_t* const dst[3],
+                   const int dstStride[3], int w, int h, const ColourSteps& s,
+                   ConvertScratch& rows);
+
+class PictureConverter {
+ public:
+  // The picture as a record holds it; the frame itself when it is that already. The result
+  // stays valid until the next call.
+  const AVFrame* Convert(const AVFrame* f);
+
+ private:
+  SwsContext* Scaler(const AVFrame* f, const SourceColour& colour);
+
+  FramePtr d_converted;
+  SwsPtr d_sws;  // for pictures of the size, format and colours below
+  int d_swsWidth = 0;
+  int d_swsHeight = 0;
+  int d_swsFormat = -1;
+  SourceColour d_swsColour;
+  ConvertScratch d_rows;
+};
+
+}  // namespace mpgfeed
+
+#endif
