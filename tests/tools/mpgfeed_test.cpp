@@ -125,6 +125,15 @@ int RunFfmpeg(std::vector<std::string> args) {
   return r.exit_code;
 }
 
+// Runs mpgfeed under an address-space limit in KiB, through the shell.
+testsupport::ProcessResult RunMpgfeedWithin(long kib, const std::vector<std::string>& args) {
+  testsupport::ProcessSpec spec;
+  spec.path = "/bin/sh";
+  spec.args = {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"", c_Mpgfeed};
+  spec.args.insert(spec.args.end(), args.begin(), args.end());
+  return testsupport::RunProcess(spec);
+}
+
 size_t CountLines(const std::string& s) {
   size_t n = 0;
   for (char c : s) n += c == '\n';
@@ -400,6 +409,48 @@ TEST(Mpgfeed, DamagedPicturesAreSkippedWithOneWarning) {
       }
     }
   }
+}
+
+// Memory that runs out is no damage: under any address-space limit a run delivers every
+// picture, or fails with a message and leaves no output. The limits close in on the least that
+// suffices, where a run used to skip most pictures and succeed.
+TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
+#else
+  TempDir dir;
+  const std::string input = dir / "hd.m2v", output = dir / "records.bin";
+  const int frames = 12;
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v",
+                       std::to_string(frames), "-c:v", "mpeg2video", "-q:v", "4", input}),
+            0);
+  const uintmax_t recordSize = 128 + 1920 * 1080 * 3 / 2;
+  const auto delivers = [&](long kib) {
+    SCOPED_TRACE("limit " + std::to_string(kib) + " KiB");
+    fs::remove(output);
+    const testsupport::ProcessResult r = RunMpgfeedWithin(kib, {"-L", "-W", output, input});
+    EXPECT_EQ(r.signal, 0);
+    if (r.exit_code == 0) {
+      EXPECT_EQ(fs::file_size(output), recordSize * frames);
+      return true;
+    }
+    EXPECT_FALSE(fs::exists(output));
+    // Too little to load the libraries is the loader's failure; all others are the program's.
+    if (r.exit_code != 127) {
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(CountLines(r.err), 1u) << r.err;
+      EXPECT_EQ(r.err.rfind("mpgfeed: ", 0), 0u) << r.err;
+    }
+    return false;
+  };
+  long enough = 4L << 20, tooLittle = 16L << 10;
+  ASSERT_TRUE(delivers(enough));
+  ASSERT_FALSE(delivers(tooLittle));
+  while (enough - tooLittle > 256) {
+    const long mid = (enough + tooLittle) / 2;
+    (delivers(mid) ? enough : tooLittle) = mid;
+  }
+#endif
 }
 
 }  // namespace

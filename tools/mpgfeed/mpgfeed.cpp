@@ -14,6 +14,7 @@ extern "C" {
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -42,7 +43,8 @@ const char c_Usage[] =
     "\n"
     "INPUT may be an MPEG-1 or MPEG-2 elementary stream (.m1v, .m2v), a program stream\n"
     "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode.\n"
-    "Pictures that do not decode are skipped, with one warning that counts them.\n"
+    "Pictures that the decoder refuses as damaged are skipped, with one warning that counts\n"
+    "them; running out of memory ends the run like any other failure.\n"
     "\n"
     "Frame record (all fields big-endian), one per picture, records back to back:\n"
     "  bytes 0-3     frame number, counted from 0\n"
@@ -281,6 +283,21 @@ const AVInputFormat* DemuxerOfContent(const std::string& input) {
   return demuxer;
 }
 
+// The codes by which decoders refuse damaged data. -1, "operation not permitted", is also what
+// some of them give when they get no picture buffer: the buffer allocator below tells.
+bool IsDamage(int err) {
+  return err == AVERROR_INVALIDDATA || err == AVERROR_PATCHWELCOME || err == AVERROR(EINVAL) ||
+         err == AVERROR(EPERM);
+}
+
+// Hands out the decoder's picture buffers and notes when memory runs out; decoder threads call
+// it too.
+int GetBuffer(AVCodecContext* c, AVFrame* f, int flags) {
+  const int err = avcodec_default_get_buffer2(c, f, flags);
+  if (err == AVERROR(ENOMEM)) static_cast<std::atomic<bool>*>(c->opaque)->store(true);
+  return err;
+}
+
 class Decoder {
  public:
   explicit Decoder(const std::string& input) : d_input(pixkit::ShortNameForMessage(input)) {
@@ -305,6 +322,8 @@ class Decoder {
     int err = avcodec_parameters_to_context(d_codec.get(), fc->streams[d_stream]->codecpar);
     if (err < 0) Fail("cannot set up the decoder for", err);
     d_codec->pkt_timebase = fc->streams[d_stream]->time_base;
+    d_codec->opaque = &d_outOfMemory;
+    d_codec->get_buffer2 = GetBuffer;
     err = avcodec_open2(d_codec.get(), codec, nullptr);
     if (err < 0) Fail("cannot open the decoder for", err);
 
@@ -342,29 +361,32 @@ class Decoder {
     throw std::runtime_error(FailureText(what, d_input, err));
   }
 
-  void Skip(int err) {
+  // A picture that the decoder refused as damaged is skipped; running out of memory, even where
+  // a decoder reports it as damage, and every other failure end the run.
+  void Check(int err) {
+    if (d_outOfMemory) Fail("cannot decode", AVERROR(ENOMEM));
+    if (err >= 0) return;
+    if (!IsDamage(err)) Fail("cannot decode", err);
     ++d_skipped;
     d_decodeError = err;
   }
 
-  // Every error of the decoder concerns the packet just sent or a picture it held back; either
-  // way the packet is gone, so the next one can follow.
+  // Every error of the decoder concerns the packet just sent or a picture it held back, one
+  // picture each; either way the packet is gone, so the next one can follow.
   void Send(const AVPacket* pkt, RecordWriter& out) {
-    int err = avcodec_send_packet(d_codec.get(), pkt);
-    if (err < 0) Skip(err);
+    Check(avcodec_send_packet(d_codec.get(), pkt));
     for (;;) {
-      err = avcodec_receive_frame(d_codec.get(), d_frame.get());
+      const int err = avcodec_receive_frame(d_codec.get(), d_frame.get());
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-      if (err < 0) {
-        Skip(err);
-        continue;
-      }
+      Check(err);
+      if (err < 0) continue;
       out.Write(d_converter.Convert(d_frame.get()));
       av_frame_unref(d_frame.get());
     }
   }
 
-  std::string d_input;  // as messages show it
+  std::string d_input;                     // as messages show it
+  std::atomic<bool> d_outOfMemory{false};  // set by decoder threads, so it outlives them
   FormatPtr d_format;
   CodecPtr d_codec;
   PacketPtr d_packet;
