@@ -171,6 +171,24 @@ bool WriteToFifo(int fd, const std::string& data) {
   return true;
 }
 
+// Runs mpgfeed on a FIFO that the data is written into meanwhile; a run that hangs is killed.
+testsupport::ProcessResult RunMpgfeedOnFifo(const std::string& fifo, const std::string& data,
+                                            const std::vector<std::string>& args) {
+  std::thread writer([&] {
+    const int fd = OpenFifoWriter(fifo);
+    if (fd < 0) return;
+    WriteToFifo(fd, data);
+    close(fd);
+  });
+  testsupport::ProcessSpec spec;
+  spec.path = c_Mpgfeed;
+  spec.args = args;
+  spec.timeout_seconds = 20;
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  writer.join();
+  return r;
+}
+
 size_t CountLines(const std::string& s) {
   size_t n = 0;
   for (char c : s) n += c == '\n';
@@ -446,6 +464,39 @@ TEST(Mpgfeed, DamagedPicturesAreSkippedWithOneWarning) {
         pos += p.s.size();
         EXPECT_GT(mpegtest::Psnr(recs[n].pic.p[i], p), 40.0) << "frame " << n << " plane " << i;
       }
+    }
+  }
+}
+
+TEST(Mpgfeed, AFifoIsReadOnceAndDecodedByItsContent) {
+  // A name given by habit cannot be tried first and the content after: the bytes come once.
+  const SigpipeIgnored sigpipeIgnored;
+  TempDir dir;
+  const std::string clip = dir / "clip.mpg";
+  mpegtest::WriteMpegFile(clip, {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 64, 48, 5});
+  const struct {
+    const char* name;
+    std::string data;
+    int exitCode;
+    int frames;
+  } cases[] = {
+      {"feed.yuv", ReadFile(clip), 0, 5},
+      {"notes.txt", "plain words, no pictures\n", 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string fifo = dir / c.name;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const testsupport::ProcessResult r = RunMpgfeedOnFifo(fifo, c.data, {"-L", "-W", "-", fifo});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, c.exitCode) << r.err;
+    const std::vector<Record> recs = ParseRecords(r.out);
+    ASSERT_EQ(recs.size(), size_t(c.frames));
+    for (int n = 0; n < c.frames; n++)
+      EXPECT_GT(mpegtest::Psnr(recs[n].pic.p[0], mpegtest::MakePicture(64, 48, n, 2, 2).p[0]), 35.0);
+    if (c.exitCode != 0) {
+      EXPECT_EQ(CountLines(r.err), 1u) << r.err;
+      EXPECT_NE(r.err.find(c.name), std::string::npos) << r.err;
     }
   }
 }

@@ -42,9 +42,10 @@ const char c_Usage[] =
     "  -h, --help  show this help and exit\n"
     "\n"
     "INPUT may be an MPEG-1 or MPEG-2 elementary stream (.m1v, .m2v), a program stream\n"
-    "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode.\n"
-    "Pictures that the decoder refuses as damaged are skipped, with one warning that counts\n"
-    "them; running out of memory ends the run like any other failure.\n"
+    "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode, also\n"
+    "from a pipe. Pictures that the decoder refuses as damaged are\n"
+    "skipped, with one warning that counts them; running out of memory ends the run like any\n"
+    "other failure.\n"
     "\n"
     "Frame record (all fields big-endian), one per picture, records back to back:\n"
     "  bytes 0-3     frame number, counted from 0\n"
@@ -226,9 +227,11 @@ class RecordWriter {
 struct IoCloser {
   void operator()(AVIOContext* p) const { avio_closep(&p); }
 };
+using IoPtr = std::unique_ptr<AVIOContext, IoCloser>;
 
 // The input opened with one demuxer, and the video stream to decode.
 struct Container {
+  IoPtr io;  // the input's own reader when it is read only once; outlives the demuxer
   FormatPtr format;
   int stream = -1;
   const AVCodec* codec = nullptr;
@@ -251,11 +254,18 @@ std::string FailureText(const char* what, const std::string& shown, int err) {
 // The "file:" prefix keeps names with a colon from being taken for another protocol.
 std::string FileUrl(const std::string& input) { return "file:" + input; }
 
-// Opens the input with the demuxer given, or with the one that its name and content suggest.
-Container OpenContainer(const std::string& input, const AVInputFormat* demuxer) {
+// Opens the input with the demuxer given, or with the one that its name and content suggest;
+// from the reader given, when there is one.
+Container OpenContainer(const std::string& input, const AVInputFormat* demuxer, IoPtr io = {}) {
   Container c;
   const std::string shown = pixkit::ShortNameForMessage(input);
   AVFormatContext* fc = nullptr;
+  if (io) {
+    fc = avformat_alloc_context();
+    if (!fc) throw std::bad_alloc();
+    fc->pb = io.get();
+    c.io = std::move(io);
+  }
   int err = avformat_open_input(&fc, FileUrl(input).c_str(), demuxer, nullptr);
   if (err < 0) {
     c.error = FailureText("cannot open", shown, err);
@@ -283,6 +293,33 @@ const AVInputFormat* DemuxerOfContent(const std::string& input) {
   return demuxer;
 }
 
+// A pipe or device gives its bytes once: its content alone picks the demuxer, probed from the
+// reader that then hands the same bytes to it.
+Container OpenOnce(const std::string& input) {
+  Container c;
+  const std::string shown = pixkit::ShortNameForMessage(input);
+  AVIOContext* io = nullptr;
+  int err = avio_open(&io, FileUrl(input).c_str(), AVIO_FLAG_READ);
+  if (err < 0) {
+    c.error = FailureText("cannot open", shown, err);
+    return c;
+  }
+  IoPtr owner(io);
+  const AVInputFormat* demuxer = nullptr;
+  err = av_probe_input_buffer2(io, &demuxer, "", nullptr, 0, 0);
+  if (err < 0) {
+    c.error = FailureText("cannot read", shown, err);
+    return c;
+  }
+  return OpenContainer(input, demuxer, std::move(owner));
+}
+
+// Regular files, and names that are no file at all, which fail as they are.
+bool CanBeReopened(const std::string& input) {
+  struct stat st;
+  return stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
 // The codes by which decoders refuse damaged data. -1, "operation not permitted", is also what
 // some of them give when they get no picture buffer: the buffer allocator below tells.
 bool IsDamage(int err) {
@@ -301,10 +338,11 @@ int GetBuffer(AVCodecContext* c, AVFrame* f, int flags) {
 class Decoder {
  public:
   explicit Decoder(const std::string& input) : d_input(pixkit::ShortNameForMessage(input)) {
-    Container c = OpenContainer(input, nullptr);
+    const bool reopens = CanBeReopened(input);
+    Container c = reopens ? OpenContainer(input, nullptr) : OpenOnce(input);
     // The name weighs in when the libraries pick the demuxer, and a habitual name (MPEG data
     // in "clip.yuv" or "clip.jpg") can win over the content; then the content alone decides.
-    if (!c.HasPictures()) {
+    if (reopens && !c.HasPictures()) {
       const AVInputFormat* byContent = DemuxerOfContent(input);
       if (byContent && (!c.format || byContent != c.format->iformat)) {
         Container other = OpenContainer(input, byContent);
@@ -312,6 +350,7 @@ class Decoder {
       }
     }
     if (!c.error.empty()) throw std::runtime_error(c.error);
+    d_io = std::move(c.io);
     d_format = std::move(c.format);
     d_stream = c.stream;
     AVFormatContext* fc = d_format.get();
@@ -387,6 +426,7 @@ class Decoder {
 
   std::string d_input;                     // as messages show it
   std::atomic<bool> d_outOfMemory{false};  // set by decoder threads, so it outlives them
+  IoPtr d_io;            // outlives the demuxer that reads from it
   FormatPtr d_format;
   CodecPtr d_codec;
   PacketPtr d_packet;
