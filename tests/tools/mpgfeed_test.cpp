@@ -501,6 +501,52 @@ TEST(Mpgfeed, AFifoIsReadOnceAndDecodedByItsContent) {
   }
 }
 
+// The pictures, byte for byte, are those that the FFmpeg tool decodes on one thread, while
+// mpgfeed decodes with frame and slice threads; untagged and BT.601 4:2:0 pictures are copied
+// as decoded.
+TEST(Mpgfeed, PicturesAreTheOneThreadDecode) {
+  const struct {
+    const char* file;
+    std::vector<std::string> encoding;
+    int width, height;  // of the pictures delivered
+  } cases[] = {
+      {"h264.mp4", {"-c:v", "libx264", "-bf", "3", "-slices", "4"}, 320, 180},
+      {"hevc.mkv", {"-c:v", "libx265", "-x265-params", "log-level=error"}, 320, 180},
+      {"vp9.webm", {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"}, 320, 180},
+      {"mpeg2.m2v", {"-c:v", "mpeg2video", "-q:v", "3", "-bf", "2"}, 320, 180},
+      {"bt601.mp4", {"-c:v", "libx264", "-colorspace", "smpte170m", "-color_range", "tv"}, 320, 180},
+  };
+  const int frames = 24;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempDir dir;
+    const std::string input = dir / c.file;
+    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25",
+                                     "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p"};
+    args.insert(args.end(), c.encoding.begin(), c.encoding.end());
+    args.push_back(input);
+    ASSERT_EQ(RunFfmpeg(args), 0);
+    ASSERT_EQ(RunFfmpeg({"-threads", "1", "-i", input, "-fps_mode", "passthrough", "-f",
+                         "rawvideo", "-pix_fmt", "yuv420p", dir / "expected.yuv"}),
+              0);
+    const std::string expected = ReadFile(dir / "expected.yuv");
+    const size_t pictureSize = size_t(c.width) * c.height * 3 / 2;
+    ASSERT_EQ(expected.size(), pictureSize * frames);
+
+    const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", input});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const std::vector<Record> recs = ParseRecords(o.out);
+    ASSERT_EQ(recs.size(), size_t(frames));
+    for (int n = 0; n < frames; n++) {
+      ASSERT_EQ(recs[n].width, c.width);
+      ASSERT_EQ(recs[n].height, c.height);
+      std::string got;
+      for (const mpegtest::Plane& p : recs[n].pic.p) got.append(p.s.begin(), p.s.end());
+      EXPECT_TRUE(got == expected.substr(n * pictureSize, pictureSize)) << "frame " << n;
+    }
+  }
+}
+
 // Memory that runs out is no damage: under any address-space limit a run delivers every
 // picture, or fails with a message and leaves no output. The limits close in on the least that
 // suffices, where a run used to skip most pictures and succeed.
