@@ -501,20 +501,25 @@ TEST(Mpgfeed, AFifoIsReadOnceAndDecodedByItsContent) {
   }
 }
 
-// The pictures, byte for byte, are those that the FFmpeg tool decodes on one thread, while
-// mpgfeed decodes with frame and slice threads; untagged and BT.601 4:2:0 pictures are copied
-// as decoded.
-TEST(Mpgfeed, PicturesAreTheOneThreadDecode) {
+// The pictures, byte for byte, are those that the FFmpeg tool decodes on one thread and turns
+// upright as it does by default, while mpgfeed decodes with frame and slice threads: untagged
+// and BT.601 4:2:0 pictures are copied as decoded, a display rotation is applied.
+TEST(Mpgfeed, PicturesAreTheOneThreadDecodeStandingUpright) {
+  const std::vector<std::string> h264 = {"-c:v", "libx264", "-bf", "3"};
   const struct {
     const char* file;
     std::vector<std::string> encoding;
-    int width, height;  // of the pictures delivered
+    const char* rotate;  // the display rotation tagged afterwards, if any
+    int width, height;   // of the pictures delivered
   } cases[] = {
-      {"h264.mp4", {"-c:v", "libx264", "-bf", "3", "-slices", "4"}, 320, 180},
-      {"hevc.mkv", {"-c:v", "libx265", "-x265-params", "log-level=error"}, 320, 180},
-      {"vp9.webm", {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"}, 320, 180},
-      {"mpeg2.m2v", {"-c:v", "mpeg2video", "-q:v", "3", "-bf", "2"}, 320, 180},
-      {"bt601.mp4", {"-c:v", "libx264", "-colorspace", "smpte170m", "-color_range", "tv"}, 320, 180},
+      {"h264.mp4", {"-c:v", "libx264", "-bf", "3", "-slices", "4"}, nullptr, 320, 180},
+      {"hevc.mkv", {"-c:v", "libx265", "-x265-params", "log-level=error"}, nullptr, 320, 180},
+      {"vp9.webm", {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"}, nullptr, 320, 180},
+      {"mpeg2.m2v", {"-c:v", "mpeg2video", "-q:v", "3", "-bf", "2"}, nullptr, 320, 180},
+      {"bt601.mp4", {"-c:v", "libx264", "-colorspace", "smpte170m", "-color_range", "tv"}, nullptr, 320, 180},
+      {"rotate90.mov", h264, "90", 180, 320},
+      {"rotate180.mov", h264, "180", 320, 180},
+      {"rotate270.mov", h264, "270", 180, 320},
   };
   const int frames = 24;
   for (const auto& c : cases) {
@@ -524,8 +529,16 @@ TEST(Mpgfeed, PicturesAreTheOneThreadDecode) {
     std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25",
                                      "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p"};
     args.insert(args.end(), c.encoding.begin(), c.encoding.end());
-    args.push_back(input);
-    ASSERT_EQ(RunFfmpeg(args), 0);
+    if (!c.rotate) {
+      args.push_back(input);
+      ASSERT_EQ(RunFfmpeg(args), 0);
+    } else {
+      args.push_back(dir / "upright.mov");
+      ASSERT_EQ(RunFfmpeg(args), 0);
+      ASSERT_EQ(RunFfmpeg({"-i", dir / "upright.mov", "-c", "copy", "-metadata:s:v:0",
+                           std::string("rotate=") + c.rotate, input}),
+                0);
+    }
     ASSERT_EQ(RunFfmpeg({"-threads", "1", "-i", input, "-fps_mode", "passthrough", "-f",
                          "rawvideo", "-pix_fmt", "yuv420p", dir / "expected.yuv"}),
               0);

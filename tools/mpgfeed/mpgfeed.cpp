@@ -46,7 +46,8 @@ const char c_Usage[] =
     "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode, also\n"
     "from a pipe. It decodes with a thread per core. Pictures that the decoder refuses as\n"
     "damaged are skipped, with one warning that counts them; running out of memory ends the\n"
-    "run like any other failure.\n"
+    "run like any other failure. A picture that the file says to show turned or mirrored is\n"
+    "delivered as shown.\n"
     "\n"
     "Frame record (all fields big-endian), one per picture, records back to back:\n"
     "  bytes 0-3     frame number, counted from 0\n"
@@ -165,7 +166,7 @@ class RecordWriter {
 
   int AskCount() const { return d_count; }
 
-  // Takes a limited-range BT.601 4:2:0 picture, as the converter makes it.
+  // Takes a limited-range BT.601 4:2:0 picture, upright, as the converter makes it.
   void Write(const AVFrame* f) {
     if (f->width > c_MaxRecordSide || f->height > c_MaxRecordSide)
       throw std::runtime_error("picture of " + std::to_string(f->width) + "x" +
@@ -374,6 +375,11 @@ class Decoder {
     d_packet.reset(av_packet_alloc());
     d_frame.reset(av_frame_alloc());
     if (!d_packet || !d_frame) throw std::bad_alloc();
+    size_t size = 0;
+    const uint8_t* matrix =
+        av_stream_get_side_data(fc->streams[d_stream], AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (matrix && size >= 9 * sizeof(int32_t))
+      d_streamTurn = mpgfeed::OrientationOf(reinterpret_cast<const int32_t*>(matrix));
   }
 
   // Decodes the whole input, handing every picture to the writer in display order. Damage
@@ -424,9 +430,16 @@ class Decoder {
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
       Check(err);
       if (err < 0) continue;
-      out.Write(d_converter.Convert(d_frame.get()));
+      out.Write(d_converter.Convert(d_frame.get(), TurnOf(d_frame.get())));
       av_frame_unref(d_frame.get());
     }
+  }
+
+  // A picture's own display matrix wins over its stream's.
+  mpgfeed::Orientation TurnOf(const AVFrame* f) const {
+    const AVFrameSideData* sd = av_frame_get_side_data(f, AV_FRAME_DATA_DISPLAYMATRIX);
+    if (!sd || sd->size < 9 * sizeof(int32_t)) return d_streamTurn;
+    return mpgfeed::OrientationOf(reinterpret_cast<const int32_t*>(sd->data));
   }
 
   std::string d_input;                     // as messages show it
@@ -437,6 +450,7 @@ class Decoder {
   PacketPtr d_packet;
   FramePtr d_frame;
   mpgfeed::PictureConverter d_converter;
+  mpgfeed::Orientation d_streamTurn;
   int d_stream = -1;
   int d_skipped = 0;      // pictures that did not decode
   int d_decodeError = 0;  // the last reason

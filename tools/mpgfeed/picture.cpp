@@ -1,6 +1,7 @@
 #include "tools/mpgfeed/picture.h"
 
 extern "C" {
+#include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -66,6 +67,36 @@ AVFrame* Reserve(FramePtr& frame, int w, int h) {
   return frame.get();
 }
 
+// One plane turned: the sample at (x, y) of the result comes from the source as the
+// orientation says. w and h are the source's.
+void TurnPlane(const uint8_t* src, int srcStride, int w, int h, uint8_t* dst, int dstStride,
+               const Orientation& o) {
+  const int outW = o.swap ? h : w, outH = o.swap ? w : h;
+  if (!o.swap) {
+    for (int y = 0; y < outH; ++y) {
+      const uint8_t* s = src + ptrdiff_t(o.flipY ? h - 1 - y : y) * srcStride;
+      uint8_t* d = dst + ptrdiff_t(y) * dstStride;
+      if (o.flipX)
+        std::reverse_copy(s, s + w, d);
+      else
+        std::copy(s, s + w, d);
+    }
+    return;
+  }
+  // In tiles, so that the columns read stay in the cache.
+  constexpr int c_Tile = 32;
+  const ptrdiff_t stepY = o.flipY ? -ptrdiff_t(srcStride) : srcStride;
+  for (int ty = 0; ty < outH; ty += c_Tile)
+    for (int tx = 0; tx < outW; tx += c_Tile)
+      for (int y = ty; y < std::min(ty + c_Tile, outH); ++y) {
+        // Source column y (mirrored with flipX) read downwards (upwards with flipY).
+        const uint8_t* s = src + (o.flipX ? w - 1 - y : y) +
+                           ptrdiff_t(o.flipY ? h - 1 - tx : tx) * srcStride;
+        uint8_t* d = dst + ptrdiff_t(y) * dstStride;
+        for (int x = tx; x < std::min(tx + c_Tile, outW); ++x, s += stepY) d[x] = *s;
+      }
+}
+
 }  // namespace
 
 SourceColour ColourOf(const AVFrame* f) {
@@ -101,6 +132,28 @@ SourceColour ColourOf(const AVFrame* f) {
       c.fullRange = f->color_range == AVCOL_RANGE_JPEG;
   }
   return c;
+}
+
+Orientation OrientationOf(const int32_t* m) {
+  Orientation o;
+  if (!m) return o;
+  // The angle counter-clockwise, in [0, 360) give or take a little.
+  double theta = -std::round(av_display_rotation_get(m));
+  theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+  if (std::fabs(theta - 90) < 1) {
+    o.swap = true;
+    o.flipY = m[3] <= 0;
+  } else if (std::fabs(theta - 180) < 1) {
+    o.flipX = m[0] < 0;
+    o.flipY = m[4] < 0;
+  } else if (std::fabs(theta - 270) < 1) {
+    o.swap = true;
+    o.flipX = true;
+    o.flipY = m[3] < 0;
+  } else if (std::fabs(theta) < 1) {
+    o.flipY = m[4] < 0;
+  }
+  return o;
 }
 
 ColourSteps StepsFor(const SourceColour& c) {
@@ -181,7 +234,12 @@ void ConvertYuv420(const uint8_t* const src[3], const int srcStride[3], uint8_t*
   }
 }
 
-const AVFrame* PictureConverter::Convert(const AVFrame* f) {
+const AVFrame* PictureConverter::Convert(const AVFrame* f, const Orientation& turn) {
+  const AVFrame* yuv = ToRecordColours(f);
+  return turn.IsUpright() ? yuv : Turn(yuv, turn);
+}
+
+const AVFrame* PictureConverter::ToRecordColours(const AVFrame* f) {
   const SourceColour colour = ColourOf(f);
   const bool is420 = f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P;
   if (f->format == AV_PIX_FMT_YUV420P && colour == SourceColour()) return f;
@@ -192,6 +250,16 @@ const AVFrame* PictureConverter::Convert(const AVFrame* f) {
   } else {
     sws_scale(Scaler(f, colour), f->data, f->linesize, 0, f->height, out->data, out->linesize);
   }
+  return out;
+}
+
+const AVFrame* PictureConverter::Turn(const AVFrame* f, const Orientation& turn) {
+  const int w = f->width, h = f->height;
+  AVFrame* out = turn.swap ? Reserve(d_turned, h, w) : Reserve(d_turned, w, h);
+  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+  TurnPlane(f->data[0], f->linesize[0], w, h, out->data[0], out->linesize[0], turn);
+  for (int i = 1; i < 3; ++i)
+    TurnPlane(f->data[i], f->linesize[i], cw, ch, out->data[i], out->linesize[i], turn);
   return out;
 }
 

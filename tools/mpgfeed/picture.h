@@ -1,5 +1,6 @@
 // mpgfeed's picture side: turns a decoded picture into what a frame record holds, limited-range
-// BT.601 4:2:0, whatever format, matrix and range the source has. The record writer of mpgfeed.cpp takes its results.
+// BT.601 4:2:0 standing upright, whatever format, matrix, range and display rotation the source
+// has. The record writer of mpgfeed.cpp takes its results.
 #ifndef TOOLS_MPGFEED_PICTURE_H
 #define TOOLS_MPGFEED_PICTURE_H
 
@@ -36,6 +37,19 @@ struct SourceColour {
 // format says full range; so do RGB pictures, whose conversion ignores both.
 SourceColour ColourOf(const AVFrame* f);
 
+// Where the sample of an upright picture at (x, y) comes from in the decoded one: with `swap`,
+// source column y and row x; each flip mirrors its source coordinate.
+struct Orientation {
+  bool swap = false;
+  bool flipX = false;
+  bool flipY = false;
+  bool IsUpright() const { return !swap && !flipX && !flipY; }
+};
+
+// The turn that a display matrix (null: none) asks for, as players apply it. Angles that are not
+// a multiple of 90 degrees leave the picture as decoded.
+Orientation OrientationOf(const int32_t* displayMatrix);
+
 // The fixed-point steps from one matrix and range to limited-range BT.601, in 1/16384 units.
 struct ColourSteps {
   int32_t lumaScale = 0;   // times the luma sample, in 1/131072 units
@@ -64,12 +78,15 @@ class PictureConverter {
  public:
   // The picture as a record holds it; the frame itself when it is that already. The result
   // stays valid until the next call.
-  const AVFrame* Convert(const AVFrame* f);
+  const AVFrame* Convert(const AVFrame* f, const Orientation& turn);
 
  private:
+  const AVFrame* ToRecordColours(const AVFrame* f);
+  const AVFrame* Turn(const AVFrame* f, const Orientation& turn);
   SwsContext* Scaler(const AVFrame* f, const SourceColour& colour);
 
   FramePtr d_converted;
+  FramePtr d_turned;
   SwsPtr d_sws;  // for pictures of the size, format and colours below
   int d_swsWidth = 0;
   int d_swsHeight = 0;
