@@ -31,7 +31,8 @@ source="testsrc2=size=1920x1080:rate=25"
 encode() {  # encode FILE ENCODER-OPTIONS...
   local file=$1
   shift
-  ffmpeg -v error -nostdin -f lavfi -i "$source" -frames:v 300 -pix_fmt yuv420p "$@" -y "$work/$file"
+  ffmpeg -v error -nostdin -f lavfi -i "$source" -frames:v 300 -pix_fmt yuv420p "$@" \
+    -y "$work/$file"
 }
 for codec in $codecs; do
   case $codec in
@@ -50,17 +51,25 @@ ffmpeg -v error -nostdin -i "$work/h264-709.mp4" -c copy \
   -y "$work/h264-untagged.mp4"
 
 file_of() {
-  case $1 in h264) echo h264-untagged.mp4 ;; hevc) echo hevc.mp4 ;; vp9) echo vp9.webm ;; mpeg2) echo mpeg2.mpg ;; esac
+  case $1 in
+    h264) echo h264-untagged.mp4 ;;
+    hevc) echo hevc.mp4 ;;
+    vp9) echo vp9.webm ;;
+    mpeg2) echo mpeg2.mpg ;;
+  esac
 }
 
-echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, load: $(cut -d' ' -f1-3 /proc/loadavg)"
+cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "$(date -u '+%Y-%m-%d %H:%M UTC'), $cpu, $(nproc) cores, load: $load"
 echo "300 pictures of 1920x1080, $runs runs per command"
 
 means() { awk -F, 'NR > 1 { print $2 }' "$1"; }
 
 for codec in $codecs; do
   f=$work/$(file_of "$codec")
-  cmds=(-n "ffmpeg $codec" "ffmpeg -v error -nostdin -i $f -f rawvideo -pix_fmt yuv420p -y /dev/null")
+  cmds=(-n "ffmpeg $codec"
+    "ffmpeg -v error -nostdin -i $f -f rawvideo -pix_fmt yuv420p -y /dev/null")
   for d in "${decoders[@]}"; do cmds+=(-n "$d $codec" "$d -L -W /dev/null $f"); done
   hyperfine -N --warmup 1 --runs "$runs" --export-csv "$work/$codec.csv" "${cmds[@]}"
 done
