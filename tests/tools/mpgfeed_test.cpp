@@ -129,15 +129,6 @@ int RunFfmpeg(std::vector<std::string> args) {
   return r.exit_code;
 }
 
-// Runs mpgfeed under an address-space limit in KiB, through the shell.
-testsupport::ProcessResult RunMpgfeedWithin(long kib, const std::vector<std::string>& args) {
-  testsupport::ProcessSpec spec;
-  spec.path = "/bin/sh";
-  spec.args = {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"", c_Mpgfeed};
-  spec.args.insert(spec.args.end(), args.begin(), args.end());
-  return testsupport::RunProcess(spec);
-}
-
 // A reader that goes away early must not end the test program.
 struct SigpipeIgnored {
   SigpipeIgnored() { old = signal(SIGPIPE, SIG_IGN); }
@@ -584,7 +575,11 @@ TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
   const auto delivers = [&](long kib) {
     SCOPED_TRACE("limit " + std::to_string(kib) + " KiB");
     fs::remove(output);
-    const testsupport::ProcessResult r = RunMpgfeedWithin(kib, {"-L", "-W", output, input});
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
+                 c_Mpgfeed, "-L", "-W", output, input};
+    const testsupport::ProcessResult r = testsupport::RunProcess(spec);
     EXPECT_EQ(r.signal, 0);
     if (r.exit_code == 0) {
       EXPECT_EQ(fs::file_size(output), recordSize * frames);

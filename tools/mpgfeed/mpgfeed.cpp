@@ -289,7 +289,7 @@ Container OpenContainer(const std::string& input, const AVInputFormat* demuxer, 
 const AVInputFormat* DemuxerOfContent(const std::string& input) {
   AVIOContext* io = nullptr;
   if (avio_open(&io, FileUrl(input).c_str(), AVIO_FLAG_READ) < 0) return nullptr;
-  std::unique_ptr<AVIOContext, IoCloser> owner(io);
+  IoPtr owner(io);
   const AVInputFormat* demuxer = nullptr;
   if (av_probe_input_buffer2(io, &demuxer, "", nullptr, 0, 0) < 0) return nullptr;
   return demuxer;
