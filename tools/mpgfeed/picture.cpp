@@ -1,6 +1,7 @@
 #include "tools/mpgfeed/picture.h"
 
 extern "C" {
+#include <libavutil/cpu.h>
 #include <libavutil/display.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -8,6 +9,9 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -175,28 +179,21 @@ ColourSteps StepsFor(const SourceColour& c) {
   return s;
 }
 
-void ConvertYuv420(const uint8_t* const src[3], const int srcStride[3], uint8_t* const dst[3],
-                   const int dstStride[3], int w, int h, const ColourSteps& s,
-                   ConvertScratch& rows) {
-  const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+void ConvertChromaRows(const Yuv420Conversion& c, int firstRow, int endRow) {
+  const int cw = (c.width + 1) / 2;
   // Copies in 16 bits, which the compiler multiplies a vector at a time; all fit, the largest
   // being 1.0 in 1/16384 units.
+  const ColourSteps& s = c.steps;
   const int16_t uu = int16_t(s.uFromU), uv = int16_t(s.uFromV), vu = int16_t(s.vFromU),
                 vv = int16_t(s.vFromV), lu = int16_t(s.lumaFromU), lv = int16_t(s.lumaFromV);
-  const int32_t lumaScale = s.lumaScale, lumaOffset = s.lumaOffset;
-  const bool unscaled = lumaScale == 1 << 17 && lumaOffset == 1 << 16;
-  rows.share.resize(size_t(cw) * ch);
-  rows.vertical.resize(size_t(cw) + 1);
-  rows.luma.resize(size_t(cw) * 2);
-
-  // The chroma, and the chroma's share of the luma in 1/64 levels (at most 0.3 of a chroma
-  // difference: it keeps within 16 bits through the interpolation below).
-  for (int j = 0; j < ch; ++j) {
-    const uint8_t* u = src[1] + ptrdiff_t(j) * srcStride[1];
-    const uint8_t* v = src[2] + ptrdiff_t(j) * srcStride[2];
-    uint8_t* du = dst[1] + ptrdiff_t(j) * dstStride[1];
-    uint8_t* dv = dst[2] + ptrdiff_t(j) * dstStride[2];
-    int16_t* share = rows.share.data() + size_t(j) * cw;
+  // The chroma's share of the luma is kept in 1/64 levels: at most 0.3 of a chroma difference,
+  // it stays within 16 bits through the interpolation of the luma rows.
+  for (int j = firstRow; j < endRow; ++j) {
+    const uint8_t* u = c.src[1] + ptrdiff_t(j) * c.srcStride[1];
+    const uint8_t* v = c.src[2] + ptrdiff_t(j) * c.srcStride[2];
+    uint8_t* du = c.dst[1] + ptrdiff_t(j) * c.dstStride[1];
+    uint8_t* dv = c.dst[2] + ptrdiff_t(j) * c.dstStride[2];
+    int16_t* share = c.share + size_t(j) * cw;
     for (int i = 0; i < cw; ++i) {
       const int16_t cu = int16_t(u[i] - 128), cv = int16_t(v[i] - 128);
       du[i] = Clamp((int32_t(uu) * cu + int32_t(uv) * cv + (128 << 14) + (1 << 13)) >> 14);
@@ -204,24 +201,31 @@ void ConvertYuv420(const uint8_t* const src[3], const int srcStride[3], uint8_t*
       share[i] = int16_t((int32_t(lu) * cu + int32_t(lv) * cv + (1 << 7)) >> 8);
     }
   }
+}
 
+void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRows& rows) {
+  const int w = c.width, cw = (w + 1) / 2, ch = (c.height + 1) / 2;
+  const int32_t lumaScale = c.steps.lumaScale, lumaOffset = c.steps.lumaOffset;
+  const bool unscaled = lumaScale == 1 << 17 && lumaOffset == 1 << 16;
+  rows.vertical.resize(size_t(cw) + 1);
+  rows.luma.resize(size_t(cw) * 2);
+  int16_t* vertical = rows.vertical.data();
+  int16_t* luma = rows.luma.data();
   // A luma row lies a quarter of a chroma row from the chroma row it shares: three quarters of
   // that one and a quarter of its next neighbour on the same side; across a row, even samples
   // sit on a chroma sample and odd ones half-way to the next. The sum is in 1/512 levels.
-  int16_t* vertical = rows.vertical.data();
-  int16_t* luma = rows.luma.data();
-  for (int y = 0; y < h; ++y) {
+  for (int y = firstRow; y < endRow; ++y) {
     const int j = y / 2, k = std::min(std::max(y % 2 ? j + 1 : j - 1, 0), ch - 1);
-    const int16_t* near = rows.share.data() + size_t(j) * cw;
-    const int16_t* far = rows.share.data() + size_t(k) * cw;
+    const int16_t* near = c.share + size_t(j) * cw;
+    const int16_t* far = c.share + size_t(k) * cw;
     for (int i = 0; i < cw; ++i) vertical[i] = int16_t(3 * near[i] + far[i]);
     vertical[cw] = vertical[cw - 1];
     for (int i = 0; i < cw; ++i) {
       luma[2 * i] = int16_t(2 * vertical[i]);
       luma[2 * i + 1] = int16_t(vertical[i] + vertical[i + 1]);
     }
-    const uint8_t* ys = src[0] + ptrdiff_t(y) * srcStride[0];
-    uint8_t* yd = dst[0] + ptrdiff_t(y) * dstStride[0];
+    const uint8_t* ys = c.src[0] + ptrdiff_t(y) * c.srcStride[0];
+    uint8_t* yd = c.dst[0] + ptrdiff_t(y) * c.dstStride[0];
     if (unscaled) {
       for (int x = 0; x < w; ++x) {
         const int16_t v = int16_t(ys[x] + ((luma[x] + 256) >> 9));
@@ -234,6 +238,77 @@ void ConvertYuv420(const uint8_t* const src[3], const int srcStride[3], uint8_t*
   }
 }
 
+// Threads that stay for the whole run and take the bands of one job at a time, beside the
+// thread that hands the job out.
+class BandWorkers {
+ public:
+  explicit BandWorkers(int helpers) {
+    for (int i = 0; i < helpers; ++i) d_threads.emplace_back([this] { Work(); });
+  }
+
+  ~BandWorkers() {
+    {
+      std::lock_guard<std::mutex> lock(d_mutex);
+      d_quit = true;
+    }
+    d_wake.notify_all();
+    for (std::thread& t : d_threads) t.join();
+  }
+
+  // Calls job(band) for every band in [0, bands); returns when all are done.
+  template <class Job>
+  void Run(int bands, const Job& job) {
+    std::unique_lock<std::mutex> lock(d_mutex);
+    d_job = [](const void* j, int band) { (*static_cast<const Job*>(j))(band); };
+    d_context = &job;
+    d_bands = bands;
+    d_next = 0;
+    d_done = 0;
+    ++d_generation;
+    d_wake.notify_all();
+    Take(lock);
+    d_finished.wait(lock, [this] { return d_done == d_bands; });
+  }
+
+ private:
+  void Work() {
+    unsigned seen = 0;
+    std::unique_lock<std::mutex> lock(d_mutex);
+    for (;;) {
+      d_wake.wait(lock, [&] { return d_quit || d_generation != seen; });
+      if (d_quit) return;
+      seen = d_generation;
+      Take(lock);
+    }
+  }
+
+  // Works on bands until none is left to take.
+  void Take(std::unique_lock<std::mutex>& lock) {
+    while (d_next < d_bands) {
+      const int band = d_next++;
+      lock.unlock();
+      d_job(d_context, band);
+      lock.lock();
+      if (++d_done == d_bands) d_finished.notify_all();
+    }
+  }
+
+  std::mutex d_mutex;
+  std::condition_variable d_wake;
+  std::condition_variable d_finished;
+  void (*d_job)(const void*, int) = nullptr;
+  const void* d_context = nullptr;
+  int d_bands = 0;
+  int d_next = 0;
+  int d_done = 0;
+  unsigned d_generation = 0;
+  bool d_quit = false;
+  std::vector<std::thread> d_threads;  // last: they start working on the members above
+};
+
+PictureConverter::PictureConverter() = default;
+PictureConverter::~PictureConverter() = default;
+
 const AVFrame* PictureConverter::Convert(const AVFrame* f, const Orientation& turn) {
   const AVFrame* yuv = ToRecordColours(f);
   return turn.IsUpright() ? yuv : Turn(yuv, turn);
@@ -245,8 +320,24 @@ const AVFrame* PictureConverter::ToRecordColours(const AVFrame* f) {
   if (f->format == AV_PIX_FMT_YUV420P && colour == SourceColour()) return f;
   AVFrame* out = Reserve(d_converted, f->width, f->height);
   if (is420) {
-    ConvertYuv420(f->data, f->linesize, out->data, out->linesize, f->width, f->height,
-                  StepsFor(colour), d_rows);
+    // On a few threads beside the decoder's, in bands of whole chroma rows: the luma of one
+    // band needs the chroma's share of the rows next to it, so the chroma goes first.
+    if (!d_workers) {
+      d_bands = std::min(av_cpu_count(), 4);
+      d_workers = std::make_unique<BandWorkers>(d_bands - 1);
+      d_bands *= 2;
+      d_lumaRows.resize(size_t(d_bands));
+    }
+    const int ch = (f->height + 1) / 2;
+    d_share.resize(size_t((f->width + 1) / 2) * ch);
+    const Yuv420Conversion c = {f->data,  f->linesize,      out->data,       out->linesize,
+                                f->width, f->height,        StepsFor(colour), d_share.data()};
+    const int bands = d_bands;
+    const auto rowOf = [&](int band) { return ch * band / bands; };
+    d_workers->Run(bands, [&](int b) { ConvertChromaRows(c, rowOf(b), rowOf(b + 1)); });
+    d_workers->Run(bands, [&](int b) {
+      ConvertLumaRows(c, 2 * rowOf(b), std::min(2 * rowOf(b + 1), f->height), d_lumaRows[b]);
+    });
   } else {
     sws_scale(Scaler(f, colour), f->data, f->linesize, 0, f->height, out->data, out->linesize);
   }

@@ -60,22 +60,39 @@ struct ColourSteps {
 };
 ColourSteps StepsFor(const SourceColour& c);
 
-// Rows of the direct conversion, sized once for the width.
-struct ConvertScratch {
-  std::vector<int16_t> share;  // the chroma's share of the luma, a plane at chroma resolution
+// A 4:2:0 picture of 8-bit samples converted plane by plane, without going through RGB: the
+// chroma by a 2x2 matrix at its own resolution, the luma with the chroma interpolated to each
+// sample (horizontally co-sited, vertically centred).
+struct Yuv420Conversion {
+  const uint8_t* const* src;
+  const int* srcStride;
+  uint8_t* const* dst;
+  const int* dstStride;
+  int width;
+  int height;
+  ColourSteps steps;
+  int16_t* share;  // the chroma's share of the luma, a plane at chroma size
+};
+
+// The chroma rows [firstRow, endRow) and their share of the luma.
+void ConvertChromaRows(const Yuv420Conversion& c, int firstRow, int endRow);
+
+// Rows that the luma's interpolation works in, sized once for the width.
+struct LumaRows {
   std::vector<int16_t> vertical;
   std::vector<int16_t> luma;
 };
 
-// Converts a 4:2:0 picture of 8-bit samples plane by plane, without going through RGB: the
-// chroma by a 2x2 matrix at its own resolution, the luma with the chroma interpolated to each
-// sample (horizontally co-sited, vertically centred).
-void ConvertYuv420(const uint8_t* const src[3], const int srcStride[3], uint8_t* const dst[3],
-                   const int dstStride[3], int w, int h, const ColourSteps& s,
-                   ConvertScratch& rows);
+// The luma rows [firstRow, endRow), once the chroma's share of the rows next to them is there.
+void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRows& rows);
+
+class BandWorkers;
 
 class PictureConverter {
  public:
+  PictureConverter();
+  ~PictureConverter();
+
   // The picture as a record holds it; the frame itself when it is that already. The result
   // stays valid until the next call.
   const AVFrame* Convert(const AVFrame* f, const Orientation& turn);
@@ -92,7 +109,10 @@ class PictureConverter {
   int d_swsHeight = 0;
   int d_swsFormat = -1;
   SourceColour d_swsColour;
-  ConvertScratch d_rows;
+  int d_bands = 0;
+  std::vector<int16_t> d_share;
+  std::vector<LumaRows> d_lumaRows;        // one for each band
+  std::unique_ptr<BandWorkers> d_workers;  // made for the first picture converted directly
 };
 
 }  // namespace mpgfeed
