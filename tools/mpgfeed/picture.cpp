@@ -320,12 +320,13 @@ const AVFrame* PictureConverter::ToRecordColours(const AVFrame* f) {
   if (f->format == AV_PIX_FMT_YUV420P && colour == SourceColour()) return f;
   AVFrame* out = Reserve(d_converted, f->width, f->height);
   if (is420) {
-    // On a few threads beside the decoder's, in bands of whole chroma rows: the luma of one
-    // band needs the chroma's share of the rows next to it, so the chroma goes first.
+    // On two threads, in bands of whole chroma rows: more would only wait for the cores that
+    // the decoder's threads keep busy. The luma of one band needs the chroma's share of the
+    // rows next to it, so the chroma goes first.
     if (!d_workers) {
-      d_bands = std::min(av_cpu_count(), 4);
-      d_workers = std::make_unique<BandWorkers>(d_bands - 1);
-      d_bands *= 2;
+      const int threads = std::min(av_cpu_count(), 2);
+      d_workers = std::make_unique<BandWorkers>(threads - 1);
+      d_bands = 4 * threads;
       d_lumaRows.resize(size_t(d_bands));
     }
     const int ch = (f->height + 1) / 2;
