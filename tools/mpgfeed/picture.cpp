@@ -11,10 +11,10 @@ extern "C" {
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace mpgfeed {
 
@@ -141,7 +141,7 @@ SourceColour ColourOf(const AVFrame* f) {
 Orientation OrientationOf(const int32_t* m) {
   Orientation o;
   if (!m) return o;
-  // The angle counter-clockwise, in [0, 360) give or take a little.
+  // The clockwise turn that stands the picture upright, in [0, 360) give or take a little.
   double theta = -std::round(av_display_rotation_get(m));
   theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
   if (std::fabs(theta - 90) < 1) {
