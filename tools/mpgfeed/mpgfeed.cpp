@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include <getopt.h>
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -358,18 +359,11 @@ class Decoder {
     AVFormatContext* fc = d_format.get();
     const AVCodec* codec = c.codec;
 
-    d_codec.reset(avcodec_alloc_context3(codec));
-    if (!d_codec) throw std::bad_alloc();
-    int err = avcodec_parameters_to_context(d_codec.get(), fc->streams[d_stream]->codecpar);
-    if (err < 0) Fail("cannot set up the decoder for", err);
-    d_codec->pkt_timebase = fc->streams[d_stream]->time_base;
-    d_codec->opaque = &d_outOfMemory;
-    d_codec->get_buffer2 = GetBuffer;
     // A thread per core, on frames and on slices as the codec allows; the pictures are the same
-    // as one thread's.
-    d_codec->thread_count = av_cpu_count();
-    d_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    err = avcodec_open2(d_codec.get(), codec, nullptr);
+    // as one thread's. Where the threads cannot be had, as under a lowered address-space
+    // limit, one decodes alone.
+    int err = OpenCodec(codec, av_cpu_count());
+    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) err = OpenCodec(codec, 1);
     if (err < 0) Fail("cannot open the decoder for", err);
 
     d_packet.reset(av_packet_alloc());
@@ -409,6 +403,20 @@ class Decoder {
  private:
   [[noreturn]] void Fail(const char* what, int err) const {
     throw std::runtime_error(FailureText(what, d_input, err));
+  }
+
+  int OpenCodec(const AVCodec* codec, int threads) {
+    const AVStream* st = d_format->streams[d_stream];
+    d_codec.reset(avcodec_alloc_context3(codec));
+    if (!d_codec) throw std::bad_alloc();
+    const int err = avcodec_parameters_to_context(d_codec.get(), st->codecpar);
+    if (err < 0) Fail("cannot set up the decoder for", err);
+    d_codec->pkt_timebase = st->time_base;
+    d_codec->opaque = &d_outOfMemory;
+    d_codec->get_buffer2 = GetBuffer;
+    d_codec->thread_count = threads;
+    d_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    return avcodec_open2(d_codec.get(), codec, nullptr);
   }
 
   // A picture that the decoder refused as damaged is skipped; running out of memory, even where
@@ -467,6 +475,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   av_log_set_level(opt.quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
+  // Each decoder thread would reserve an allocation arena of its own, 64 MiB of address space
+  // that a lowered limit would miss; one arena is as fast here.
+  mallopt(M_ARENA_MAX, 1);
   try {
     Decoder decoder(opt.input);
     RecordWriter out(opt.output, opt.quiet);
