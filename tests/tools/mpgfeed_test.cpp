@@ -9,11 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -124,6 +127,57 @@ int RunFfmpeg(std::vector<std::string> args) {
   const testsupport::ProcessResult r = testsupport::RunProcess(spec);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   return r.exit_code;
+}
+
+// A reader that goes away early must not end the test program.
+struct SigpipeIgnored {
+  SigpipeIgnored() { old = signal(SIGPIPE, SIG_IGN); }
+  ~SigpipeIgnored() { signal(SIGPIPE, old); }
+  void (*old)(int);
+};
+
+// The writing end of a FIFO once a reader has opened it, non-blocking; -1 after ten seconds
+// without a reader.
+int OpenFifoWriter(const std::string& fifo) {
+  for (int tries = 0; tries < 1000; tries++) {
+    const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0 || errno != ENXIO) return fd;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+// Writes everything unless the reader goes away or takes nothing for ten seconds.
+bool WriteToFifo(int fd, const std::string& data) {
+  for (size_t done = 0; done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n > 0) {
+      done += size_t(n);
+      continue;
+    }
+    pollfd p = {fd, POLLOUT, 0};
+    if (n < 0 && errno != EAGAIN) return false;
+    if (poll(&p, 1, 10000) <= 0 || (p.revents & POLLERR)) return false;
+  }
+  return true;
+}
+
+// Runs mpgfeed on a FIFO that the data is written into meanwhile; a run that hangs is killed.
+testsupport::ProcessResult RunMpgfeedOnFifo(const std::string& fifo, const std::string& data,
+                                            const std::vector<std::string>& args) {
+  std::thread writer([&] {
+    const int fd = OpenFifoWriter(fifo);
+    if (fd < 0) return;
+    WriteToFifo(fd, data);
+    close(fd);
+  });
+  testsupport::ProcessSpec spec;
+  spec.path = c_Mpgfeed;
+  spec.args = args;
+  spec.timeout_seconds = 20;
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  writer.join();
+  return r;
 }
 
 size_t CountLines(const std::string& s) {
@@ -326,6 +380,8 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
 
   // Stopped by a signal while it waits for more input from a pipe that stays open: the signal
   // ends it as it would, and the file goes with it.
+  // A program that ends early or never reads must not hang or kill the test either.
+  const SigpipeIgnored sigpipeIgnored;
   const std::string fifo = dir / "feed.m2v", stopped = dir / "stopped.bin";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string clip = ReadFile(input);
@@ -334,19 +390,19 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
     SCOPED_TRACE("signal " + std::to_string(sig));
     const pid_t pid =
         testsupport::StartAsForegroundJob(c_Mpgfeed, {"-L", "-W", stopped, fifo});
-    const int fd = open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
+    const int fd = OpenFifoWriter(fifo);
     // The clip again and again until records arrive in the file.
-    for (int copies = 0; copies < 100000; copies++) {
-      if (write(fd, clip.data(), clip.size()) != ssize_t(clip.size())) break;
+    bool arrived = false;
+    for (int copies = 0; fd >= 0 && copies < 100000 && !arrived; copies++) {
+      if (!WriteToFifo(fd, clip)) break;
       std::error_code ec;
-      if (fs::file_size(stopped, ec) > 0 && !ec) break;
+      arrived = fs::file_size(stopped, ec) > 0 && !ec;
     }
-    ASSERT_GT(fs::file_size(stopped), 0u);
-    kill(pid, sig);
+    EXPECT_TRUE(arrived);
+    kill(pid, arrived ? sig : SIGKILL);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    close(fd);
+    if (fd >= 0) close(fd);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
     EXPECT_FALSE(fs::exists(stopped));
   }
@@ -414,6 +470,9 @@ TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
     const Record& r = recs[recs.size() - 12 + n];
     EXPECT_GT(mpegtest::Psnr(r.pic.p[0], mpegtest::MakePicture(64, 48, n, 2, 2).p[0]), 35.0);
   }
+  // Decoder threads do not make the damage come out differently from run to run.
+  for (int run = 0; run < 3; run++)
+    EXPECT_TRUE(RunMpgfeed(dir, {"-L", "-W", "-", damaged}).out == o.out);
 }
 
 TEST(Mpgfeed, DamagedPicturesAreSkippedWithOneWarning) {
@@ -475,6 +534,148 @@ TEST(Mpgfeed, DamagedPicturesAreSkippedWithOneWarning) {
       }
     }
   }
+}
+
+TEST(Mpgfeed, AFifoIsReadOnceAndDecodedByItsContent) {
+  // A name given by habit cannot be tried first and the content after: the bytes come once.
+  const SigpipeIgnored sigpipeIgnored;
+  TempDir dir;
+  const std::string clip = dir / "clip.mpg";
+  mpegtest::WriteMpegFile(clip, {"mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 64, 48, 5});
+  const struct {
+    const char* name;
+    std::string data;
+    int exitCode;
+    int frames;
+  } cases[] = {
+      {"feed.yuv", ReadFile(clip), 0, 5},
+      {"notes.txt", "plain words, no pictures\n", 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string fifo = dir / c.name;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const testsupport::ProcessResult r = RunMpgfeedOnFifo(fifo, c.data, {"-L", "-W", "-", fifo});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, c.exitCode) << r.err;
+    const std::vector<Record> recs = ParseRecords(r.out);
+    ASSERT_EQ(recs.size(), size_t(c.frames));
+    for (int n = 0; n < c.frames; n++) {
+      const mpegtest::Picture src = mpegtest::MakePicture(64, 48, n, 2, 2);
+      EXPECT_GT(mpegtest::Psnr(recs[n].pic.p[0], src.p[0]), 35.0);
+    }
+    if (c.exitCode != 0) {
+      EXPECT_EQ(CountLines(r.err), 1u) << r.err;
+      EXPECT_NE(r.err.find(c.name), std::string::npos) << r.err;
+    }
+  }
+}
+
+// The pictures, byte for byte, are those that the FFmpeg tool decodes on one thread and turns
+// upright as it does by default, while mpgfeed decodes with frame and slice threads: untagged
+// and BT.601 4:2:0 pictures are copied as decoded, a display rotation is applied.
+TEST(Mpgfeed, PicturesAreTheOneThreadDecodeStandingUpright) {
+  const std::vector<std::string> h264 = {"-c:v", "libx264", "-bf", "3"};
+  const struct {
+    const char* file;
+    std::vector<std::string> encoding;
+    const char* rotate;  // the display rotation tagged afterwards, if any
+    int width, height;   // of the pictures delivered
+  } cases[] = {
+      {"h264.mp4", {"-c:v", "libx264", "-bf", "3", "-slices", "4"}, nullptr, 320, 180},
+      {"hevc.mkv", {"-c:v", "libx265", "-x265-params", "log-level=error"}, nullptr, 320, 180},
+      {"vp9.webm", {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8"}, nullptr, 320,
+       180},
+      {"mpeg2.m2v", {"-c:v", "mpeg2video", "-q:v", "3", "-bf", "2"}, nullptr, 320, 180},
+      {"bt601.mp4", {"-c:v", "libx264", "-colorspace", "smpte170m", "-color_range", "tv"}, nullptr,
+       320, 180},
+      {"rotate90.mov", h264, "90", 180, 320},
+      {"rotate180.mov", h264, "180", 320, 180},
+      {"rotate270.mov", h264, "270", 180, 320},
+  };
+  const int frames = 24;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    TempDir dir;
+    const std::string input = dir / c.file;
+    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25",
+                                     "-frames:v", std::to_string(frames), "-pix_fmt", "yuv420p"};
+    args.insert(args.end(), c.encoding.begin(), c.encoding.end());
+    if (!c.rotate) {
+      args.push_back(input);
+      ASSERT_EQ(RunFfmpeg(args), 0);
+    } else {
+      args.push_back(dir / "upright.mov");
+      ASSERT_EQ(RunFfmpeg(args), 0);
+      ASSERT_EQ(RunFfmpeg({"-i", dir / "upright.mov", "-c", "copy", "-metadata:s:v:0",
+                           std::string("rotate=") + c.rotate, input}),
+                0);
+    }
+    ASSERT_EQ(RunFfmpeg({"-threads", "1", "-i", input, "-fps_mode", "passthrough", "-f",
+                         "rawvideo", "-pix_fmt", "yuv420p", dir / "expected.yuv"}),
+              0);
+    const std::string expected = ReadFile(dir / "expected.yuv");
+    const size_t pictureSize = size_t(c.width) * c.height * 3 / 2;
+    ASSERT_EQ(expected.size(), pictureSize * frames);
+
+    const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", input});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const std::vector<Record> recs = ParseRecords(o.out);
+    ASSERT_EQ(recs.size(), size_t(frames));
+    for (int n = 0; n < frames; n++) {
+      ASSERT_EQ(recs[n].width, c.width);
+      ASSERT_EQ(recs[n].height, c.height);
+      std::string got;
+      for (const mpegtest::Plane& p : recs[n].pic.p) got.append(p.s.begin(), p.s.end());
+      EXPECT_TRUE(got == expected.substr(n * pictureSize, pictureSize)) << "frame " << n;
+    }
+  }
+}
+
+// Memory that runs out is no damage: under any address-space limit a run delivers every
+// picture, or fails with a message and leaves no output. The limits close in on the least that
+// suffices, where a run used to skip most pictures and succeed.
+TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
+#else
+  TempDir dir;
+  const std::string input = dir / "hd.m2v", output = dir / "records.bin";
+  const int frames = 12;
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v",
+                       std::to_string(frames), "-c:v", "mpeg2video", "-q:v", "4", input}),
+            0);
+  const uintmax_t recordSize = 128 + 1920 * 1080 * 3 / 2;
+  const auto delivers = [&](long kib) {
+    SCOPED_TRACE("limit " + std::to_string(kib) + " KiB");
+    fs::remove(output);
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
+                 c_Mpgfeed, "-L", "-W", output, input};
+    const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+    EXPECT_EQ(r.signal, 0);
+    if (r.exit_code == 0) {
+      EXPECT_EQ(fs::file_size(output), recordSize * frames);
+      return true;
+    }
+    EXPECT_FALSE(fs::exists(output));
+    // Too little to load the libraries is the loader's failure; all others are the program's.
+    if (r.exit_code != 127) {
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(CountLines(r.err), 1u) << r.err;
+      EXPECT_EQ(r.err.rfind("mpgfeed: ", 0), 0u) << r.err;
+    }
+    return false;
+  };
+  long enough = 4L << 20, tooLittle = 16L << 10;
+  ASSERT_TRUE(delivers(enough));
+  ASSERT_FALSE(delivers(tooLittle));
+  while (enough - tooLittle > 256) {
+    const long mid = (enough + tooLittle) / 2;
+    (delivers(mid) ? enough : tooLittle) = mid;
+  }
+#endif
 }
 
 }  // namespace

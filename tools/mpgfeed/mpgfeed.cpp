@@ -8,15 +8,15 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
-#include <libavutil/imgutils.h>
+#include <libavutil/cpu.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
-#include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 #include <getopt.h>
+#include <malloc.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -29,6 +29,7 @@ extern "C" {
 #include "libpixkit/utility/error.h"
 #include "libpixkit/utility/stopsignals.h"
 #include "tools/mpgfeed/recordfile.h"
+#include "tools/mpgfeed/picture.h"
 
 namespace {
 
@@ -45,8 +46,11 @@ const char c_Usage[] =
     "  -h, --help  show this help and exit\n"
     "\n"
     "INPUT may be an MPEG-1 or MPEG-2 elementary stream (.m1v, .m2v), a program stream\n"
-    "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode.\n"
-    "Pictures that do not decode are skipped, with one warning that counts them.\n"
+    "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode, also\n"
+    "from a pipe. It decodes with a thread per core. Pictures that the decoder refuses as\n"
+    "damaged are skipped, with one warning that counts them; running out of memory ends the\n"
+    "run like any other failure. A picture that the file says to show turned or mirrored is\n"
+    "delivered as shown.\n"
     "\n"
     "Frame record (all fields big-endian), one per picture, records back to back:\n"
     "  bytes 0-3     frame number, counted from 0\n"
@@ -79,20 +83,13 @@ struct FormatCloser {
 struct CodecFreer {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
-struct FrameFreer {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
 struct PacketFreer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
-struct SwsFreer {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using FramePtr = mpgfeed::FramePtr;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
-using SwsPtr = std::unique_ptr<SwsContext, SwsFreer>;
 
 struct Options {
   bool quiet = false;
@@ -138,52 +135,6 @@ Options ParseOptions(int argc, char** argv) {
   return opt;
 }
 
-// How the samples of a YUV picture stand for colours, as its tags say.
-struct SourceColour {
-  int matrix = SWS_CS_ITU601;  // in the scaler's numbering
-  bool fullRange = false;
-  bool operator==(const SourceColour& o) const {
-    return matrix == o.matrix && fullRange == o.fullRange;
-  }
-};
-
-// Untagged pictures count as limited-range BT.601, what the records hold, unless their pixel
-// format says full range; so do RGB pictures, whose conversion ignores both.
-SourceColour ColourOf(const AVFrame* f) {
-  SourceColour c;
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(f->format));
-  if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) return c;
-  switch (f->colorspace) {
-    case AVCOL_SPC_BT709:
-      c.matrix = SWS_CS_ITU709;
-      break;
-    case AVCOL_SPC_FCC:
-      c.matrix = SWS_CS_FCC;
-      break;
-    case AVCOL_SPC_SMPTE240M:
-      c.matrix = SWS_CS_SMPTE240M;
-      break;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-      c.matrix = SWS_CS_BT2020;
-      break;
-    default:
-      break;
-  }
-  switch (f->format) {
-    case AV_PIX_FMT_YUVJ420P:
-    case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_YUVJ444P:
-    case AV_PIX_FMT_YUVJ440P:
-    case AV_PIX_FMT_YUVJ411P:
-      c.fullRange = true;
-      break;
-    default:
-      c.fullRange = f->color_range == AVCOL_RANGE_JPEG;
-  }
-  return c;
-}
-
 // Writes frame records to the output and counts them.
 class RecordWriter {
  public:
@@ -191,15 +142,11 @@ class RecordWriter {
 
   int AskCount() const { return d_count; }
 
+  // Takes a limited-range BT.601 4:2:0 picture, upright, as the converter makes it.
   void Write(const AVFrame* f) {
     if (f->width > c_MaxRecordSide || f->height > c_MaxRecordSide)
       throw std::runtime_error("picture of " + std::to_string(f->width) + "x" +
                                std::to_string(f->height) + " is too large for a frame record");
-    // The records hold limited-range BT.601 4:2:0, whatever the source holds.
-    const SourceColour colour = ColourOf(f);
-    const AVFrame* yuv = f;
-    if (f->format != AV_PIX_FMT_YUV420P || !(colour == SourceColour())) yuv = Convert(f, colour);
-
     uint8_t header[c_HeaderSize] = {};
     const uint32_t n = uint32_t(d_count);
     header[0] = uint8_t(n >> 24);
@@ -214,9 +161,9 @@ class RecordWriter {
 
     const int cw = (f->width + 1) / 2;
     const int ch = (f->height + 1) / 2;
-    WritePlane(yuv->data[0], yuv->linesize[0], f->width, f->height);
-    WritePlane(yuv->data[1], yuv->linesize[1], cw, ch);
-    WritePlane(yuv->data[2], yuv->linesize[2], cw, ch);
+    WritePlane(f->data[0], f->linesize[0], f->width, f->height);
+    WritePlane(f->data[1], f->linesize[1], cw, ch);
+    WritePlane(f->data[2], f->linesize[2], cw, ch);
     ++d_count;
     if (!d_quiet) std::fprintf(stderr, "frame %d\r", d_count);
   }
@@ -233,76 +180,19 @@ class RecordWriter {
     for (int y = 0; y < h; ++y) Put(p + ptrdiff_t(y) * stride, w);
   }
 
-  const AVFrame* Convert(const AVFrame* f, const SourceColour& colour) {
-    if (!d_converted || d_converted->width != f->width || d_converted->height != f->height) {
-      d_converted.reset(av_frame_alloc());
-      if (!d_converted) throw std::bad_alloc();
-      d_converted->format = AV_PIX_FMT_YUV420P;
-      d_converted->width = f->width;
-      d_converted->height = f->height;
-      const int err = av_frame_get_buffer(d_converted.get(), 0);
-      if (err < 0) throw std::runtime_error("cannot allocate a picture: " + AvErrorText(err));
-    }
-    SwsContext* s = Scaler(f, colour);
-    sws_scale(s, f->data, f->linesize, 0, f->height, d_converted->data, d_converted->linesize);
-    return d_converted.get();
-  }
-
-  SwsContext* Scaler(const AVFrame* f, const SourceColour& colour) {
-    if (d_sws && d_swsWidth == f->width && d_swsHeight == f->height && d_swsFormat == f->format &&
-        d_swsColour == colour)
-      return d_sws.get();
-    d_sws.reset(sws_alloc_context());
-    if (!d_sws) throw std::bad_alloc();
-    SwsContext* s = d_sws.get();
-    av_opt_set_int(s, "srcw", f->width, 0);
-    av_opt_set_int(s, "srch", f->height, 0);
-    av_opt_set_int(s, "src_format", f->format, 0);
-    av_opt_set_int(s, "dstw", f->width, 0);
-    av_opt_set_int(s, "dsth", f->height, 0);
-    av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
-    // Another matrix is converted through RGB, where the scaler's fast rounding and chroma
-    // would cost about a level in each component, three in RGB.
-    const bool viaRgb = colour.matrix != SWS_CS_ITU601;
-    av_opt_set_int(s, "sws_flags",
-                   SWS_BICUBIC | (viaRgb ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0), 0);
-    // The range must be known when the scaler is set up, or a picture of the target format
-    // would merely be copied.
-    av_opt_set_int(s, "src_range", colour.fullRange, 0);
-    av_opt_set_int(s, "dst_range", 0, 0);
-    if (sws_init_context(s, nullptr, nullptr) < 0) {
-      d_sws.reset();
-      const char* fmt = av_get_pix_fmt_name(AVPixelFormat(f->format));
-      throw std::runtime_error(std::string("cannot convert pictures of format ") +
-                               (fmt ? fmt : "unknown") + " to 4:2:0");
-    }
-    if (viaRgb)
-      sws_setColorspaceDetails(s, sws_getCoefficients(colour.matrix), colour.fullRange,
-                               sws_getCoefficients(SWS_CS_ITU601), 0, 0, 1 << 16, 1 << 16);
-    d_swsWidth = f->width;
-    d_swsHeight = f->height;
-    d_swsFormat = f->format;
-    d_swsColour = colour;
-    return s;
-  }
-
   mpgfeed::RecordFile d_out;
   bool d_quiet;
   int d_count = 0;
-  FramePtr d_converted;
-  SwsPtr d_sws;  // for pictures of the size, format and colours below
-  int d_swsWidth = 0;
-  int d_swsHeight = 0;
-  int d_swsFormat = AV_PIX_FMT_NONE;
-  SourceColour d_swsColour;
 };
 
 struct IoCloser {
   void operator()(AVIOContext* p) const { avio_closep(&p); }
 };
+using IoPtr = std::unique_ptr<AVIOContext, IoCloser>;
 
 // The input opened with one demuxer, and the video stream to decode.
 struct Container {
+  IoPtr io;  // the input's own reader when it is read only once; outlives the demuxer
   FormatPtr format;
   int stream = -1;
   const AVCodec* codec = nullptr;
@@ -325,11 +215,18 @@ std::string FailureText(const char* what, const std::string& shown, int err) {
 // The "file:" prefix keeps names with a colon from being taken for another protocol.
 std::string FileUrl(const std::string& input) { return "file:" + input; }
 
-// Opens the input with the demuxer given, or with the one that its name and content suggest.
-Container OpenContainer(const std::string& input, const AVInputFormat* demuxer) {
+// Opens the input with the demuxer given, or with the one that its name and content suggest;
+// from the reader given, when there is one.
+Container OpenContainer(const std::string& input, const AVInputFormat* demuxer, IoPtr io = {}) {
   Container c;
   const std::string shown = pixkit::ShortNameForMessage(input);
   AVFormatContext* fc = nullptr;
+  if (io) {
+    fc = avformat_alloc_context();
+    if (!fc) throw std::bad_alloc();
+    fc->pb = io.get();
+    c.io = std::move(io);
+  }
   int err = avformat_open_input(&fc, FileUrl(input).c_str(), demuxer, nullptr);
   if (err < 0) {
     c.error = FailureText("cannot open", shown, err);
@@ -351,19 +248,62 @@ Container OpenContainer(const std::string& input, const AVInputFormat* demuxer) 
 const AVInputFormat* DemuxerOfContent(const std::string& input) {
   AVIOContext* io = nullptr;
   if (avio_open(&io, FileUrl(input).c_str(), AVIO_FLAG_READ) < 0) return nullptr;
-  std::unique_ptr<AVIOContext, IoCloser> owner(io);
+  IoPtr owner(io);
   const AVInputFormat* demuxer = nullptr;
   if (av_probe_input_buffer2(io, &demuxer, "", nullptr, 0, 0) < 0) return nullptr;
   return demuxer;
 }
 
+// A pipe or device gives its bytes once: its content alone picks the demuxer, probed from the
+// reader that then hands the same bytes to it.
+Container OpenOnce(const std::string& input) {
+  Container c;
+  const std::string shown = pixkit::ShortNameForMessage(input);
+  AVIOContext* io = nullptr;
+  int err = avio_open(&io, FileUrl(input).c_str(), AVIO_FLAG_READ);
+  if (err < 0) {
+    c.error = FailureText("cannot open", shown, err);
+    return c;
+  }
+  IoPtr owner(io);
+  const AVInputFormat* demuxer = nullptr;
+  err = av_probe_input_buffer2(io, &demuxer, "", nullptr, 0, 0);
+  if (err < 0) {
+    c.error = FailureText("cannot read", shown, err);
+    return c;
+  }
+  return OpenContainer(input, demuxer, std::move(owner));
+}
+
+// Regular files, and names that are no file at all, which fail as they are.
+bool CanBeReopened(const std::string& input) {
+  struct stat st;
+  return stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
+// The codes by which decoders refuse damaged data. -1, "operation not permitted", is also what
+// some of them give when they get no picture buffer: the buffer allocator below tells.
+bool IsDamage(int err) {
+  return err == AVERROR_INVALIDDATA || err == AVERROR_PATCHWELCOME || err == AVERROR(EINVAL) ||
+         err == AVERROR(EPERM);
+}
+
+// Hands out the decoder's picture buffers and notes when memory runs out; decoder threads call
+// it too.
+int GetBuffer(AVCodecContext* c, AVFrame* f, int flags) {
+  const int err = avcodec_default_get_buffer2(c, f, flags);
+  if (err == AVERROR(ENOMEM)) static_cast<std::atomic<bool>*>(c->opaque)->store(true);
+  return err;
+}
+
 class Decoder {
  public:
   explicit Decoder(const std::string& input) : d_input(pixkit::ShortNameForMessage(input)) {
-    Container c = OpenContainer(input, nullptr);
+    const bool reopens = CanBeReopened(input);
+    Container c = reopens ? OpenContainer(input, nullptr) : OpenOnce(input);
     // The name weighs in when the libraries pick the demuxer, and a habitual name (MPEG data
     // in "clip.yuv" or "clip.jpg") can win over the content; then the content alone decides.
-    if (!c.HasPictures()) {
+    if (reopens && !c.HasPictures()) {
       const AVInputFormat* byContent = DemuxerOfContent(input);
       if (byContent && (!c.format || byContent != c.format->iformat)) {
         Container other = OpenContainer(input, byContent);
@@ -371,22 +311,27 @@ class Decoder {
       }
     }
     if (!c.error.empty()) throw std::runtime_error(c.error);
+    d_io = std::move(c.io);
     d_format = std::move(c.format);
     d_stream = c.stream;
     AVFormatContext* fc = d_format.get();
     const AVCodec* codec = c.codec;
 
-    d_codec.reset(avcodec_alloc_context3(codec));
-    if (!d_codec) throw std::bad_alloc();
-    int err = avcodec_parameters_to_context(d_codec.get(), fc->streams[d_stream]->codecpar);
-    if (err < 0) Fail("cannot set up the decoder for", err);
-    d_codec->pkt_timebase = fc->streams[d_stream]->time_base;
-    err = avcodec_open2(d_codec.get(), codec, nullptr);
+    // A thread per core, on frames and on slices as the codec allows; the pictures are the same
+    // as one thread's. Where the threads cannot be had, as under a lowered address-space
+    // limit, one decodes alone.
+    int err = OpenCodec(codec, av_cpu_count());
+    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) err = OpenCodec(codec, 1);
     if (err < 0) Fail("cannot open the decoder for", err);
 
     d_packet.reset(av_packet_alloc());
     d_frame.reset(av_frame_alloc());
     if (!d_packet || !d_frame) throw std::bad_alloc();
+    size_t size = 0;
+    const uint8_t* matrix =
+        av_stream_get_side_data(fc->streams[d_stream], AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (matrix && size >= 9 * sizeof(int32_t))
+      d_streamTurn = mpgfeed::OrientationOf(reinterpret_cast<const int32_t*>(matrix));
   }
 
   // Decodes the whole input, handing every picture to the writer in display order. Damage
@@ -418,33 +363,60 @@ class Decoder {
     throw std::runtime_error(FailureText(what, d_input, err));
   }
 
-  void Skip(int err) {
+  int OpenCodec(const AVCodec* codec, int threads) {
+    const AVStream* st = d_format->streams[d_stream];
+    d_codec.reset(avcodec_alloc_context3(codec));
+    if (!d_codec) throw std::bad_alloc();
+    const int err = avcodec_parameters_to_context(d_codec.get(), st->codecpar);
+    if (err < 0) Fail("cannot set up the decoder for", err);
+    d_codec->pkt_timebase = st->time_base;
+    d_codec->opaque = &d_outOfMemory;
+    d_codec->get_buffer2 = GetBuffer;
+    d_codec->thread_count = threads;
+    d_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    return avcodec_open2(d_codec.get(), codec, nullptr);
+  }
+
+  // A picture that the decoder refused as damaged is skipped; running out of memory, even where
+  // a decoder reports it as damage, and every other failure end the run.
+  void Check(int err) {
+    if (d_outOfMemory) Fail("cannot decode", AVERROR(ENOMEM));
+    if (err >= 0) return;
+    if (!IsDamage(err)) Fail("cannot decode", err);
     ++d_skipped;
     d_decodeError = err;
   }
 
-  // Every error of the decoder concerns the packet just sent or a picture it held back; either
-  // way the packet is gone, so the next one can follow.
+  // Every error of the decoder concerns the packet just sent or a picture it held back, one
+  // picture each; either way the packet is gone, so the next one can follow.
   void Send(const AVPacket* pkt, RecordWriter& out) {
-    int err = avcodec_send_packet(d_codec.get(), pkt);
-    if (err < 0) Skip(err);
+    Check(avcodec_send_packet(d_codec.get(), pkt));
     for (;;) {
-      err = avcodec_receive_frame(d_codec.get(), d_frame.get());
+      const int err = avcodec_receive_frame(d_codec.get(), d_frame.get());
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
-      if (err < 0) {
-        Skip(err);
-        continue;
-      }
-      out.Write(d_frame.get());
+      Check(err);
+      if (err < 0) continue;
+      out.Write(d_converter.Convert(d_frame.get(), TurnOf(d_frame.get())));
       av_frame_unref(d_frame.get());
     }
   }
 
-  std::string d_input;  // as messages show it
+  // A picture's own display matrix wins over its stream's.
+  mpgfeed::Orientation TurnOf(const AVFrame* f) const {
+    const AVFrameSideData* sd = av_frame_get_side_data(f, AV_FRAME_DATA_DISPLAYMATRIX);
+    if (!sd || sd->size < 9 * sizeof(int32_t)) return d_streamTurn;
+    return mpgfeed::OrientationOf(reinterpret_cast<const int32_t*>(sd->data));
+  }
+
+  std::string d_input;                     // as messages show it
+  std::atomic<bool> d_outOfMemory{false};  // set by decoder threads, so it outlives them
+  IoPtr d_io;            // outlives the demuxer that reads from it
   FormatPtr d_format;
   CodecPtr d_codec;
   PacketPtr d_packet;
   FramePtr d_frame;
+  mpgfeed::PictureConverter d_converter;
+  mpgfeed::Orientation d_streamTurn;
   int d_stream = -1;
   int d_skipped = 0;      // pictures that did not decode
   int d_decodeError = 0;  // the last reason
@@ -462,6 +434,9 @@ int main(int argc, char** argv) {
   }
   av_log_set_level(opt.quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
   pixkit::IgnoreWriteSignals();
+  // Each decoder thread would reserve an allocation arena of its own, 64 MiB of address space
+  // that a lowered limit would miss; one arena is as fast here.
+  mallopt(M_ARENA_MAX, 1);
   try {
     mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
     Decoder decoder(opt.input);
@@ -474,6 +449,9 @@ int main(int argc, char** argv) {
     // Whoever read the records has stopped: end quietly, as the write would have ended us.
     std::signal(SIGPIPE, SIG_DFL);
     std::raise(SIGPIPE);
+    return 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "mpgfeed: out of memory\n");
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mpgfeed: %s\n", e.what());
