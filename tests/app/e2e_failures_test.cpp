@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -256,8 +257,9 @@ TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
   const ProcessResult r = testsupport::RunProcess(spec);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.exit_code, 2) << r.err;
-  EXPECT_NE(r.err.find(" of the history (1920 x 1080) needs 8.0 MB, more than the "),
-            std::string::npos)
+  // A frame's need depends on how the allocator places its planes, which differs by platform.
+  EXPECT_TRUE(std::regex_search(
+      r.err, std::regex(" of the history \\(1920 x 1080\\) needs [78]\\.[0-9] MB, more than the ")))
       << r.err;
   EXPECT_NE(r.err.find(" MB held already: use a shorter history (-n) or smaller frames\n"),
             std::string::npos)
