@@ -264,6 +264,23 @@ void MakeOpaque(Image<Pixel>& img, pixkit::Bitmap<Pixel>& opaque) {
   img.SetParam(param);
 }
 
+// The 4:4:4 copy the synthesizers get. Unless -t marks motion in it, the alpha plane of input
+// without alpha is the shared plane of 255 rather than a copy of it: a history of such frames
+// holds a quarter less, and the running sums see that their counts stay.
+void BringToFullChroma(StepImages& im, bool share_opaque) {
+  if (!share_opaque) {
+    pixkit::ChangeChroma(im.full_chroma, im.frame, pixkit::Chroma_444);
+    return;
+  }
+  Image<Pixel> colours = im.frame;
+  pixkit::ImageParam param = colours.AskParam();
+  param.has_alpha = false;
+  colours.SetParam(param);
+  colours.ReplaceBitmap(pixkit::Bitmap_Alpha, pixkit::Bitmap<Pixel>());
+  pixkit::ChangeChroma(im.full_chroma, colours, pixkit::Chroma_444);
+  MakeOpaque(im.full_chroma, im.opaque);
+}
+
 // The synthesizers may keep the 4:4:4 copy; nobody writes into it afterwards.
 void HandOver(const Image<Pixel>& full_chroma, Synthesizers& algos) {
   algos.first->ShareImage(full_chroma);
@@ -298,7 +315,7 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
     if (step == 0) display.OpenOnFirstStep(im.frame, algos.second != nullptr);  // display hook
 
     if (!s.alpha_input) MakeOpaque(im.frame, im.opaque);
-    pixkit::ChangeChroma(im.full_chroma, im.frame, pixkit::Chroma_444);
+    BringToFullChroma(im, !s.alpha_input && !s.transparent_motion);
     if (s.transparent_motion && !im.previous.IsEmpty())
       MarkMotionTransparent(im.full_chroma, im.previous, c_MotionBlockSize, c_MotionSearchRange);
     HandOver(im.full_chroma, algos);

@@ -456,6 +456,9 @@ struct RunningSums {
     };
     const Pixel* const* joiningAlpha = rowsOf(joining, pixkit::Bitmap_Alpha);
     const Pixel* const* leavingAlpha = rowsOf(leaving, pixkit::Bitmap_Alpha);
+    // One frame joining where another leaves with the same alpha plane (or both without one)
+    // leaves every count as it is.
+    const bool countsStay = joining && leaving && joiningAlpha == leavingAlpha;
     const int w = x1 - x0;
     for (int p = 0; p < 3; p++) {
       if (!present[p]) continue;
@@ -463,7 +466,7 @@ struct RunningSums {
       const Pixel* const* out = rowsOf(leaving, p);
       for (int y = y0; y < y1; y++) {
         const size_t at = size_t(y - y0) * size_t(w);
-        StepRow({sum[p].data() + at, p == 0 ? count.data() + at : nullptr,
+        StepRow({sum[p].data() + at, p == 0 && !countsStay ? count.data() + at : nullptr,
                  in ? in[y] + x0 : nullptr, joiningAlpha ? joiningAlpha[y] + x0 : nullptr,
                  out ? out[y] + x0 : nullptr, leavingAlpha ? leavingAlpha[y] + x0 : nullptr, w});
       }
