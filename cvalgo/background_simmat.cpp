@@ -25,7 +25,7 @@ const char c_NoFrames[] = "cannot synthesize background without input images";
 
 inline int SumAbsDiff8x8(const Pixel* const* a, int ax, const Pixel* const* b, int bx) {
 #if defined(__SSE2__)
-  if (ChosenRows() == RowKind::C) return SumAbsDiff8x8_C(a, ax, b, bx);
+  if (g_widest_rows == RowKind::C) return SumAbsDiff8x8_C(a, ax, b, bx);  // no call per block
   return SumAbsDiff8x8_SSE2(a, ax, b, bx);
 #else
   return SumAbsDiff8x8_C(a, ax, b, bx);
@@ -34,7 +34,7 @@ inline int SumAbsDiff8x8(const Pixel* const* a, int ax, const Pixel* const* b, i
 
 inline uint32_t SumFlagged(const Pixel* row, const Pixel* flags, int n) {
 #if defined(__SSE2__)
-  if (ChosenRows() == RowKind::C) return SumFlagged_C(row, flags, n);
+  if (g_widest_rows == RowKind::C) return SumFlagged_C(row, flags, n);
   return SumFlagged_SSE2(row, flags, n);
 #else
   return SumFlagged_C(row, flags, n);
