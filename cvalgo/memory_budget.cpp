@@ -97,7 +97,7 @@ bool MemoryBudget::HoldFrame(const pixkit::Image<Pixel>& img, uint64_t records,
   for (int p = 0; p < 4; p++) {
     if (!keys[p]) continue;
     const uint64_t bytes = ProviderBytes(*img.AskBitmap(p).AskBitmapProvider());
-    d_planes.emplace(keys[p], Plane{0, bytes}).first->second.holders++;
+    d_planes.try_emplace(keys[p], Plane{0, bytes}).first->second.holders++;
   }
   return true;
 }
