@@ -23,6 +23,17 @@ const int c_Width = 352;
 const int c_Height = 288;
 const int c_Pool = 160;  // more frames than the longest history
 
+// Frames as the driver hands them to the synthesizers.
+pixkit::ImageParam Yuv444WithAlpha(int w, int h) {
+  pixkit::ImageParam p;
+  p.width = w;
+  p.height = h;
+  p.colorspace = pixkit::Colorspace_YUV;
+  p.chroma = pixkit::Chroma_444;
+  p.has_alpha = true;
+  return p;
+}
+
 // A textured static scene with a little noise and a moving square marked transparent, as the
 // driver hands them in with motion marking.
 const std::vector<Image<Pixel>>& Frames() {
@@ -30,12 +41,7 @@ const std::vector<Image<Pixel>>& Frames() {
     std::vector<Image<Pixel>> v;
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> noise(-3, 3);
-    pixkit::ImageParam p;
-    p.width = c_Width;
-    p.height = c_Height;
-    p.colorspace = pixkit::Colorspace_YUV;
-    p.chroma = pixkit::Chroma_444;
-    p.has_alpha = true;
+    const pixkit::ImageParam p = Yuv444WithAlpha(c_Width, c_Height);
     for (int f = 0; f < c_Pool; f++) {
       Image<Pixel> img;
       img.Create(p);
@@ -224,12 +230,7 @@ const int c_HDPool = 6;
 const std::vector<Image<Pixel>>& HDFrames() {
   static std::vector<Image<Pixel>> frames = [] {
     std::vector<Image<Pixel>> v;
-    pixkit::ImageParam p;
-    p.width = c_HDWidth;
-    p.height = c_HDHeight;
-    p.colorspace = pixkit::Colorspace_YUV;
-    p.chroma = pixkit::Chroma_444;
-    p.has_alpha = true;
+    const pixkit::ImageParam p = Yuv444WithAlpha(c_HDWidth, c_HDHeight);
     for (int f = 0; f < c_HDPool; f++) {
       Image<Pixel> img;
       img.Create(p);
