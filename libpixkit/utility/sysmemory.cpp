@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -24,23 +25,34 @@ uint64_t PageSize() {
 
 uint64_t Less(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
+// A word of digits alone in the base as a number; false for anything else (a sign, a word
+// such as "max", a number beyond 64 bits).
+bool ParseNumber(const std::string& word, int base, uint64_t* value) {
+  const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+  if (word.empty() || word.find_first_not_of(digits) != std::string::npos) return false;
+  errno = 0;
+  const unsigned long long n = std::strtoull(word.c_str(), nullptr, base);
+  if (errno == ERANGE) return false;
+  *value = n;
+  return true;
+}
+
 // The first word of a file as a decimal number; false for a missing file or a word such as "max".
 bool ReadNumber(const std::string& path, uint64_t* value) {
   std::ifstream in(path);
   std::string word;
-  if (!(in >> word) || word.find_first_not_of("0123456789") != std::string::npos) return false;
-  *value = std::strtoull(word.c_str(), nullptr, 10);
-  return true;
+  return in >> word && ParseNumber(word, 10, value);
 }
 
-// The value of "key value" in a file of such lines, 0 when it has none.
-uint64_t ReadKeyed(const std::string& path, const std::string& key) {
+// The value of "key value" in a file of such lines; false when it has none that parses.
+bool ReadKeyed(const std::string& path, const std::string& key, uint64_t* value) {
   std::ifstream in(path);
-  std::string name;
-  uint64_t value = 0;
-  while (in >> name >> value)
-    if (name == key) return value;
-  return 0;
+  std::string line, name, word;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    if (fields >> name >> word && name == key && ParseNumber(word, 10, value)) return true;
+  }
+  return false;
 }
 
 // The room of one cgroup folder: limit less the usage that is not spare file pages.
@@ -49,7 +61,8 @@ uint64_t CgroupFolderRoom(const std::string& dir, bool v2) {
   if (!ReadNumber(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"), &limit) ||
       !ReadNumber(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"), &usage))
     return c_NoMemoryLimit;
-  const uint64_t spare = ReadKeyed(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file");
+  uint64_t spare = 0;
+  ReadKeyed(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file", &spare);
   return Less(limit, Less(usage, spare));
 }
 
@@ -66,6 +79,20 @@ std::string Unescape(const std::string& s) {
     }
   }
   return out;
+}
+
+// A cgroup path as the kernel writes it: from "/", no empty, "." or ".." part. A cgroup outside
+// the namespace shows as "/../x"; below the mount's root it cannot be told where it is.
+bool IsPlainPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return false;
+  if (path == "/") return true;
+  for (size_t from = 1; from <= path.size();) {
+    const size_t to = std::min(path.find('/', from), path.size());
+    const std::string part = path.substr(from, to - from);
+    if (part.empty() || part == "." || part == "..") return false;
+    from = to + 1;
+  }
+  return true;
 }
 
 bool HasWord(const std::string& list, const std::string& word) {
@@ -86,9 +113,11 @@ bool CgroupPath(const std::string& root, bool v2, std::string* path) {
     const size_t b = a == std::string::npos ? a : line.find(':', a + 1);
     if (b == std::string::npos) continue;
     const std::string id = line.substr(0, a), controllers = line.substr(a + 1, b - a - 1);
+    uint64_t number = 0;
+    if (!ParseNumber(id, 10, &number)) continue;
     if (v2 ? (id == "0" && controllers.empty()) : HasWord(controllers, "memory")) {
       *path = line.substr(b + 1);
-      return true;
+      if (!path->empty() && (*path)[0] == '/') return true;
     }
   }
   return false;
@@ -97,14 +126,10 @@ bool CgroupPath(const std::string& root, bool v2, std::string* path) {
 }  // namespace
 
 uint64_t AskSystemAvailable(const std::string& root) {
-  std::ifstream in(root + "/proc/meminfo");
-  std::string name, unit;
   uint64_t kb = 0;
-  while (in >> name >> kb) {
-    if (name == "MemAvailable:") return kb * 1024;
-    std::getline(in, unit);  // the rest of the line
-  }
-  return c_NoMemoryLimit;
+  if (!ReadKeyed(root + "/proc/meminfo", "MemAvailable:", &kb) || kb > c_NoMemoryLimit / 1024)
+    return c_NoMemoryLimit;
+  return kb * 1024;
 }
 
 std::vector<MemoryCgroup> AskMemoryCgroups(const std::string& root) {
@@ -118,19 +143,23 @@ std::vector<MemoryCgroup> AskMemoryCgroups(const std::string& root) {
     fields >> skip >> skip >> skip >> mountRoot >> mountPoint;
     while (fields >> word && word != "-") {
     }
-    fields >> type >> source >> super;
+    if (!(fields >> type >> source >> super)) continue;
+    mountRoot = Unescape(mountRoot);
+    mountPoint = Unescape(mountPoint);
+    if (mountRoot.empty() || mountRoot[0] != '/' || mountPoint.empty() || mountPoint[0] != '/')
+      continue;
     const bool v2 = type == "cgroup2";
     if (!v2 && !(type == "cgroup" && HasWord(super, "memory"))) continue;
     std::string path;
     if (!CgroupPath(root, v2, &path)) continue;
     // The mount shows the hierarchy from its root on; a cgroup outside it cannot be seen here.
-    mountRoot = Unescape(mountRoot);
     if (mountRoot != "/") {
       if (path != mountRoot && path.compare(0, mountRoot.size() + 1, mountRoot + "/") != 0) continue;
       path.erase(0, mountRoot.size());
     }
+    if (!path.empty() && !IsPlainPath(path)) continue;
     if (path == "/") path.clear();
-    found.push_back({root + Unescape(mountPoint), path, v2});
+    found.push_back({root + mountPoint, path, v2});
   }
   return found;
 }
@@ -141,8 +170,9 @@ uint64_t AskCgroupRoom(const std::string& root) {
     // Every ancestor's limit holds for its descendants too.
     for (;;) {
       room = std::min(room, CgroupFolderRoom(cgroup.mount + cgroup.path, cgroup.v2));
-      if (cgroup.path.empty()) break;
-      cgroup.path.erase(cgroup.path.rfind('/'));
+      const size_t slash = cgroup.path.rfind('/');
+      if (slash == std::string::npos) break;
+      cgroup.path.erase(slash);
     }
   }
   return room;
@@ -154,10 +184,14 @@ uint64_t AskUnmappedSpace(const std::string& root) {
   uint64_t top = 0;
   std::string line;
   while (std::getline(maps, line)) {
-    std::istringstream in(line);
+    const size_t dash = line.find('-'), blank = line.find(' ');
     uint64_t start = 0, end = 0;
-    char dash = 0;
-    if (!(in >> std::hex >> start >> dash >> end) || dash != '-') continue;
+    if (dash == std::string::npos || dash > blank ||
+        !ParseNumber(line.substr(0, dash), 16, &start) ||
+        !ParseNumber(line.substr(dash + 1, blank == std::string::npos ? blank : blank - dash - 1),
+                     16, &end) ||
+        end <= start)
+      continue;
     if (line.size() >= 7 && line.compare(line.size() - 7, 7, "[stack]") == 0 && top == 0) {
       // Nothing may be mapped where the stack can still grow, nor just below that.
       rlimit stack;
@@ -197,7 +231,7 @@ uint64_t AskObtainableMemory() {
   rlimit limit;
   if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
     uint64_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
+    ReadNumber("/proc/self/statm", &pages);
     space = std::min(space, Less(uint64_t(limit.rlim_cur), pages * PageSize()));
   }
   // Mapped space is known to the page; memory also goes to the kernel's records of the process
