@@ -14,6 +14,7 @@ extern "C" {
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace mpgfeed {
@@ -239,21 +240,23 @@ void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRo
 }
 
 // Threads that stay for the whole run and take the bands of one job at a time, beside the
-// thread that hands the job out.
+// thread that hands the job out. Where threads cannot be made (a lowered address-space limit),
+// fewer or none help, and the thread that hands the job out does what they would.
 class BandWorkers {
  public:
   explicit BandWorkers(int helpers) {
-    for (int i = 0; i < helpers; ++i) d_threads.emplace_back([this] { Work(); });
+    d_threads.reserve(size_t(helpers));
+    try {
+      for (int i = 0; i < helpers; ++i) d_threads.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // Those made so far will do.
+    } catch (...) {
+      Stop();
+      throw;
+    }
   }
 
-  ~BandWorkers() {
-    {
-      std::lock_guard<std::mutex> lock(d_mutex);
-      d_quit = true;
-    }
-    d_wake.notify_all();
-    for (std::thread& t : d_threads) t.join();
-  }
+  ~BandWorkers() { Stop(); }
 
   // Calls job(band) for every band in [0, bands); returns when all are done.
   template <class Job>
@@ -280,6 +283,15 @@ class BandWorkers {
       seen = d_generation;
       Take(lock);
     }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(d_mutex);
+      d_quit = true;
+    }
+    d_wake.notify_all();
+    for (std::thread& t : d_threads) t.join();
   }
 
   // Works on bands until none is left to take.
