@@ -234,7 +234,7 @@ void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRo
       }
     } else {
       for (int x = 0; x < w; ++x)
-        yd[x] = Clamp((lumaScale * ys[x] + (int32_t(luma[x]) << 8) + lumaOffset) >> 17);
+        yd[x] = Clamp((lumaScale * ys[x] + int32_t(luma[x]) * 256 + lumaOffset) >> 17);
     }
   }
 }
