@@ -165,6 +165,9 @@ TEST(EndToEnd, MpegInputKeepsTheColoursOfEveryMatrixAndRange) {
       {"full.avi",
        {"-vf", "scale=out_color_matrix=bt601:out_range=pc", "-pix_fmt", "yuvj420p", "-c:v", "mjpeg",
         "-q:v", "2"}},
+      {"full709.mkv",
+       {"-vf", "scale=out_color_matrix=bt709:out_range=pc", "-pix_fmt", "yuv420p", "-colorspace",
+        "bt709", "-color_range", "pc", "-c:v", "ffv1"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

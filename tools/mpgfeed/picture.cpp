@@ -14,6 +14,7 @@ extern "C" {
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace mpgfeed {
@@ -160,6 +161,23 @@ Orientation OrientationOf(const int32_t* m) {
   return o;
 }
 
+// Rows that the luma's interpolation works in, sized once for the width.
+struct LumaRows {
+  std::vector<int16_t> vertical;
+  std::vector<int16_t> luma;
+};
+
+namespace {
+
+// The fixed-point steps from one matrix and range to limited-range BT.601, in 1/16384 units.
+struct ColourSteps {
+  int32_t lumaScale = 0;   // times the luma sample, in 1/131072 units
+  int32_t lumaOffset = 0;  // in 1/131072 units, rounding included
+  int32_t lumaFromU = 0;   // luma's share of the chroma, which comes from the 4:2:0 planes
+  int32_t lumaFromV = 0;
+  int32_t uFromU = 0, uFromV = 0, vFromU = 0, vFromV = 0;
+};
+
 ColourSteps StepsFor(const SourceColour& c) {
   const Weights w = WeightsOf(c.matrix);
   const double lumaSpan = c.fullRange ? 255 : 219, lumaBase = c.fullRange ? 0 : 16;
@@ -179,6 +197,21 @@ ColourSteps StepsFor(const SourceColour& c) {
   return s;
 }
 
+// A 4:2:0 picture of 8-bit samples converted plane by plane, without going through RGB: the
+// chroma by a 2x2 matrix at its own resolution, the luma with the chroma interpolated to each
+// sample (horizontally co-sited, vertically centred).
+struct Yuv420Conversion {
+  const uint8_t* const* src;
+  const int* srcStride;
+  uint8_t* const* dst;
+  const int* dstStride;
+  int width;
+  int height;
+  ColourSteps steps;
+  int16_t* share;  // the chroma's share of the luma, a plane at chroma size
+};
+
+// The chroma rows [firstRow, endRow) and their share of the luma.
 void ConvertChromaRows(const Yuv420Conversion& c, int firstRow, int endRow) {
   const int cw = (c.width + 1) / 2;
   // Copies in 16 bits, which the compiler multiplies a vector at a time; all fit, the largest
@@ -203,6 +236,7 @@ void ConvertChromaRows(const Yuv420Conversion& c, int firstRow, int endRow) {
   }
 }
 
+// The luma rows [firstRow, endRow), once the chroma's share of the rows next to them is there.
 void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRows& rows) {
   const int w = c.width, cw = (w + 1) / 2, ch = (c.height + 1) / 2;
   const int32_t lumaScale = c.steps.lumaScale, lumaOffset = c.steps.lumaOffset;
@@ -233,27 +267,31 @@ void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRo
       }
     } else {
       for (int x = 0; x < w; ++x)
-        yd[x] = Clamp((lumaScale * ys[x] + (int32_t(luma[x]) << 8) + lumaOffset) >> 17);
+        yd[x] = Clamp((lumaScale * ys[x] + int32_t(luma[x]) * 256 + lumaOffset) >> 17);
     }
   }
 }
 
+}  // namespace
+
 // Threads that stay for the whole run and take the bands of one job at a time, beside the
-// thread that hands the job out.
+// thread that hands the job out. Where threads cannot be made (a lowered address-space limit),
+// fewer or none help, and the thread that hands the job out does what they would.
 class BandWorkers {
  public:
   explicit BandWorkers(int helpers) {
-    for (int i = 0; i < helpers; ++i) d_threads.emplace_back([this] { Work(); });
+    d_threads.reserve(size_t(helpers));
+    try {
+      for (int i = 0; i < helpers; ++i) d_threads.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      // Those made so far will do.
+    } catch (...) {
+      Stop();
+      throw;
+    }
   }
 
-  ~BandWorkers() {
-    {
-      std::lock_guard<std::mutex> lock(d_mutex);
-      d_quit = true;
-    }
-    d_wake.notify_all();
-    for (std::thread& t : d_threads) t.join();
-  }
+  ~BandWorkers() { Stop(); }
 
   // Calls job(band) for every band in [0, bands); returns when all are done.
   template <class Job>
@@ -280,6 +318,15 @@ class BandWorkers {
       seen = d_generation;
       Take(lock);
     }
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(d_mutex);
+      d_quit = true;
+    }
+    d_wake.notify_all();
+    for (std::thread& t : d_threads) t.join();
   }
 
   // Works on bands until none is left to take.

@@ -50,42 +50,8 @@ struct Orientation {
 // a multiple of 90 degrees leave the picture as decoded.
 Orientation OrientationOf(const int32_t* displayMatrix);
 
-// The fixed-point steps from one matrix and range to limited-range BT.601, in 1/16384 units.
-struct ColourSteps {
-  int32_t lumaScale = 0;   // times the luma sample, in 1/131072 units
-  int32_t lumaOffset = 0;  // in 1/131072 units, rounding included
-  int32_t lumaFromU = 0;   // luma's share of the chroma, which comes from the 4:2:0 planes
-  int32_t lumaFromV = 0;
-  int32_t uFromU = 0, uFromV = 0, vFromU = 0, vFromV = 0;
-};
-ColourSteps StepsFor(const SourceColour& c);
-
-// A 4:2:0 picture of 8-bit samples converted plane by plane, without going through RGB: the
-// chroma by a 2x2 matrix at its own resolution, the luma with the chroma interpolated to each
-// sample (horizontally co-sited, vertically centred).
-struct Yuv420Conversion {
-  const uint8_t* const* src;
-  const int* srcStride;
-  uint8_t* const* dst;
-  const int* dstStride;
-  int width;
-  int height;
-  ColourSteps steps;
-  int16_t* share;  // the chroma's share of the luma, a plane at chroma size
-};
-
-// The chroma rows [firstRow, endRow) and their share of the luma.
-void ConvertChromaRows(const Yuv420Conversion& c, int firstRow, int endRow);
-
-// Rows that the luma's interpolation works in, sized once for the width.
-struct LumaRows {
-  std::vector<int16_t> vertical;
-  std::vector<int16_t> luma;
-};
-
-// The luma rows [firstRow, endRow), once the chroma's share of the rows next to them is there.
-void ConvertLumaRows(const Yuv420Conversion& c, int firstRow, int endRow, LumaRows& rows);
-
+// Of the direct 4:2:0 conversion, which picture.cpp keeps to itself.
+struct LumaRows;
 class BandWorkers;
 
 class PictureConverter {
