@@ -814,7 +814,6 @@ TEST(BackgroundSynthesizer, MemoryBudgetCountsWhatIsKept) {
 // Claims give back what they hold when they go, count a plane that frames (or synthesizers)
 // share once, and a refusal names what could not be added: after a size change that is the
 // new frame's need, not the whole, and a full history takes a new frame in its oldest's place.
-// What a child process needs counts only against the memory it shares with the run.
 TEST(BackgroundSynthesizer, MemoryClaimsCountEachByteOnce) {
   const auto refusal = [](const std::function<void()>& f) -> std::string {
     try {
@@ -880,19 +879,6 @@ TEST(BackgroundSynthesizer, MemoryClaimsCountEachByteOnce) {
   EXPECT_EQ(refusal([&] { working.Set(run, 1100, MemoryUse::State, [] { return "w"; }); }),
             "500 S w 0.0 MB, more than the 0.0 MB of memory available");
   EXPECT_EQ(working.AskBytes(), 600u);
-
-  // A process the run starts draws on the shared memory alone: where the run's own address
-  // space binds the limit, the shared memory beyond it goes to that process first.
-  const pixkit::ObtainableMemory parts[] = {
-      {1000, 800}, {500, 800}, {pixkit::c_NoMemoryLimit, 800}};
-  const uint64_t shares[][2] = {{0, 100}, {150, 300}, {0, 0}};
-  for (int i = 0; i < 3; i++) {
-    const MemoryBudget started(parts[i]);
-    EXPECT_EQ(started.AskLimit(), std::min<uint64_t>(parts[i].shared, 800));
-    EXPECT_EQ(started.AskChildShare(150), shares[i][0]) << i;
-    EXPECT_EQ(started.AskChildShare(300), shares[i][1]) << i;
-  }
-  EXPECT_EQ(run.AskChildShare(150), 150u) << "a budget of one figure shares it all";
 }
 
 // Every algorithm gives the same bytes through its vector rows as through its scalar ones, on
