@@ -37,7 +37,7 @@ class FileReader_MPEG {
 
   // The decoder's threads: one per core that the process may run on, counted as the FFmpeg
   // libraries count them (av_cpu_count), and no more than c_MaxDecoderThreads. mpgfeed follows
-  // the same rule; it inherits the cores of the process that starts it.
+  // the same rule, with a cap of the same name and value, on the cores it inherits from here.
   static constexpr int c_MaxDecoderThreads = 16;
   static int AskDecoderThreads();
   // The memory the decoder process is taken to need at most for pictures of width x height on
