@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -57,7 +58,9 @@ struct ChildMemoryCgroup {
     }
   }
   ~ChildMemoryCgroup() {
-    if (!path.empty()) rmdir(path.c_str());
+    // The decoder of a run that was killed may still be on its way out.
+    for (int i = 0; !path.empty() && rmdir(path.c_str()) != 0 && errno == EBUSY && i < 500; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   std::string path;
 };
