@@ -214,8 +214,8 @@ Synthesizers CreateSynthesizers(const RunSettings& s, cvalgo::MemoryBudget* budg
 // reads ahead, the luma of the frame before for -t, the 4:4:4 copy about to be handed over (a
 // history counts it only once it holds it, in the place of its oldest frame) and, when steps are
 // shown or saved, each algorithm's background, one of them in RGB for its file, and the pictures
-// on the screen. The decoder's frames live in its own process. Counted for the largest frame so
-// far.
+// on the screen. The decoder's frames live in its own process, claimed apart. Counted for the
+// largest frame so far.
 void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int algorithms,
                         cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim) {
   const uint64_t plane = cvalgo::MemoryBudget::PlaneBytes(frame.AskWidth(), frame.AskHeight(), 1);
@@ -230,6 +230,17 @@ void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int alg
     return "working on frames of " + std::to_string(frame.AskWidth()) + " x " +
            std::to_string(frame.AskHeight()) + " needs";
   });
+}
+
+// The decoder process draws on the same memory and cgroups as this one: what it needs for
+// frames of the size, on the threads it decodes with, is claimed for the largest frame so far.
+void ClaimDecoderMemory(const Image<Pixel>& frame, cvalgo::MemoryBudget& budget,
+                        cvalgo::MemoryClaim& claim) {
+  const uint64_t bytes = budget.AskChildShare(pixkit::FileReader_MPEG::AskDecoderMemory(
+      frame.AskWidth(), frame.AskHeight(), pixkit::FileReader_MPEG::AskDecoderThreads()));
+  if (bytes <= claim.AskBytes()) return;
+  claim.Set(budget, bytes, cvalgo::MemoryUse::State,
+            [&frame] { return cvalgo::DecodingNeeds(frame); });
 }
 
 // ---- The steps of one frame ----
@@ -306,11 +317,13 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
   StepImages im;
   const Image<Pixel> none;
   cvalgo::MemoryClaim working;
+  cvalgo::MemoryClaim decoding;
   for (int step = 0;; step++) {
     ShowProgress(step);
     if (s.transparent_motion && !im.frame.IsEmpty()) pixkit::Image_YUV2Grey(im.previous, im.frame);
 
     if (!ReadStep(input, s.decimate, im.frame)) return step;
+    if (input.mpeg) ClaimDecoderMemory(im.frame, budget, decoding);
     ClaimWorkingMemory(im.frame, s, algos.second ? 2 : 1, budget, working);
     if (step == 0) display.OpenOnFirstStep(im.frame, algos.second != nullptr);  // display hook
 

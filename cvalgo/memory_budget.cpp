@@ -53,6 +53,10 @@ void PlaneKeys(const pixkit::Image<Pixel>& img, const void* keys[4]) {
 
 }  // namespace
 
+MemoryBudget::MemoryBudget(const pixkit::ObtainableMemory& available)
+    : d_limit(std::min(available.shared, available.own)),
+      d_sharedBeyond(available.shared - d_limit) {}
+
 uint64_t MemoryBudget::PlaneBytes(int w, int h, size_t element) {
   return HeapBlock(uint64_t(w) * uint64_t(h) * element) + HeapBlock(uint64_t(h) * sizeof(void*)) +
          HeapBlock(sizeof(pixkit::BitmapProvider_Mem<Pixel>));
@@ -130,6 +134,11 @@ std::string HistoryFrameNeeds(int index, const pixkit::Image<Pixel>& img) {
 
 std::string StateNeeds(const pixkit::Image<Pixel>& img) {
   return "keeping the background of frames of " + std::to_string(img.AskWidth()) + " x " +
+         std::to_string(img.AskHeight()) + " needs";
+}
+
+std::string DecodingNeeds(const pixkit::Image<Pixel>& img) {
+  return "decoding frames of " + std::to_string(img.AskWidth()) + " x " +
          std::to_string(img.AskHeight()) + " needs";
 }
 

@@ -25,11 +25,13 @@ class MemoryBudget {
   static constexpr uint64_t c_NoLimit = pixkit::c_NoMemoryLimit;
 
   explicit MemoryBudget(uint64_t limit = c_NoLimit) : d_limit(limit) {}
+  // The lesser part is the limit.
+  explicit MemoryBudget(const pixkit::ObtainableMemory& available);
   MemoryBudget(const MemoryBudget&) = delete;
   MemoryBudget& operator=(const MemoryBudget&) = delete;
 
   // What the process can still obtain now.
-  static uint64_t AskAvailable() { return pixkit::AskObtainableMemory(); }
+  static pixkit::ObtainableMemory AskAvailable() { return pixkit::AskObtainableMemoryParts(); }
 
   // The heap memory of a w x h plane of elements of the given size, bookkeeping included.
   static uint64_t PlaneBytes(int w, int h, size_t element);
@@ -43,6 +45,13 @@ class MemoryBudget {
 
   // What a FrameClaim of img with the given records would add now.
   uint64_t AskFrameCost(const pixkit::Image<Pixel>& img, uint64_t records) const;
+
+  // What a process started by this one takes out of the limit when it needs `bytes`: it draws
+  // on the shared memory only, so where this one's own address space binds the limit, the
+  // shared memory beyond that goes first.
+  uint64_t AskChildShare(uint64_t bytes) const {
+    return bytes > d_sharedBeyond ? bytes - d_sharedBeyond : 0;
+  }
 
  private:
   friend class MemoryClaim;
@@ -62,6 +71,7 @@ class MemoryBudget {
   void DropFrame(const void* const keys[4], uint64_t records);
 
   uint64_t d_limit;
+  uint64_t d_sharedBeyond = 0;  // none known: all of the limit counts as shared
   uint64_t d_held = 0;
   std::unordered_map<const void*, Plane> d_planes;  // by the provider that holds the samples
 };
@@ -91,6 +101,8 @@ class MemoryRefusal : public pixkit::Excpt_Text {
 // the state a synthesizer keeps of frames like img.
 std::string HistoryFrameNeeds(int index, const pixkit::Image<Pixel>& img);
 std::string StateNeeds(const pixkit::Image<Pixel>& img);
+// The same for the decoder process that delivers frames like img.
+std::string DecodingNeeds(const pixkit::Image<Pixel>& img);
 
 // Bytes held against a budget until changed or destroyed.
 class MemoryClaim {

@@ -3,6 +3,7 @@
 #ifndef PIXKIT_FILEIO_MPEG_H
 #define PIXKIT_FILEIO_MPEG_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -33,6 +34,16 @@ class FileReader_MPEG {
   // into img, re-created only when it does not match the frame.
   bool ReadImage(Image<Pixel>& img);
   void SkipToImage(int n);
+
+  // The decoder's threads: one per core that the process may run on, counted as the FFmpeg
+  // libraries count them (av_cpu_count), and no more than c_MaxDecoderThreads. mpgfeed follows
+  // the same rule, with a cap of the same name and value, on the cores it inherits from here.
+  static constexpr int c_MaxDecoderThreads = 16;
+  static int AskDecoderThreads();
+  // The memory the decoder process is taken to need at most for pictures of width x height on
+  // the given number of threads: its reference pictures, its threads' pictures and tables, its
+  // colour conversion and the libraries' own.
+  static uint64_t AskDecoderMemory(int width, int height, int threads);
 
  private:
   bool ReadFrameFromPipe(Image<Pixel>& img);

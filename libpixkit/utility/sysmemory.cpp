@@ -221,7 +221,7 @@ uint64_t AskUnmappedSpace(const std::string& root) {
   return space;
 }
 
-uint64_t AskObtainableMemory() {
+ObtainableMemory AskObtainableMemoryParts() {
   uint64_t physical = std::min(AskSystemAvailable(), AskCgroupRoom());
   if (physical == c_NoMemoryLimit) {
     const long pages = sysconf(_SC_PHYS_PAGES);
@@ -238,7 +238,12 @@ uint64_t AskObtainableMemory() {
   // and to whatever else shares the limit, more of it the more there is.
   if (space != c_NoMemoryLimit) space = Less(space, 16 * c_MB);
   if (physical != c_NoMemoryLimit) physical = Less(physical, physical / 32 + 16 * c_MB);
-  return std::min(physical, space);
+  return {physical, space};
+}
+
+uint64_t AskObtainableMemory() {
+  const ObtainableMemory parts = AskObtainableMemoryParts();
+  return std::min(parts.shared, parts.own);
 }
 
 }  // namespace pixkit

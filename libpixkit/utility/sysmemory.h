@@ -36,9 +36,18 @@ uint64_t AskCgroupRoom(const std::string& root = "");
 // room the stack may grow into), each less what scattered allocations leave unused in it.
 uint64_t AskUnmappedSpace(const std::string& root = "");
 
-// What this process can still obtain: the least of the above and of its address-space limit
-// less what it has mapped, less a margin for what is never counted (code, stacks, allocator
-// slack), so that the system's out-of-memory killer is not reached.
+// What this process can still obtain in two parts, each less a margin for what is never counted
+// (code, stacks, allocator slack), so that the system's out-of-memory killer is not reached:
+// the memory that the processes it starts draw on too (the memory available, the room of its
+// cgroups), and the address space of its own (what is unmapped, its address-space limit less
+// what it has mapped).
+struct ObtainableMemory {
+  uint64_t shared = c_NoMemoryLimit;
+  uint64_t own = c_NoMemoryLimit;
+};
+ObtainableMemory AskObtainableMemoryParts();
+
+// What this process can still obtain: the lesser of the two parts.
 uint64_t AskObtainableMemory();
 
 }  // namespace pixkit
