@@ -26,6 +26,7 @@
 #include "libpixkit/fileio/yuv.h"
 #include "libpixkit/graphics/color/colorspace.h"
 #include "libpixkit/utility/error.h"
+#include "libpixkit/utility/outputfile.h"
 #include "libpixkit/utility/stopsignals.h"
 
 using pixkit::Image;
@@ -288,14 +289,19 @@ void HandOver(const Image<Pixel>& full_chroma, Synthesizers& algos) {
 }
 
 // The file of a background. rgb's planes are used again where nobody else holds them.
-void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt, Image<Pixel>& rgb) {
+void SaveAsPPM(const Image<Pixel>& img, const RunSettings& s, int cnt, Image<Pixel>& rgb) {
   // Numbers beyond 9999 simply make the name longer.
   assert(cnt >= 0);
-  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", prefix, cnt);
+  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", s.output_prefix, cnt);
   std::string name(size_t(len) + 1, '\0');
-  std::snprintf(&name[0], name.size(), "%s%04d.ppm", prefix, cnt);
+  std::snprintf(&name[0], name.size(), "%s%04d.ppm", s.output_prefix, cnt);
   name.pop_back();
 
+  // Written over, an input would be lost, and read on as frames.
+  for (const std::string& input : s.inputs) {
+    const std::string refusal = pixkit::OutputIsInputMessage(name, input);
+    if (!refusal.empty()) throw pixkit::Excpt_Text(pixkit::ErrSev_Error, refusal.c_str());
+  }
   pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
   pixkit::WritePPM(rgb, name.c_str());
 }
@@ -328,12 +334,12 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
     }
     display.Show(im.frame, synthesized ? im.background : none,
                  synthesized ? im.background2 : none);  // display hook
-    if (s.save_output && synthesized) SaveAsPPM(im.background, s.output_prefix, step, im.rgb);
+    if (s.save_output && synthesized) SaveAsPPM(im.background, s, step, im.rgb);
   }
 }
 
 // Offline runs write one background, numbered with the number of steps.
-void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* prefix, int steps) {
+void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSettings& s, int steps) {
   // No synthesizer makes a background out of no frame at all.
   if (steps == 0)
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error,
@@ -341,7 +347,7 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* pref
   Image<Pixel> background;
   Image<Pixel> rgb;
   algo.SynthesizeBackground(background);
-  SaveAsPPM(background, prefix, steps, rgb);
+  SaveAsPPM(background, s, steps, rgb);
 }
 
 }  // namespace
@@ -375,8 +381,10 @@ std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double
 }
 
 void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt) {
+  RunSettings s;
+  s.output_prefix = prefix;
   Image<Pixel> rgb;
-  SaveAsPPM(img, prefix, cnt, rgb);
+  SaveAsPPM(img, s, cnt, rgb);
 }
 
 void ApplyCommandLine(const CommandLineArgs& args, RunSettings* s) {
@@ -487,6 +495,7 @@ int RunBackgroundTool(int argc, char** argv) {
     PrintParameters(std::cerr, settings);
     CheckBlockSize(settings);
     CheckInputCount(cmdline, settings);
+    settings.inputs.assign(cmdline.input_files, cmdline.input_files + cmdline.input_count);
 
     // What the run keeps is counted against the memory there was when it started.
     cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
@@ -497,7 +506,7 @@ int RunBackgroundTool(int argc, char** argv) {
     LiveDisplay display(settings);
 
     const int steps = RunFrameLoop(settings, input, algos, display, budget);
-    if (settings.offline) SaveOfflineBackground(*algos.first, settings.output_prefix, steps);
+    if (settings.offline) SaveOfflineBackground(*algos.first, settings, steps);
     std::cerr << std::endl;  // closes the progress line
     return 0;
   } catch (const cvalgo::MemoryRefusal& e) {

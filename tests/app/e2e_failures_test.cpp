@@ -17,6 +17,7 @@
 
 #include "libpixkit/utility/sysmemory.h"
 #include "tests/app/e2e_support.h"
+#include "tests/tools/mpeg_testdata.h"
 
 using namespace e2e;
 using testsupport::ListFiles;
@@ -139,6 +140,49 @@ TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
   EXPECT_EQ(unread.exit_code, 0);
   EXPECT_EQ(unread.signal, 0);
   EXPECT_EQ(ListFiles(limited), std::vector<std::string>{"bg0002.ppm"});
+}
+
+// A background named like an input, or linked to one, would destroy it: refused, whatever the
+// input (YUV, alpha or MPEG file), and the input stays as it was.
+TEST(EndToEnd, BackgroundThatIsAnInputIsRefusedAndTheInputStays) {
+  TempDir dir;
+  const std::string seq = dir / "seq.yuv", alpha = dir / "alpha.yuv", mpeg = dir / "in.m1v";
+  const std::string named = dir / "bg0002.ppm", bg = dir / "bg0000.ppm";
+  WriteYUV(seq, {Picture420(16, 16), Picture420(16, 16)});
+  WriteYUV(alpha, {Picture420(16, 16), Picture420(16, 16)});
+  WriteYUV(named, {Picture420(16, 16), Picture420(16, 16)});
+  mpegtest::WriteMpegFile(mpeg, {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 16,
+                                 16, 3});
+  const struct {
+    std::string input;
+    int (*link)(const char*, const char*);  // what makes bg0000.ppm the input; none: its name
+    std::vector<std::string> args;
+    std::string output;
+  } cases[] = {
+      {seq, symlink, {"-r", "16x16", seq}, bg},
+      {seq, link, {"-r", "16x16", seq}, bg},
+      {alpha, symlink, {"-r", "16x16", "-A", "x", seq, alpha}, bg},
+      {mpeg, symlink, {"-f", "mpeg", mpeg}, bg},
+      {named, nullptr, {"-r", "16x16", "-l", named}, named},
+  };
+  for (const auto& c : cases) {
+    if (c.link) {
+      ASSERT_EQ(c.link(c.input.c_str(), bg.c_str()), 0);
+    }
+    std::ifstream in(c.input, std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(in)), {});
+    std::vector<std::string> args = {"-x", "-a", "median", "-o", dir / "bg"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(Describe(args));
+    const ProcessResult r =
+        RunTool(args, {std::string("PATH=") + QUILLMERE_BIN_DIR + ":/usr/bin:/bin"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("Error: output '" + c.output + "' is the input '" + c.input + "'\n"),
+              std::string::npos) << r.err;
+    std::ifstream after(c.input, std::ios::binary);
+    EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(after)), {}) == before);
+    if (c.link) unlink(bg.c_str());
+  }
 }
 
 // What a run keeps is counted as it comes against the memory the process can have, here the
