@@ -30,13 +30,19 @@ std::string OutputIsInputMessage(const std::string& output, const std::string& i
   return "output '" + ShortNameForMessage(output) + "' is the input '" + shownInput + "'";
 }
 
-OutputFile::~OutputFile() {
+OutputFile::~OutputFile() { Discard(); }
+
+bool OutputFile::Discard() {
   // Removed and forgotten in one step: a signal in between would remove the name again, by
   // then perhaps another program's file.
   StopSignalsHeld held;
   if (d_ownsFd) close(d_fd);
-  if (!d_name.empty()) unlink(d_name.c_str());
+  d_ownsFd = false;
+  d_fd = -1;
+  const bool removed = !d_name.empty() && unlink(d_name.c_str()) == 0;
+  d_name.clear();
   d_removeOnStop.Forget();
+  return removed;
 }
 
 void OutputFile::Watch(const std::string& name) {

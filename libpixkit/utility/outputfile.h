@@ -54,6 +54,9 @@ class OutputFile {
   bool RenameTo(const char* target);
   // The file is complete: it stays.
   void Keep();
+  // Closes and removes the file now, as destruction before Keep would. False when the name
+  // stays: it is not the run's to remove, or its folder refused the removal.
+  bool Discard();
 
  private:
   void Watch(const std::string& name);  // call with the stop signals held
