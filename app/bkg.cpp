@@ -2,12 +2,16 @@
 // one place where failures become messages and exit codes.
 #include "app/bkg.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -188,6 +192,52 @@ void KeepFramesInTheHeap() {
   const int bound = sizeof(void*) >= 8 ? 32 << 20 : 512 << 10;
   mallopt(M_MMAP_THRESHOLD, bound);
   mallopt(M_TRIM_THRESHOLD, 2 * bound);
+}
+
+// ---- Output ----
+
+std::string FolderOf(const std::string& prefix) {
+  const size_t slash = prefix.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
+}
+
+// Whether the folder holds a background of the prefix's series (its last part, four digits or
+// more, ".ppm") that may be written in place; true as well when the folder cannot be listed.
+bool HoldsWritableBackground(const std::string& folder, const std::string& base) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+  if (!dir) return true;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name.size() < base.size() + 8 || name.compare(0, base.size(), base) != 0 ||
+        name.compare(name.size() - 4, 4, ".ppm") != 0)
+      continue;
+    bool digits = true;
+    for (size_t i = base.size(); i < name.size() - 4; i++)
+      digits = digits && std::isdigit(static_cast<unsigned char>(name[i]));
+    if (digits && faccessat(dirfd(dir.get()), entry->d_name, W_OK, AT_EACCESS) == 0) return true;
+  }
+  return false;
+}
+
+// An offline run writes at its end, under a number only the end knows: a folder that cannot
+// take the file is reported before the first frame rather than after the last. A folder that
+// may be searched but not written still takes the file when it exists, in place, so such a run
+// goes on while the folder holds a writable file of the series. Creates nothing.
+void CheckOutputFolder(const std::string& prefix) {
+  const std::string folder = FolderOf(prefix);
+  struct stat st;
+  int err = stat(folder.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (err == 0) {
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;
+    err = errno;
+    if (faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) == 0 &&
+        HoldsWritableBackground(folder, prefix.substr(prefix.rfind('/') + 1)))
+      return;
+  }
+  const std::string text = "cannot write PPM files '" + pixkit::ShortNameForMessage(prefix) +
+                           "NNNN.ppm' in folder '" + pixkit::ShortNameForMessage(folder) + "' (" +
+                           std::strerror(err) + ")";
+  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
 }
 
 // ---- Synthesizers ----
@@ -496,6 +546,7 @@ int RunBackgroundTool(int argc, char** argv) {
     CheckBlockSize(settings);
     CheckInputCount(cmdline, settings);
     settings.inputs.assign(cmdline.input_files, cmdline.input_files + cmdline.input_count);
+    if (settings.offline) CheckOutputFolder(settings.output_prefix);
 
     // What the run keeps is counted against the memory there was when it started.
     cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());

@@ -142,6 +142,48 @@ TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
   EXPECT_EQ(ListFiles(limited), std::vector<std::string>{"bg0002.ppm"});
 }
 
+// An offline run writes at its end: a folder that cannot take the file ends it before the
+// first frame, creating nothing. One it may not write still takes a file of the series in place.
+TEST(EndToEnd, OfflineRunRefusesAnOutputFolderItCannotWriteBeforeTheFirstFrame) {
+  TempDir dir;
+  const std::string seq = dir / "seq.yuv";
+  WriteYUV(seq, {Picture420(16, 16), Picture420(16, 16)});
+  const std::string head = Listing("median", true) + "Error: cannot write PPM files '";
+  ExpectRun({"-x", "-r", "16x16", "-a", "median", "-l", "-o", dir / "missing/bg", seq}, 2,
+            head + dir / "missing/bgNNNN.ppm' in folder '" + dir / "missing" +
+                "' (No such file or directory)\n");
+  ExpectRun({"-x", "-r", "16x16", "-a", "median", "-l", "-o", seq + "/bg", seq}, 2,
+            head + seq + "/bgNNNN.ppm' in folder '" + seq + "' (Not a directory)\n");
+
+  // As another user when the test runs as root, whom mode bits do not stop.
+  testsupport::ProcessSpec spec;
+  spec.path = QUILLMERE_EXE;
+  spec.env = {"DISPLAY="};
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
+    spec.path = "/usr/bin/setpriv";
+    spec.args = {"--reuid=65534", "--regid=65534", "--clear-groups", QUILLMERE_EXE};
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  }
+  const std::string locked = dir.Sub("locked");
+  spec.args.insert(spec.args.end(), {"-x", "-r", "16x16", "-a", "median", "-l", "-o",
+                                     locked + "/bg", seq});
+  ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+  ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, head + locked + "/bgNNNN.ppm' in folder '" + locked + "' (Permission denied)\n");
+  ASSERT_EQ(chmod(locked.c_str(), 0755), 0);
+  std::ofstream(locked + "/bg0002.ppm") << "old";
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((locked + "/bg0002.ppm").c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+  r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  ReadBackground(locked + "/bg0002.ppm", 16, 16);
+  ASSERT_EQ(chmod(locked.c_str(), 0755), 0);
+}
+
 // A background named like an input, or linked to one, would destroy it: refused, whatever the
 // input (YUV, alpha or MPEG file), and the input stays as it was.
 TEST(EndToEnd, BackgroundThatIsAnInputIsRefusedAndTheInputStays) {
