@@ -196,6 +196,13 @@ void KeepFramesInTheHeap() {
 
 // ---- Output ----
 
+// Two long names may pass the length of a message: its end goes first.
+[[noreturn]] void ThrowOutputError(std::string text) {
+  if (text.size() > size_t(pixkit::c_MaxTextLen))
+    text = text.substr(0, pixkit::c_MaxTextLen - 3) + "...";
+  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
+}
+
 std::string FolderOf(const std::string& prefix) {
   const size_t slash = prefix.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
@@ -234,10 +241,9 @@ void CheckOutputFolder(const std::string& prefix) {
         HoldsWritableBackground(folder, prefix.substr(prefix.rfind('/') + 1)))
       return;
   }
-  const std::string text = "cannot write PPM files '" + pixkit::ShortNameForMessage(prefix) +
-                           "NNNN.ppm' in folder '" + pixkit::ShortNameForMessage(folder) + "' (" +
-                           std::strerror(err) + ")";
-  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
+  ThrowOutputError("cannot write PPM files '" + pixkit::ShortNameForMessage(prefix) +
+                   "NNNN.ppm' in folder '" + pixkit::ShortNameForMessage(folder) + "' (" +
+                   std::strerror(err) + ")");
 }
 
 // ---- Synthesizers ----
@@ -350,7 +356,7 @@ void SaveAsPPM(const Image<Pixel>& img, const RunSettings& s, int cnt, Image<Pix
   // Written over, an input would be lost, and read on as frames.
   for (const std::string& input : s.inputs) {
     const std::string refusal = pixkit::OutputIsInputMessage(name, input);
-    if (!refusal.empty()) throw pixkit::Excpt_Text(pixkit::ErrSev_Error, refusal.c_str());
+    if (!refusal.empty()) ThrowOutputError(refusal);
   }
   pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
   pixkit::WritePPM(rgb, name.c_str());

@@ -166,6 +166,11 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
       {"prefix below a file, offline", {"-r", "16x16", "-l", "-o", notdir, three}, 2,
        "transparent: false\nError: cannot write PPM files '" + notdir + "NNNN.ppm' in folder '" +
            three + "' (Not a directory)\n", {}},
+      // Two names too long for one message: its end goes.
+      {"prefix in a long folder that does not exist, offline",
+       {"-r", "16x16", "-l", "-o", nodir + std::string(250, 'd') + "/" + std::string(250, 'd'),
+        three},
+       2, "transparent: false\nError: cannot write PPM files '...", {}},
       // Not even root may create files there.
       {"prefix in a folder nobody may write", {"-r", "16x16", "-o", "/proc/bg", three}, 2,
        "Error: cannot create PPM file '/proc/bg0000.ppm'", {}},

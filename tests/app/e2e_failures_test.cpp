@@ -221,6 +221,16 @@ TEST(EndToEnd, BackgroundThatIsAnInputIsRefusedAndTheInputStays) {
     EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(after)), {}) == before);
     if (c.link) unlink(bg.c_str());
   }
+
+  // Two names too long for one message: the output's stays whole.
+  const std::string deep = dir / (std::string(250, 'd') + "/" + std::string(250, 'd'));
+  std::filesystem::create_directories(deep);
+  std::filesystem::copy_file(seq, deep + "/in.yuv");
+  ASSERT_EQ(symlink("in.yuv", (deep + "/bg0000.ppm").c_str()), 0);
+  const ProcessResult r = RunTool({"-x", "-r", "16x16", "-o", deep + "/bg", deep + "/in.yuv"});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find(std::string(200, 'd') + "/bg0000.ppm' is the input '..."), std::string::npos)
+      << r.err;
 }
 
 // What a run keeps is counted as it comes against the memory the process can have, here the
