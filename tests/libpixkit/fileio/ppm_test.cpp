@@ -88,7 +88,8 @@ std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
     WritePPM(img, name.c_str());
   } catch (const Excpt_Text& e) {
     const bool expected = e.m_severity == ErrSev_Error &&
-                          TextOf(e) == "cannot write PPM file '" + name + "' (File too large)" + tail;
+                          TextOf(e) == "cannot write PPM file '" + ShortNameForMessage(name) +
+                                           "' (File too large)" + tail;
     std::_Exit(expected ? 3 : 4);
   }
   std::_Exit(5);
@@ -425,6 +426,16 @@ TEST(WritePPM, AFailedWriteInPlaceSaysTheFileIsLeftIncomplete) {
   EXPECT_EXIT(WriteWithFileSizeLimit(rgb, name, left), testing::ExitedWithCode(3), "");
   EXPECT_EQ(ReadFile(other).size(), 1000u);
   ASSERT_EQ(unlink(other.c_str()), 0);
+
+  // A name too long to be told twice in a message is told once.
+  const std::string sub = dir.Path() + "/" + std::string(250, 's');
+  const std::string longName = sub + "/" + std::string(250, 'n');
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  ASSERT_EQ(link(name.c_str(), longName.c_str()), 0);
+  EXPECT_EXIT(WriteWithFileSizeLimit(rgb, longName, "; it is left incomplete"),
+              testing::ExitedWithCode(3), "");
+  ASSERT_EQ(unlink(longName.c_str()), 0);
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
 
   // The writer's own file in a folder it cannot write, which refuses the removal as well.
   if (geteuid() == 0) {
