@@ -2,12 +2,16 @@
 // one place where failures become messages and exit codes.
 #include "app/bkg.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +30,7 @@
 #include "libpixkit/fileio/yuv.h"
 #include "libpixkit/graphics/color/colorspace.h"
 #include "libpixkit/utility/error.h"
+#include "libpixkit/utility/outputfile.h"
 #include "libpixkit/utility/stopsignals.h"
 
 using pixkit::Image;
@@ -189,6 +194,58 @@ void KeepFramesInTheHeap() {
   mallopt(M_TRIM_THRESHOLD, 2 * bound);
 }
 
+// ---- Output ----
+
+// Two long names may pass the length of a message: its end goes first.
+[[noreturn]] void ThrowOutputError(std::string text) {
+  if (text.size() > size_t(pixkit::c_MaxTextLen))
+    text = text.substr(0, pixkit::c_MaxTextLen - 3) + "...";
+  throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
+}
+
+std::string FolderOf(const std::string& prefix) {
+  const size_t slash = prefix.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
+}
+
+// Whether the folder holds a background of the prefix's series (its last part, four digits or
+// more, ".ppm") that may be written in place; true as well when the folder cannot be listed.
+bool HoldsWritableBackground(const std::string& folder, const std::string& base) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+  if (!dir) return true;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name.size() < base.size() + 8 || name.compare(0, base.size(), base) != 0 ||
+        name.compare(name.size() - 4, 4, ".ppm") != 0)
+      continue;
+    bool digits = true;
+    for (size_t i = base.size(); i < name.size() - 4; i++)
+      digits = digits && std::isdigit(static_cast<unsigned char>(name[i]));
+    if (digits && faccessat(dirfd(dir.get()), entry->d_name, W_OK, AT_EACCESS) == 0) return true;
+  }
+  return false;
+}
+
+// An offline run writes at its end, under a number only the end knows: a folder that cannot
+// take the file is reported before the first frame rather than after the last. A folder that
+// may be searched but not written still takes the file when it exists, in place, so such a run
+// goes on while the folder holds a writable file of the series. Creates nothing.
+void CheckOutputFolder(const std::string& prefix) {
+  const std::string folder = FolderOf(prefix);
+  struct stat st;
+  int err = stat(folder.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (err == 0) {
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;
+    err = errno;
+    if (faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) == 0 &&
+        HoldsWritableBackground(folder, prefix.substr(prefix.rfind('/') + 1)))
+      return;
+  }
+  ThrowOutputError("cannot write PPM files '" + pixkit::ShortNameForMessage(prefix) +
+                   "NNNN.ppm' in folder '" + pixkit::ShortNameForMessage(folder) + "' (" +
+                   std::strerror(err) + ")");
+}
+
 // ---- Synthesizers ----
 
 struct Synthesizers {
@@ -299,14 +356,19 @@ void HandOver(const Image<Pixel>& full_chroma, Synthesizers& algos) {
 }
 
 // The file of a background. rgb's planes are used again where nobody else holds them.
-void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt, Image<Pixel>& rgb) {
+void SaveAsPPM(const Image<Pixel>& img, const RunSettings& s, int cnt, Image<Pixel>& rgb) {
   // Numbers beyond 9999 simply make the name longer.
   assert(cnt >= 0);
-  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", prefix, cnt);
+  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", s.output_prefix, cnt);
   std::string name(size_t(len) + 1, '\0');
-  std::snprintf(&name[0], name.size(), "%s%04d.ppm", prefix, cnt);
+  std::snprintf(&name[0], name.size(), "%s%04d.ppm", s.output_prefix, cnt);
   name.pop_back();
 
+  // Written over, an input would be lost, and read on as frames.
+  for (const std::string& input : s.inputs) {
+    const std::string refusal = pixkit::OutputIsInputMessage(name, input);
+    if (!refusal.empty()) ThrowOutputError(refusal);
+  }
   pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
   pixkit::WritePPM(rgb, name.c_str());
 }
@@ -341,12 +403,12 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
     }
     display.Show(im.frame, synthesized ? im.background : none,
                  synthesized ? im.background2 : none);  // display hook
-    if (s.save_output && synthesized) SaveAsPPM(im.background, s.output_prefix, step, im.rgb);
+    if (s.save_output && synthesized) SaveAsPPM(im.background, s, step, im.rgb);
   }
 }
 
 // Offline runs write one background, numbered with the number of steps.
-void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* prefix, int steps) {
+void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSettings& s, int steps) {
   // No synthesizer makes a background out of no frame at all.
   if (steps == 0)
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error,
@@ -354,7 +416,7 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const char* pref
   Image<Pixel> background;
   Image<Pixel> rgb;
   algo.SynthesizeBackground(background);
-  SaveAsPPM(background, prefix, steps, rgb);
+  SaveAsPPM(background, s, steps, rgb);
 }
 
 }  // namespace
@@ -388,8 +450,10 @@ std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double
 }
 
 void SaveAsPPM(const Image<Pixel>& img, const char* prefix, int cnt) {
+  RunSettings s;
+  s.output_prefix = prefix;
   Image<Pixel> rgb;
-  SaveAsPPM(img, prefix, cnt, rgb);
+  SaveAsPPM(img, s, cnt, rgb);
 }
 
 void ApplyCommandLine(const CommandLineArgs& args, RunSettings* s) {
@@ -500,6 +564,8 @@ int RunBackgroundTool(int argc, char** argv) {
     PrintParameters(std::cerr, settings);
     CheckBlockSize(settings);
     CheckInputCount(cmdline, settings);
+    settings.inputs.assign(cmdline.input_files, cmdline.input_files + cmdline.input_count);
+    if (settings.offline) CheckOutputFolder(settings.output_prefix);
 
     // What the run keeps is counted against the memory there was when it started.
     cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
@@ -510,7 +576,7 @@ int RunBackgroundTool(int argc, char** argv) {
     LiveDisplay display(settings);
 
     const int steps = RunFrameLoop(settings, input, algos, display, budget);
-    if (settings.offline) SaveOfflineBackground(*algos.first, settings.output_prefix, steps);
+    if (settings.offline) SaveOfflineBackground(*algos.first, settings, steps);
     std::cerr << std::endl;  // closes the progress line
     return 0;
   } catch (const cvalgo::MemoryRefusal& e) {

@@ -5,6 +5,8 @@
 
 #include <iosfwd>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/cmdline.h"
 #include "cvalgo/background.h"
@@ -32,6 +34,7 @@ struct RunSettings {
   int height = 288;
   bool save_output = false;
   const char* output_prefix = nullptr;  // points into the command-line record
+  std::vector<std::string> inputs;  // the files read, which no background may overwrite
   bool offline = false;
   bool alpha_input = false;
   bool transparent_motion = false;

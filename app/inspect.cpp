@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 #include <new>
+#include <string>
 
 #include "app/motion.h"
 #include "cvalgo/background_simmat.h"
@@ -15,6 +16,7 @@
 #include "libpixkit/graphics/color/colorspace.h"
 #include "libpixkit/graphics/draw/regions.h"
 #include "libpixkit/utility/error.h"
+#include "libpixkit/utility/outputfile.h"
 #include "libpixkit/utility/stopsignals.h"
 #include "libpixkit/x11/imgwin.h"
 
@@ -43,11 +45,14 @@ void CheckFrameSize(const Image<Pixel>& frame) {
   throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text);
 }
 
-void WriteBackground(const Image<Pixel>& background, int n) {
-  Image<Pixel> rgb;
-  pixkit::ChangeColorspace(rgb, background, pixkit::Colorspace_RGB, pixkit::Chroma_420);
+// Never over the input, which the decoder reads on.
+void WriteBackground(const Image<Pixel>& background, int n, const char* input) {
   char name[32];
   std::snprintf(name, sizeof name, "bkg%03d.ppm", n);
+  const std::string refusal = pixkit::OutputIsInputMessage(name, input);
+  if (!refusal.empty()) throw pixkit::Excpt_Text(pixkit::ErrSev_Error, refusal.c_str());
+  Image<Pixel> rgb;
+  pixkit::ChangeColorspace(rgb, background, pixkit::Colorspace_RGB, pixkit::Chroma_420);
   pixkit::WritePPM(rgb, name);
 }
 
@@ -109,7 +114,7 @@ void Inspect(const char* filename) {
     Image<Pixel> background;
     simmat.SynthesizeBackground(background);
     background_window.Display(background);
-    WriteBackground(background, n);
+    WriteBackground(background, n, filename);
 
     if (n % 4 == 0) {
       Image<Pixel> matrix;

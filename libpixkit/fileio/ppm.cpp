@@ -25,14 +25,18 @@ constexpr long long c_MaxSize = 32767;
 
 [[noreturn]] void ThrowError(const char* text) { throw Excpt_Text(ErrSev_Error, text); }
 
-[[noreturn]] void ThrowFileError(const char* what, const char* filename, int err) {
-  char text[c_MaxTextLen + 1];
+// `left`: the failed write left part of the image under the name.
+[[noreturn]] void ThrowFileError(const char* what, const char* filename, int err,
+                                 bool left = false) {
   const std::string name = ShortNameForMessage(filename);
-  if (err != 0)
-    snprintf(text, sizeof text, "%s PPM file '%s' (%s)", what, name.c_str(), strerror(err));
-  else
-    snprintf(text, sizeof text, "%s PPM file '%s'", what, name.c_str());
-  ThrowError(text);
+  std::string text = std::string(what) + " PPM file '" + name + "'";
+  if (err != 0) text += std::string(" (") + strerror(err) + ")";
+  if (left) {
+    // Cut, the message would lose the part that tells the file is damaged.
+    const std::string tail = "; '" + name + "' is left incomplete";
+    text += text.size() + tail.size() <= size_t(c_MaxTextLen) ? tail : "; it is left incomplete";
+  }
+  ThrowError(text.c_str());
 }
 
 void WriteHeader(std::ostream& os, char type, int w, int h) {
@@ -74,22 +78,34 @@ class OutputFileBuf : public std::streambuf {
   int d_err = 0;
 };
 
-// Writes img and closes the file; the reason of the first failing write names the error.
-void WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, OutputFile& file,
-                   const char* filename) {
+// Writes img and closes the file. False when either fails, with err the reason of the first
+// failing write (0 when unknown).
+bool WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, OutputFile& file,
+                   int& err) {
   OutputFileBuf buf(file);
   std::ostream os(&buf);
   writer.Write(img, os);
   os.flush();
-  if (!os) ThrowFileError("cannot write", filename, buf.AskError());
-  if (!file.Close()) ThrowFileError("cannot write", filename, errno);
+  err = buf.AskError();
+  if (!os) return false;
+  if (file.Close()) return true;
+  err = errno;
+  return false;
 }
 
-// Opens the name itself (created, or emptied when it exists), as a plain write does.
+// Opens the name itself (created, or emptied when it exists), as a plain write does. A failure
+// removes the file where the shared output-file rule allows and the folder lets it; a regular
+// file that stays holds part of the image, and the message says so.
 void WriteInPlace(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
   OutputFile file;
   if (!file.Open(filename)) ThrowFileError("cannot create", filename, errno);
-  WriteAndClose(writer, img, file, filename);
+  struct stat st;
+  const bool regular = fstat(file.Descriptor(), &st) == 0 && S_ISREG(st.st_mode);
+  int err = 0;
+  if (!WriteAndClose(writer, img, file, err)) {
+    const bool left = !file.Discard() && regular;
+    ThrowFileError("cannot write", filename, err, left);
+  }
   file.Keep();
 }
 
@@ -151,7 +167,8 @@ bool WriteReplacing(const FileWriter_PPM& writer, const Image<Pixel>& img, const
   OutputFile temp;
   if (!temp.CreateTemp(tempName)) ThrowFileError("cannot create", filename, errno);
   if (!TakeAttributes(temp.Descriptor(), exists ? &st : nullptr, filename)) return false;
-  WriteAndClose(writer, img, temp, filename);
+  int err = 0;
+  if (!WriteAndClose(writer, img, temp, err)) ThrowFileError("cannot write", filename, err);
   if (temp.RenameTo(filename)) return true;
   // A name that is a mount point of its own cannot be replaced, only written.
   if (errno == EBUSY) return false;

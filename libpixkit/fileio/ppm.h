@@ -25,7 +25,8 @@ class FileWriter_PPM {
   // name only when completely written; any other name (a link, a device, a file in a directory
   // the caller cannot write, one whose group, mode or extended attributes a new file would not
   // have) is written as a plain write would. A file that cannot be created or written throws
-  // Excpt_Text (ErrSev_Error) naming it.
+  // Excpt_Text (ErrSev_Error) naming it; the text ends in "is left incomplete" when a file
+  // written in place keeps the part written.
   void Write(const Image<Pixel>& img, const char* filename) const;
 
  private:

@@ -8,19 +8,41 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "libpixkit/utility/error.h"
+
 namespace pixkit {
 
 bool IsSoleOwnFile(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid();
 }
 
-OutputFile::~OutputFile() {
+std::string OutputIsInputMessage(const std::string& output, const std::string& input) {
+  const bool toStdout = output == "-";
+  bool same = !toStdout && output == input;
+  struct stat in, out;
+  if (!same && stat(input.c_str(), &in) == 0) {
+    const int got = toStdout ? fstat(STDOUT_FILENO, &out) : stat(output.c_str(), &out);
+    same = got == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+  }
+  if (!same) return "";
+  const std::string shownInput = ShortNameForMessage(input);
+  if (toStdout) return "standard output is the input '" + shownInput + "'";
+  return "output '" + ShortNameForMessage(output) + "' is the input '" + shownInput + "'";
+}
+
+OutputFile::~OutputFile() { Discard(); }
+
+bool OutputFile::Discard() {
   // Removed and forgotten in one step: a signal in between would remove the name again, by
   // then perhaps another program's file.
   StopSignalsHeld held;
   if (d_ownsFd) close(d_fd);
-  if (!d_name.empty()) unlink(d_name.c_str());
+  d_ownsFd = false;
+  d_fd = -1;
+  const bool removed = !d_name.empty() && unlink(d_name.c_str()) == 0;
+  d_name.clear();
   d_removeOnStop.Forget();
+  return removed;
 }
 
 void OutputFile::Watch(const std::string& name) {

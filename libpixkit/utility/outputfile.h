@@ -17,6 +17,12 @@ namespace pixkit {
 // nothing but the caller's own data.
 bool IsSoleOwnFile(const struct stat& st);
 
+// Empty when writing the output leaves the input alone; otherwise the message that refuses it,
+// naming both. The output is the input under the same name, or as the same file under another
+// name (a hard or symbolic link, or standard output, "-", sent into it); an output that does
+// not exist yet is no input.
+std::string OutputIsInputMessage(const std::string& output, const std::string& input);
+
 // A file open for writing. Destroyed before Keep (a failed run), or ended by a stop signal
 // while open, it is removed when it is the run's to remove: a file this run created, or a sole
 // own file it emptied. Anything else (a link, a device, a pipe, another user's file, a file of
@@ -48,6 +54,9 @@ class OutputFile {
   bool RenameTo(const char* target);
   // The file is complete: it stays.
   void Keep();
+  // Closes and removes the file now, as destruction before Keep would. False when the name
+  // stays: it is not the run's to remove, or its folder refused the removal.
+  bool Discard();
 
  private:
   void Watch(const std::string& name);  // call with the stop signals held

@@ -156,11 +156,21 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
   const std::vector<Case> cases = {
       {"prefix in a folder that does not exist", {"-r", "16x16", "-o", nodir, three}, 2,
        "Error: cannot create PPM file '" + nodir + "0000.ppm' (No such file or directory)\n", {}},
+      // An offline run finds out before its first frame: right after the listing.
       {"prefix in a folder that does not exist, offline",
        {"-r", "16x16", "-l", "-o", nodir, three}, 2,
-       "Error: cannot create PPM file '" + nodir + "0003.ppm' (No such file or directory)\n", {}},
+       "transparent: false\nError: cannot write PPM files '" + nodir + "NNNN.ppm' in folder '" +
+           out + "/no-such-folder' (No such file or directory)\n", {}},
       {"prefix below a file", {"-r", "16x16", "-o", notdir, three}, 2,
        "Error: cannot create PPM file '" + notdir + "0000.ppm' (Not a directory)\n", {}},
+      {"prefix below a file, offline", {"-r", "16x16", "-l", "-o", notdir, three}, 2,
+       "transparent: false\nError: cannot write PPM files '" + notdir + "NNNN.ppm' in folder '" +
+           three + "' (Not a directory)\n", {}},
+      // Two names too long for one message: its end goes.
+      {"prefix in a long folder that does not exist, offline",
+       {"-r", "16x16", "-l", "-o", nodir + std::string(250, 'd') + "/" + std::string(250, 'd'),
+        three},
+       2, "transparent: false\nError: cannot write PPM files '...", {}},
       // Not even root may create files there.
       {"prefix in a folder nobody may write", {"-r", "16x16", "-o", "/proc/bg", three}, 2,
        "Error: cannot create PPM file '/proc/bg0000.ppm'", {}},

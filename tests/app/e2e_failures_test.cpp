@@ -19,6 +19,7 @@
 
 #include "libpixkit/utility/sysmemory.h"
 #include "tests/app/e2e_support.h"
+#include "tests/tools/mpeg_testdata.h"
 
 using namespace e2e;
 using testsupport::ListFiles;
@@ -149,6 +150,82 @@ TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
   EXPECT_EQ(unread.exit_code, 0);
   EXPECT_EQ(unread.signal, 0);
   EXPECT_EQ(ListFiles(limited), std::vector<std::string>{"bg0002.ppm"});
+}
+
+// An offline run writes at its end, yet a folder it may not write ends it before the first frame
+// unless the folder holds a file of the series, which it then writes in place.
+TEST(EndToEnd, OfflineRunTakesAFolderItMayNotWriteOnlyWithAFileToWriteInPlace) {
+  TempDir dir;
+  const std::string seq = dir / "seq.yuv", locked = dir.Sub("locked");
+  WriteYUV(seq, std::vector<Picture420>(2, {16, 16}));
+  std::ofstream(locked + "/bg0002.ppm") << "old";
+  // As another user when the test runs as root, whom mode bits do not stop.
+  testsupport::ProcessSpec spec;
+  spec.path = QUILLMERE_EXE;
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
+    spec.path = "/usr/bin/setpriv";
+    spec.args = {"--reuid=65534", "--regid=65534", "--clear-groups", QUILLMERE_EXE};
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755) | chmod(seq.c_str(), 0644), 0);
+    ASSERT_EQ(chown((locked + "/bg0002.ppm").c_str(), 65534, 65534), 0);
+  }
+  spec.args.insert(spec.args.end(), {"-x", "-r", "16x16", "-l", "-o", locked + "/bg", seq});
+  spec.env = {"DISPLAY="};
+  ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+  ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  ReadBackground(locked + "/bg0002.ppm", 16, 16);
+
+  ASSERT_EQ(chmod(locked.c_str(), 0755) | unlink((locked + "/bg0002.ppm").c_str()) |
+                chmod(locked.c_str(), 0555), 0);
+  r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, Listing("aging", true) + "Error: cannot write PPM files '" + locked +
+                       "/bgNNNN.ppm' in folder '" + locked + "' (Permission denied)\n");
+  ASSERT_EQ(chmod(locked.c_str(), 0755), 0);
+}
+
+// A background named like an input, or linked to one, would destroy it: refused, whatever the
+// input (YUV, alpha or MPEG file), and the input stays as it was.
+TEST(EndToEnd, BackgroundThatIsAnInputIsRefusedAndTheInputStays) {
+  TempDir dir;
+  const std::string seq = dir / "seq.yuv", alpha = dir / "alpha.yuv", mpeg = dir / "in.m1v";
+  const std::string named = dir / "bg0002.ppm", bg = dir / "bg0000.ppm";
+  for (const std::string& f : {seq, alpha, named}) WriteYUV(f, std::vector<Picture420>(2, {16, 16}));
+  mpegtest::WriteMpegFile(mpeg, {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 16,
+                                 16, 3});
+  const auto bytes = [](const std::string& f) {
+    std::ifstream in(f, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const struct {
+    std::string input;
+    int (*link)(const char*, const char*);  // what makes bg0000.ppm the input; none: its name
+    std::vector<std::string> args;
+  } cases[] = {
+      {seq, symlink, {"-r", "16x16", seq}},
+      {seq, link, {"-r", "16x16", seq}},
+      {alpha, symlink, {"-r", "16x16", "-A", "x", seq, alpha}},
+      {mpeg, symlink, {"-f", "mpeg", mpeg}},
+      {named, nullptr, {"-r", "16x16", "-l", named}},
+  };
+  for (const auto& c : cases) {
+    if (c.link) {
+      ASSERT_EQ(c.link(c.input.c_str(), bg.c_str()), 0);
+    }
+    const std::string before = bytes(c.input);
+    std::vector<std::string> args = {"-x", "-a", "median", "-o", dir / "bg"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(Describe(args));
+    const ProcessResult r =
+        RunTool(args, {std::string("PATH=") + QUILLMERE_BIN_DIR + ":/usr/bin:/bin"});
+    EXPECT_EQ(r.exit_code, 2);
+    const std::string output = c.link ? bg : c.input;
+    EXPECT_NE(r.err.find("Error: output '" + output + "' is the input '" + c.input + "'\n"),
+              std::string::npos) << r.err;
+    EXPECT_TRUE(bytes(c.input) == before);
+    if (c.link) unlink(bg.c_str());
+  }
 }
 
 // What a run keeps is counted as it comes against the memory the process can have, here the

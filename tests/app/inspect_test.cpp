@@ -154,6 +154,14 @@ TEST(Inspect, FramesThatShrinkEndTheRunBeforeTheyAreShown) {
   EXPECT_EQ(limited.err, "Error: cannot write PPM file 'bkg001.ppm' (File too large)\n");
   for (const auto& entry : fs::directory_iterator(dir.path))
     EXPECT_EQ(entry.path().filename().string().find("bkg"), std::string::npos) << entry.path();
+
+  // A background that is the input, here a link to it, is refused and the input stays.
+  fs::create_symlink("in.mpg", dir / "bkg001.ppm");
+  const testsupport::ProcessResult onInput = testsupport::RunProcess(spec);
+  EXPECT_EQ(onInput.exit_code, 2);
+  EXPECT_EQ(onInput.err, "Error: output 'bkg001.ppm' is the input 'in.mpg'\n");
+  std::ifstream input(dir / "in.mpg");
+  EXPECT_TRUE(std::string((std::istreambuf_iterator<char>(input)), {}) == "x");
 }
 
 TEST(Inspect, FramesTooLargeForTheMemoryEndWithAnError) {

@@ -1,9 +1,6 @@
 // The decoder program's output file; see recordfile.h.
 #include "tools/mpgfeed/recordfile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -19,19 +16,8 @@ constexpr size_t c_BufferSize = size_t(1) << 16;
 }  // namespace
 
 void CheckOutputIsNotInput(const std::string& output, const std::string& input) {
-  const bool toStdout = output == "-";
-  bool same = !toStdout && output == input;
-  struct stat in, out;
-  if (!same && stat(input.c_str(), &in) == 0) {
-    const int got = toStdout ? fstat(STDOUT_FILENO, &out) : stat(output.c_str(), &out);
-    same = got == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-  }
-  if (!same) return;
-  const std::string shownInput = pixkit::ShortNameForMessage(input);
-  if (toStdout)
-    throw std::runtime_error("standard output is the input '" + shownInput + "'");
-  throw std::runtime_error("output '" + pixkit::ShortNameForMessage(output) +
-                           "' is the input '" + shownInput + "'");
+  const std::string refusal = pixkit::OutputIsInputMessage(output, input);
+  if (!refusal.empty()) throw std::runtime_error(refusal);
 }
 
 RecordFile::RecordFile(const std::string& name)

@@ -72,9 +72,15 @@ std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
   return out;
 }
 
-// Runs in a child process: files may grow to 1000 bytes only. Exit code 3 when the write
-// fails with the expected error.
-[[noreturn]] void WriteWithFileSizeLimit(const Image<Pixel>& img, const std::string& name) {
+// Runs in a child process, as an unprivileged user when asked and started as root: files may
+// grow to 1000 bytes only. Exit code 3 when the write fails with the expected error, whose text
+// ends in tail.
+[[noreturn]] void WriteWithFileSizeLimit(const Image<Pixel>& img, const std::string& name,
+                                         const std::string& tail = "",
+                                         bool unprivileged = false) {
+  if (unprivileged && geteuid() == 0 &&
+      (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+    std::_Exit(4);
   signal(SIGXFSZ, SIG_IGN);
   const rlimit limit = {1000, 1000};
   setrlimit(RLIMIT_FSIZE, &limit);
@@ -82,7 +88,8 @@ std::vector<Pixel> PlaneOf(const Bitmap<Pixel>& bm) {
     WritePPM(img, name.c_str());
   } catch (const Excpt_Text& e) {
     const bool expected = e.m_severity == ErrSev_Error &&
-                          TextOf(e) == "cannot write PPM file '" + name + "' (File too large)";
+                          TextOf(e) == "cannot write PPM file '" + ShortNameForMessage(name) +
+                                           "' (File too large)" + tail;
     std::_Exit(expected ? 3 : 4);
   }
   std::_Exit(5);
@@ -405,6 +412,39 @@ TEST(WritePPM, FailuresNameTheFileAndLeaveNothingBehind) {
   EXPECT_EXIT(WriteWithFileSizeLimit(rgb, name), testing::ExitedWithCode(3), "");
   EXPECT_EQ(ReadFile(name), before);
   EXPECT_EQ(dir.Files(), std::vector<std::string>{"bg0002.ppm"});
+}
+
+// A file written in place that the failure may not, or cannot, remove keeps the part written:
+// the message says so.
+TEST(WritePPM, AFailedWriteInPlaceSaysTheFileIsLeftIncomplete) {
+  TempDir dir;
+  const Image<Pixel> rgb = Numbered(Param(64, 64, Colorspace_RGB), {1, 2, 3});
+  const std::string name = dir.NewFile("bg", "old"), other = dir.Path() + "/other.ppm";
+  const std::string left = "; '" + name + "' is left incomplete";
+  // A file of two names, the other one not the run's to cut.
+  ASSERT_EQ(link(name.c_str(), other.c_str()), 0);
+  EXPECT_EXIT(WriteWithFileSizeLimit(rgb, name, left), testing::ExitedWithCode(3), "");
+  EXPECT_EQ(ReadFile(other).size(), 1000u);
+  ASSERT_EQ(unlink(other.c_str()), 0);
+
+  // A name too long to be told twice in a message is told once.
+  const std::string sub = dir.Path() + "/" + std::string(250, 's');
+  const std::string longName = sub + "/" + std::string(250, 'n');
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  ASSERT_EQ(link(name.c_str(), longName.c_str()), 0);
+  EXPECT_EXIT(WriteWithFileSizeLimit(rgb, longName, "; it is left incomplete"),
+              testing::ExitedWithCode(3), "");
+  ASSERT_EQ(unlink(longName.c_str()), 0);
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+
+  // The writer's own file in a folder it cannot write, which refuses the removal as well.
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(name.c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0555), 0);
+  EXPECT_EXIT(WriteWithFileSizeLimit(rgb, name, left, true), testing::ExitedWithCode(3), "");
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0700), 0);
+  EXPECT_EQ(ReadFile(name).size(), 1000u);
 }
 
 TEST(ReadImage_PPM, ReadsHeadersWithCommentsAndBlankLines) {
