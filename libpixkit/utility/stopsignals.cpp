@@ -94,8 +94,9 @@ void IgnoreWriteSignals() {
 bool OpenClosedStandardStreams() {
   for (int fd = 0; fd < 3; fd++) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number, which is this one: those below are open by now.
-    const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // The lowest free number, which is this one: those below are open by now. Open the wrong
+    // way round, so that reading or writing it still fails as on a closed stream.
+    const int null = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
     if (null < 0) return false;
     assert(null == fd);
   }
