@@ -362,7 +362,8 @@ class Decoder {
       av_packet_unref(d_packet.get());
     }
     Feed(nullptr, out);  // drain the pictures the decoder still holds back
-    Check(0);
+    // A decoder may also drop a picture quietly where memory ran out.
+    if (mpgfeed::FailedAllocations() > 0) Fail("cannot decode", AVERROR(ENOMEM));
     if (out.AskCount() > 0) return;
     std::string text = "no picture could be decoded from '" + d_input + "'";
     if (d_skipped > 0) text += " (" + AvErrorText(d_decodeError) + ")";
