@@ -1,3 +1,14 @@
-#include "app/inspect.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
-int main(int argc, char** argv) { return SimMatInspectionMain(argc, argv); }
+#include "app/inspect.h"
+#include "libpixkit/utility/stopsignals.h"
+
+int main(int argc, char** argv) {
+  if (!pixkit::OpenClosedStandardStreams()) {
+    std::fprintf(stderr, "Error: cannot open /dev/null (%s)\n", std::strerror(errno));
+    return 2;
+  }
+  return SimMatInspectionMain(argc, argv);
+}

@@ -1,6 +1,7 @@
 // Removal of a partly written file on a stop signal; see stopsignals.h.
 #include "libpixkit/utility/stopsignals.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -88,6 +89,18 @@ void IgnoreWriteSignals() {
   sigemptyset(&none.sa_mask);
   sigaction(SIGPIPE, &none, nullptr);
   sigaction(SIGXFSZ, &none, nullptr);
+}
+
+bool OpenClosedStandardStreams() {
+  for (int fd = 0; fd < 3; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number, which is this one: those below are open by now. Open the wrong
+    // way round, so that reading or writing it still fails as on a closed stream.
+    const int null = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (null < 0) return false;
+    assert(null == fd);
+  }
+  return true;
 }
 
 }  // namespace pixkit

@@ -51,6 +51,12 @@ class RemoveOnStop {
 // unfinished, and a closed standard error does not cost a run its output.
 void IgnoreWriteSignals();
 
+// Opens /dev/null onto each of the standard descriptors 0-2 that is closed, so that no file the
+// program opens later takes one of their numbers and gets its progress or messages; using the
+// stream fails as before (EBADF). Call it first in main. False when /dev/null cannot be opened,
+// with errno set.
+bool OpenClosedStandardStreams();
+
 }  // namespace pixkit
 
 #endif

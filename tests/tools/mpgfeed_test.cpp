@@ -336,6 +336,19 @@ TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
   const Outcome big = RunMpgfeed(dir, {"-L", "-W", output, input});
   ASSERT_EQ(big.exitCode, 0) << big.err;
   EXPECT_EQ(ReadFile(output), quiet.out);
+
+  // Closed standard streams: the files opened later must not take their numbers and get the
+  // progress lines.
+  for (const char* closing : {"<&- 2>&-", "<&- >&- 2>&-"}) {
+    SCOPED_TRACE(closing);
+    fs::remove(output);
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", std::string("exec \"$0\" \"$@\" ") + closing, c_Mpgfeed, "-W", output,
+                 input};
+    EXPECT_EQ(testsupport::RunProcess(spec).exit_code, 0);
+    EXPECT_EQ(ReadFile(output), quiet.out);
+  }
 }
 
 TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
@@ -450,6 +463,63 @@ TEST(Mpgfeed, APipeAsOutputNeitherHoldsOffStopSignalsNorCostsTheOutput) {
   EXPECT_EQ(ParseRecords(ReadFile(dir / "out.bin")).size(), 30u);
 }
 
+// Only the main thread takes a stop signal, so that holding them there, as while the output is
+// created and named, holds them for the process: the decoder's threads and the colour
+// conversion's workers block them.
+TEST(Mpgfeed, StopSignalsReachOnlyTheMainThread) {
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: one thread";
+  TempDir dir;
+  const std::string input = dir / "bt709.h264", output = dir / "records.bin";
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-frames:v", "48",
+                       "-pix_fmt", "yuv420p", "-c:v", "libx264", "-colorspace", "bt709",
+                       "-color_primaries", "bt709", "-color_trc", "bt709", input}),
+            0);
+  // SIGTERM as the output is created, with the decoder's threads running: it waits until the
+  // name is watched, and the file goes.
+  testsupport::ProcessSpec spec;
+  spec.path = c_Mpgfeed;
+  spec.args = {"-L", "-W", output, input};
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  spec.env = {std::string("LD_PRELOAD=") + STOP_ON_CREATE, "MPGFEED_TEST_STOP_AT=" + output,
+              // the preloaded library comes before the sanitizer's
+              "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
+  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+  EXPECT_EQ(r.signal, SIGTERM) << r.err;
+  EXPECT_FALSE(fs::exists(output));
+
+  // Every thread but the main one blocks the three, looked at while the run waits for more of
+  // its input, its first pictures converted.
+  const SigpipeIgnored sigpipeIgnored;
+  const std::string fifo = dir / "feed.h264";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t pid = testsupport::StartAsForegroundJob(c_Mpgfeed, {"-L", "-W", output, fifo});
+  const int fd = OpenFifoWriter(fifo);
+  const std::string clip = ReadFile(input);
+  bool arrived = false;  // the clip again and again until records arrive
+  for (int copies = 0; fd >= 0 && copies < 1000 && !arrived && WriteToFifo(fd, clip); copies++) {
+    std::error_code ec;
+    arrived = fs::file_size(output, ec) > 0 && !ec;
+  }
+  EXPECT_TRUE(arrived);
+  const unsigned long long stops = 1ull << (SIGHUP - 1) | 1ull << (SIGINT - 1) |
+                                   1ull << (SIGTERM - 1);
+  int others = 0;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    if (task.path().filename() == std::to_string(pid)) continue;
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("SigBlk:", 0) != 0) {
+    }
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(std::stoull(line.substr(7), nullptr, 16) & stops, stops) << line;
+    others++;
+  }
+  EXPECT_GE(others, 2);  // decoder threads and a worker
+  if (fd >= 0) close(fd);
+  const int status = WaitOrKill(pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
   TempDir dir;
   const std::string clean = dir / "clean.m1v";
@@ -470,7 +540,8 @@ TEST(Mpgfeed, DamageInsideAStreamCostsOnlyTheDamagedPictures) {
     const Record& r = recs[recs.size() - 12 + n];
     EXPECT_GT(mpegtest::Psnr(r.pic.p[0], mpegtest::MakePicture(64, 48, n, 2, 2).p[0]), 35.0);
   }
-  // Decoder threads do not make the damage come out differently from run to run.
+  // MPEG-1 is decoded on slice threads only, which hide damage once the whole picture is
+  // decoded: it comes out the same from run to run.
   for (int run = 0; run < 3; run++)
     EXPECT_TRUE(RunMpgfeed(dir, {"-L", "-W", "-", damaged}).out == o.out);
 }
@@ -677,18 +748,15 @@ TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
   GTEST_SKIP() << "the address sanitizer cannot start under a lowered address-space limit";
 #else
   TempDir dir;
-  const std::string input = dir / "hd.m2v", output = dir / "records.bin";
-  const int frames = 12;
-  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v",
-                       std::to_string(frames), "-c:v", "mpeg2video", "-q:v", "4", input}),
-            0);
-  const uintmax_t recordSize = 128 + 1920 * 1080 * 3 / 2;
-  const auto delivers = [&](long kib) {
-    SCOPED_TRACE("limit " + std::to_string(kib) + " KiB");
+  const std::string output = dir / "records.bin";
+  std::string limits = "ulimit -v ", oneThread;  // one core, one decoder thread
+  const auto delivers = [&](const std::string& input, int frames, uintmax_t recordSize,
+                            long kib) {
+    SCOPED_TRACE(limits + std::to_string(kib) + " " + oneThread);
     fs::remove(output);
     testsupport::ProcessSpec spec;
     spec.path = "/bin/sh";
-    spec.args = {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
+    spec.args = {"-c", limits + std::to_string(kib) + " && exec " + oneThread + " \"$0\" \"$@\"",
                  c_Mpgfeed, "-L", "-W", output, input};
     const testsupport::ProcessResult r = testsupport::RunProcess(spec);
     EXPECT_EQ(r.signal, 0);
@@ -705,13 +773,53 @@ TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
     }
     return false;
   };
-  long enough = 4L << 20, tooLittle = 16L << 10;
-  ASSERT_TRUE(delivers(enough));
-  ASSERT_FALSE(delivers(tooLittle));
-  while (enough - tooLittle > 256) {
-    const long mid = (enough + tooLittle) / 2;
-    (delivers(mid) ? enough : tooLittle) = mid;
-  }
+  // The least limit that suffices, as far as bisection finds it.
+  const auto least = [&](const std::string& input, int frames, uintmax_t recordSize) {
+    long enough = 4L << 20, tooLittle = 16L << 10;
+    EXPECT_TRUE(delivers(input, frames, recordSize, enough));
+    EXPECT_FALSE(delivers(input, frames, recordSize, tooLittle));
+    while (enough - tooLittle > 256) {
+      const long mid = (enough + tooLittle) / 2;
+      (delivers(input, frames, recordSize, mid) ? enough : tooLittle) = mid;
+    }
+    return enough;
+  };
+
+  const std::string mpeg2 = dir / "hd.m2v";
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v", "12",
+                       "-c:v", "mpeg2video", "-q:v", "4", mpeg2}),
+            0);
+  least(mpeg2, 12, 128 + 1920 * 1080 * 3 / 2);
+
+  // H.264 decoded on frame threads, converted from BT.709 by workers: decoders give memory that
+  // runs out as damaged data. Below the least that suffices, in steps small enough to find
+  // where a run used to deliver a few pictures and succeed.
+  const std::string h264 = dir / "hd.mp4";
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-frames:v", "30",
+                       "-c:v", "libx264", "-colorspace", "bt709", "-color_primaries", "bt709",
+                       "-color_trc", "bt709", h264}),
+            0);
+  const uintmax_t recordSize = 128 + 1280 * 720 * 3 / 2;
+  const long top = least(h264, 30, recordSize);
+  for (long kib = top - 100000; kib < top; kib += 2000) delivers(h264, 30, recordSize, kib);
+
+  // Where the threads run out before their first picture, one thread goes on: a little above
+  // what one thread needs, a run on every core delivers. Small stacks, so that those the
+  // threads leave cached leave room.
+  if (std::thread::hardware_concurrency() < 2) return;
+  const std::string plain = dir / "plain.mp4";
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25", "-frames:v", "16",
+                       "-c:v", "libx264", "-bf", "0", "-refs", "1", "-preset", "ultrafast", plain}),
+            0);
+  const uintmax_t hdSize = 128 + 1920 * 1080 * 3 / 2;
+  limits = "ulimit -s 1024 && ulimit -v ";
+  oneThread = "taskset -c 0";
+  const long forOne = least(plain, 16, hdSize);
+  oneThread.clear();
+  bool any = false;
+  for (long kib = forOne; kib < forOne + 48000; kib += 4000)
+    any = delivers(plain, 16, hdSize, kib) || any;
+  EXPECT_TRUE(any) << "one thread needs " << forOne << " KiB";
 #endif
 }
 

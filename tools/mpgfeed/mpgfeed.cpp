@@ -16,7 +16,7 @@ extern "C" {
 #include <malloc.h>
 #include <sys/stat.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -25,16 +25,26 @@ extern "C" {
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "libpixkit/utility/error.h"
 #include "libpixkit/utility/stopsignals.h"
-#include "tools/mpgfeed/recordfile.h"
+#include "tools/mpgfeed/allocations.h"
 #include "tools/mpgfeed/picture.h"
+#include "tools/mpgfeed/recordfile.h"
 
 namespace {
 
 constexpr int c_HeaderSize = 128;
 constexpr int c_MaxRecordSide = 32767;  // width and height are signed 16-bit fields
+
+// Decoder threads: one per core, at most 16, so that a machine of many cores does not multiply
+// the decoder's memory. The memory budget of an MPEG run counts them by the same rule.
+constexpr int c_MaxDecoderThreads = 16;
+
+// The packets kept, until the first picture is written, to start again on one thread when the
+// threads run out of memory; more than the threads hold back before a picture comes out.
+constexpr size_t c_MaxKeptPackets = 128;
 
 const char c_Usage[] =
     "Usage: mpgfeed [-L] -W OUTPUT INPUT\n"
@@ -47,10 +57,11 @@ const char c_Usage[] =
     "\n"
     "INPUT may be an MPEG-1 or MPEG-2 elementary stream (.m1v, .m2v), a program stream\n"
     "(.mpg, .vob), or any other video file that the installed FFmpeg libraries decode, also\n"
-    "from a pipe. It decodes with a thread per core. Pictures that the decoder refuses as\n"
-    "damaged are skipped, with one warning that counts them; running out of memory ends the\n"
-    "run like any other failure. A picture that the file says to show turned or mirrored is\n"
-    "delivered as shown.\n"
+    "from a pipe. It decodes with a thread per core, at most 16, so the pictures of a damaged\n"
+    "file can differ from run to run. Pictures that the decoder refuses as damaged are\n"
+    "skipped, with one warning that counts them; running out of memory ends the run like any\n"
+    "other failure. A picture that the file says to show turned or mirrored is delivered as\n"
+    "shown.\n"
     "\n"
     "Frame record (all fields big-endian), one per picture, records back to back:\n"
     "  bytes 0-3     frame number, counted from 0\n"
@@ -76,9 +87,14 @@ std::string AvErrorText(int err) {
   return buf;
 }
 
-// Owners of the FFmpeg objects.
+// Owners of the FFmpeg objects. A demuxer given a reader of ours owns it too: it closes first,
+// as it may still use the reader, and the reader after it.
 struct FormatCloser {
-  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+  void operator()(AVFormatContext* c) const {
+    AVIOContext* given = (c->flags & AVFMT_FLAG_CUSTOM_IO) ? c->pb : nullptr;
+    avformat_close_input(&c);
+    avio_closep(&given);
+  }
 };
 struct CodecFreer {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
@@ -192,8 +208,7 @@ using IoPtr = std::unique_ptr<AVIOContext, IoCloser>;
 
 // The input opened with one demuxer, and the video stream to decode.
 struct Container {
-  IoPtr io;  // the input's own reader when it is read only once; outlives the demuxer
-  FormatPtr format;
+  FormatPtr format;  // with the input's own reader when it is read only once
   int stream = -1;
   const AVCodec* codec = nullptr;
   std::string error;  // why there is nothing to decode; empty when there is
@@ -225,14 +240,15 @@ Container OpenContainer(const std::string& input, const AVInputFormat* demuxer, 
     fc = avformat_alloc_context();
     if (!fc) throw std::bad_alloc();
     fc->pb = io.get();
-    c.io = std::move(io);
   }
+  // Frees the context on failure, never the reader given.
   int err = avformat_open_input(&fc, FileUrl(input).c_str(), demuxer, nullptr);
   if (err < 0) {
     c.error = FailureText("cannot open", shown, err);
     return c;
   }
   c.format.reset(fc);
+  io.release();
   err = avformat_find_stream_info(fc, nullptr);
   if (err < 0) {
     c.error = FailureText("cannot read", shown, err);
@@ -281,20 +297,15 @@ bool CanBeReopened(const std::string& input) {
   return stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
 }
 
-// The codes by which decoders refuse damaged data. -1, "operation not permitted", is also what
-// some of them give when they get no picture buffer: the buffer allocator below tells.
+// The codes by which decoders refuse damaged data. They give the same codes when an allocation
+// fails: the count of failed allocations tells.
 bool IsDamage(int err) {
   return err == AVERROR_INVALIDDATA || err == AVERROR_PATCHWELCOME || err == AVERROR(EINVAL) ||
          err == AVERROR(EPERM);
 }
 
-// Hands out the decoder's picture buffers and notes when memory runs out; decoder threads call
-// it too.
-int GetBuffer(AVCodecContext* c, AVFrame* f, int flags) {
-  const int err = avcodec_default_get_buffer2(c, f, flags);
-  if (err == AVERROR(ENOMEM)) static_cast<std::atomic<bool>*>(c->opaque)->store(true);
-  return err;
-}
+// Memory ran out on the decoder's threads before the first picture was written.
+struct StartOnOneThread {};
 
 class Decoder {
  public:
@@ -311,17 +322,23 @@ class Decoder {
       }
     }
     if (!c.error.empty()) throw std::runtime_error(c.error);
-    d_io = std::move(c.io);
     d_format = std::move(c.format);
     d_stream = c.stream;
     AVFormatContext* fc = d_format.get();
-    const AVCodec* codec = c.codec;
+    d_codecType = c.codec;
 
-    // A thread per core, on frames and on slices as the codec allows; the pictures are the same
-    // as one thread's. Where the threads cannot be had, as under a lowered address-space
-    // limit, one decodes alone.
-    int err = OpenCodec(codec, av_cpu_count());
-    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) err = OpenCodec(codec, 1);
+    // Threads on frames and on slices as the codec allows. The pictures of an intact stream are
+    // those of one thread; where damage is concealed from other pictures, which ones the
+    // threads have at hand can differ from run to run, and so can the pictures. Where the
+    // threads cannot be had, as under a lowered address-space limit, one decodes alone.
+    const int threads = std::min(av_cpu_count(), c_MaxDecoderThreads);
+    int err = OpenCodec(threads);
+    d_mayStartAgain = threads > 1;
+    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) {
+      mpgfeed::ResetFailedAllocations();
+      d_mayStartAgain = false;
+      err = OpenCodec(1);
+    }
     if (err < 0) Fail("cannot open the decoder for", err);
 
     d_packet.reset(av_packet_alloc());
@@ -341,10 +358,12 @@ class Decoder {
       const int err = av_read_frame(d_format.get(), d_packet.get());
       if (err == AVERROR_EOF) break;
       if (err < 0) Fail("cannot read", err);
-      if (d_packet->stream_index == d_stream) Send(d_packet.get(), out);
+      if (d_packet->stream_index == d_stream) Feed(d_packet.get(), out);
       av_packet_unref(d_packet.get());
     }
-    Send(nullptr, out);  // drain the pictures the decoder still holds back
+    Feed(nullptr, out);  // drain the pictures the decoder still holds back
+    // A decoder may also drop a picture quietly where memory ran out.
+    if (mpgfeed::FailedAllocations() > 0) Fail("cannot decode", AVERROR(ENOMEM));
     if (out.AskCount() > 0) return;
     std::string text = "no picture could be decoded from '" + d_input + "'";
     if (d_skipped > 0) text += " (" + AvErrorText(d_decodeError) + ")";
@@ -363,24 +382,60 @@ class Decoder {
     throw std::runtime_error(FailureText(what, d_input, err));
   }
 
-  int OpenCodec(const AVCodec* codec, int threads) {
+  int OpenCodec(int threads) {
     const AVStream* st = d_format->streams[d_stream];
-    d_codec.reset(avcodec_alloc_context3(codec));
+    d_codec.reset();  // an earlier try's threads and frames go first
+    d_codec.reset(avcodec_alloc_context3(d_codecType));
     if (!d_codec) throw std::bad_alloc();
     const int err = avcodec_parameters_to_context(d_codec.get(), st->codecpar);
     if (err < 0) Fail("cannot set up the decoder for", err);
     d_codec->pkt_timebase = st->time_base;
-    d_codec->opaque = &d_outOfMemory;
-    d_codec->get_buffer2 = GetBuffer;
     d_codec->thread_count = threads;
     d_codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    return avcodec_open2(d_codec.get(), codec, nullptr);
+    // The threads start here, and inherit the signals held: only the main thread takes a stop
+    // signal, so that holding them there holds them for the process.
+    const pixkit::StopSignalsHeld held;
+    return avcodec_open2(d_codec.get(), d_codecType, nullptr);
+  }
+
+  // Sends a packet, none at the end, and writes the pictures it completes. Where the threads
+  // run out of memory before the first picture is written, one thread starts again from the
+  // packets kept until then: a pipe cannot be read again.
+  void Feed(const AVPacket* pkt, RecordWriter& out) {
+    if (d_mayStartAgain && pkt) {
+      if (d_kept.size() == c_MaxKeptPackets) {
+        d_mayStartAgain = false;
+        d_kept.clear();
+      } else {
+        d_kept.emplace_back(av_packet_clone(pkt));
+        if (!d_kept.back()) throw std::bad_alloc();
+      }
+    }
+    try {
+      Send(pkt, out);
+      return;
+    } catch (const StartOnOneThread&) {
+    } catch (const std::bad_alloc&) {  // converting the first picture
+      if (!d_mayStartAgain) throw;
+    }
+    const std::vector<PacketPtr> kept = std::move(d_kept);
+    d_kept.clear();
+    d_mayStartAgain = false;
+    mpgfeed::ResetFailedAllocations();
+    d_skipped = 0;
+    const int err = OpenCodec(1);
+    if (err < 0) Fail("cannot open the decoder for", err);
+    for (const PacketPtr& p : kept) Send(p.get(), out);
+    if (!pkt) Send(nullptr, out);
   }
 
   // A picture that the decoder refused as damaged is skipped; running out of memory, even where
   // a decoder reports it as damage, and every other failure end the run.
   void Check(int err) {
-    if (d_outOfMemory) Fail("cannot decode", AVERROR(ENOMEM));
+    if (mpgfeed::FailedAllocations() > 0 || err == AVERROR(ENOMEM)) {
+      if (d_mayStartAgain) throw StartOnOneThread();
+      Fail("cannot decode", AVERROR(ENOMEM));
+    }
     if (err >= 0) return;
     if (!IsDamage(err)) Fail("cannot decode", err);
     ++d_skipped;
@@ -398,6 +453,10 @@ class Decoder {
       if (err < 0) continue;
       out.Write(d_converter.Convert(d_frame.get(), TurnOf(d_frame.get())));
       av_frame_unref(d_frame.get());
+      if (d_mayStartAgain) {
+        d_mayStartAgain = false;
+        d_kept.clear();
+      }
     }
   }
 
@@ -408,11 +467,12 @@ class Decoder {
     return mpgfeed::OrientationOf(reinterpret_cast<const int32_t*>(sd->data));
   }
 
-  std::string d_input;                     // as messages show it
-  std::atomic<bool> d_outOfMemory{false};  // set by decoder threads, so it outlives them
-  IoPtr d_io;            // outlives the demuxer that reads from it
+  std::string d_input;  // as messages show it
   FormatPtr d_format;
+  const AVCodec* d_codecType = nullptr;
   CodecPtr d_codec;
+  bool d_mayStartAgain = false;  // on one thread, from the packets kept
+  std::vector<PacketPtr> d_kept;
   PacketPtr d_packet;
   FramePtr d_frame;
   mpgfeed::PictureConverter d_converter;
@@ -425,6 +485,10 @@ class Decoder {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!pixkit::OpenClosedStandardStreams()) {
+    std::fprintf(stderr, "mpgfeed: cannot open /dev/null (%s)\n", std::strerror(errno));
+    return 1;
+  }
   Options opt;
   try {
     opt = ParseOptions(argc, argv);

@@ -17,6 +17,8 @@ extern "C" {
 #include <system_error>
 #include <thread>
 
+#include "libpixkit/utility/stopsignals.h"
+
 namespace mpgfeed {
 
 namespace {
@@ -372,6 +374,7 @@ const AVFrame* PictureConverter::ToRecordColours(const AVFrame* f) {
     // rows next to it, so the chroma goes first.
     if (!d_workers) {
       const int threads = std::min(av_cpu_count(), 2);
+      const pixkit::StopSignalsHeld held;  // for good in the workers: only main takes them
       d_workers = std::make_unique<BandWorkers>(threads - 1);
       d_bands = 4 * threads;
       d_lumaRows.resize(size_t(d_bands));
