@@ -372,6 +372,7 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   EXPECT_NE(r.err.find("cannot write '" + (dir / "part\\r.bin") + "': File too large"),
             std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(part));
+  EXPECT_EQ(r.err.find("incomplete"), std::string::npos) << r.err;
   // A file the run did not create alone is written in place and stays as the writes left it:
   // the target of a link (the link stays too), a file of two names.
   const std::string target = dir / "target.bin", link = dir / "link.bin";
@@ -382,7 +383,10 @@ TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {
   ASSERT_EQ(::link(twin.c_str(), twin2.c_str()), 0);
   for (const std::string& name : {link, twin}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(runLimited(name, "ulimit -f 20; trap '' XFSZ").exit_code, 1);
+    const testsupport::ProcessResult kept = runLimited(name, "ulimit -f 20; trap '' XFSZ");
+    EXPECT_EQ(kept.exit_code, 1);
+    EXPECT_NE(kept.err.find("; '" + name + "' is left incomplete\n"), std::string::npos)
+        << kept.err;
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::file_size(name), 10240u);
   }

@@ -75,7 +75,8 @@ const char c_Usage[] =
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
     "the output cannot be written or is the input, 2 for a wrong command line. A run that fails\n"
     "removes an OUTPUT file that it created, or that was the caller's own with no other name;\n"
-    "anything else (a link, a device, a pipe) stays as the writes left it.\n";
+    "anything else (a link, a device, a pipe) stays as the writes left it, and the message\n"
+    "says when a file is left incomplete.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -188,6 +189,8 @@ class RecordWriter {
     if (!d_quiet && d_count > 0) std::fputc('\n', stderr);
     d_out.Finish();
   }
+
+  std::string Abandon() { return d_out.Abandon(); }
 
  private:
   void Put(const uint8_t* p, int n) { d_out.Put(p, size_t(n)); }
@@ -505,8 +508,16 @@ int main(int argc, char** argv) {
     mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
     Decoder decoder(opt.input);
     RecordWriter out(opt.output, opt.quiet);
-    decoder.Run(out);
-    out.Finish();
+    try {
+      decoder.Run(out);
+      out.Finish();
+    } catch (const mpgfeed::BrokenPipe&) {
+      throw;
+    } catch (const std::exception& e) {
+      // An output that is not the run's to remove keeps what was written: the message says so.
+      const bool memory = dynamic_cast<const std::bad_alloc*>(&e);
+      throw std::runtime_error((memory ? "out of memory" : e.what()) + out.Abandon());
+    }
     const std::string loss = decoder.AskLoss();
     if (!loss.empty()) std::fprintf(stderr, "mpgfeed: %s\n", loss.c_str());
   } catch (const mpgfeed::BrokenPipe&) {

@@ -1,6 +1,8 @@
 // The decoder program's output file; see recordfile.h.
 #include "tools/mpgfeed/recordfile.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -54,6 +56,13 @@ void RecordFile::Finish() {
   Flush();
   if (!d_file.Close()) Fail();
   d_file.Keep();
+}
+
+std::string RecordFile::Abandon() {
+  struct stat st;
+  const bool regular = fstat(d_file.Descriptor(), &st) == 0 && S_ISREG(st.st_mode);
+  if (d_file.Discard() || !regular) return "";
+  return "; '" + d_name + "' is left incomplete";
 }
 
 }  // namespace mpgfeed

@@ -32,6 +32,9 @@ class RecordFile {
   void Put(const uint8_t* p, size_t n);
   // The records are complete: the file stays.
   void Finish();
+  // The run failed: the file goes where it is the run's to remove. Returns what to add to the
+  // failure's message: "; 'NAME' is left incomplete" where a regular file stays, else "".
+  std::string Abandon();
 
  private:
   [[noreturn]] void Fail() const;
