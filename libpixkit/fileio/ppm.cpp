@@ -99,13 +99,9 @@ bool WriteAndClose(const FileWriter_PPM& writer, const Image<Pixel>& img, Output
 void WriteInPlace(const FileWriter_PPM& writer, const Image<Pixel>& img, const char* filename) {
   OutputFile file;
   if (!file.Open(filename)) ThrowFileError("cannot create", filename, errno);
-  struct stat st;
-  const bool regular = fstat(file.Descriptor(), &st) == 0 && S_ISREG(st.st_mode);
   int err = 0;
-  if (!WriteAndClose(writer, img, file, err)) {
-    const bool left = !file.Discard() && regular;
-    ThrowFileError("cannot write", filename, err, left);
-  }
+  if (!WriteAndClose(writer, img, file, err))
+    ThrowFileError("cannot write", filename, err, file.Abandon());
   file.Keep();
 }
 

@@ -30,9 +30,9 @@ std::string OutputIsInputMessage(const std::string& output, const std::string& i
   return "output '" + ShortNameForMessage(output) + "' is the input '" + shownInput + "'";
 }
 
-OutputFile::~OutputFile() { Discard(); }
+OutputFile::~OutputFile() { Abandon(); }
 
-bool OutputFile::Discard() {
+bool OutputFile::Abandon() {
   // Removed and forgotten in one step: a signal in between would remove the name again, by
   // then perhaps another program's file.
   StopSignalsHeld held;
@@ -40,9 +40,18 @@ bool OutputFile::Discard() {
   d_ownsFd = false;
   d_fd = -1;
   const bool removed = !d_name.empty() && unlink(d_name.c_str()) == 0;
+  const bool left = d_regular && !removed;
+  d_regular = false;
   d_name.clear();
   d_removeOnStop.Forget();
-  return removed;
+  return left;
+}
+
+void OutputFile::Use(int fd, bool owns) {
+  d_fd = fd;
+  d_ownsFd = owns;
+  struct stat st;
+  d_regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void OutputFile::Watch(const std::string& name) {
@@ -72,8 +81,7 @@ bool OutputFile::Open(const std::string& name) {
           errno = err;
           return false;
         }
-        d_fd = fd;
-        d_ownsFd = true;
+        Use(fd, true);
         Watch(name);
         return true;
       }
@@ -83,8 +91,7 @@ bool OutputFile::Open(const std::string& name) {
   }
   const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
-  d_fd = fd;
-  d_ownsFd = true;
+  Use(fd, true);
   return true;
 }
 
@@ -93,15 +100,14 @@ bool OutputFile::CreateTemp(std::string tmpl) {
   StopSignalsHeld held;
   const int fd = mkostemp(&tmpl[0], O_CLOEXEC);
   if (fd < 0) return false;
-  d_fd = fd;
-  d_ownsFd = true;
+  Use(fd, true);
   Watch(tmpl);
   return true;
 }
 
 void OutputFile::UseStandardOutput() {
   assert(d_fd < 0);
-  d_fd = STDOUT_FILENO;
+  Use(STDOUT_FILENO, false);
 }
 
 bool OutputFile::Write(const void* data, size_t n) {
@@ -138,6 +144,7 @@ bool OutputFile::RenameTo(const char* target) {
 
 void OutputFile::Keep() {
   StopSignalsHeld held;
+  d_regular = false;
   d_name.clear();
   d_removeOnStop.Forget();
 }

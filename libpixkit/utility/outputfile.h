@@ -54,17 +54,19 @@ class OutputFile {
   bool RenameTo(const char* target);
   // The file is complete: it stays.
   void Keep();
-  // Closes and removes the file now, as destruction before Keep would. False when the name
-  // stays: it is not the run's to remove, or its folder refused the removal.
-  bool Discard();
+  // Closes and removes the file now, as destruction before Keep would. True when a regular
+  // file stays with the part written: it is not the run's to remove, or its folder refused.
+  bool Abandon();
 
  private:
   void Watch(const std::string& name);  // call with the stop signals held
+  void Use(int fd, bool owns);
 
   RemoveOnStop d_removeOnStop;  // destroyed last: its handlers outlive the file
   std::string d_name;
   int d_fd = -1;
   bool d_ownsFd = false;
+  bool d_regular = false;  // what a failure leaves of it is a file of partial contents
 };
 
 }  // namespace pixkit

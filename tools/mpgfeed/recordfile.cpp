@@ -1,8 +1,6 @@
 // The decoder program's output file; see recordfile.h.
 #include "tools/mpgfeed/recordfile.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -59,10 +57,7 @@ void RecordFile::Finish() {
 }
 
 std::string RecordFile::Abandon() {
-  struct stat st;
-  const bool regular = fstat(d_file.Descriptor(), &st) == 0 && S_ISREG(st.st_mode);
-  if (d_file.Discard() || !regular) return "";
-  return "; '" + d_name + "' is left incomplete";
+  return d_file.Abandon() ? "; '" + d_name + "' is left incomplete" : "";
 }
 
 }  // namespace mpgfeed
