@@ -289,17 +289,6 @@ void ClaimWorkingMemory(const Image<Pixel>& frame, const RunSettings& s, int alg
   });
 }
 
-// The decoder process draws on the same memory and cgroups as this one: what it needs for
-// frames of the size, on the threads it decodes with, is claimed for the largest frame so far.
-void ClaimDecoderMemory(const Image<Pixel>& frame, cvalgo::MemoryBudget& budget,
-                        cvalgo::MemoryClaim& claim) {
-  const uint64_t bytes = budget.AskChildShare(pixkit::FileReader_MPEG::AskDecoderMemory(
-      frame.AskWidth(), frame.AskHeight(), pixkit::FileReader_MPEG::AskDecoderThreads()));
-  if (bytes <= claim.AskBytes()) return;
-  claim.Set(budget, bytes, cvalgo::MemoryUse::State,
-            [&frame] { return cvalgo::DecodingNeeds(frame); });
-}
-
 // ---- The steps of one frame ----
 
 void ShowProgress(int step) {
@@ -380,12 +369,13 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
   const Image<Pixel> none;
   cvalgo::MemoryClaim working;
   cvalgo::MemoryClaim decoding;
+  const int decoderThreads = input.mpeg ? pixkit::FileReader_MPEG::AskDecoderThreads() : 0;
   for (int step = 0;; step++) {
     ShowProgress(step);
     if (s.transparent_motion && !im.frame.IsEmpty()) pixkit::Image_YUV2Grey(im.previous, im.frame);
 
     if (!ReadStep(input, s.decimate, im.frame)) return step;
-    if (input.mpeg) ClaimDecoderMemory(im.frame, budget, decoding);
+    if (input.mpeg) ClaimDecoderMemory(im.frame, decoderThreads, budget, decoding);
     ClaimWorkingMemory(im.frame, s, algos.second ? 2 : 1, budget, working);
     if (step == 0) display.OpenOnFirstStep(im.frame, algos.second != nullptr);  // display hook
 
@@ -420,6 +410,15 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSetting
 }
 
 }  // namespace
+
+void ClaimDecoderMemory(const Image<Pixel>& frame, int threads, cvalgo::MemoryBudget& budget,
+                        cvalgo::MemoryClaim& claim) {
+  const uint64_t bytes = budget.AskChildShare(
+      pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(), threads));
+  if (bytes <= claim.AskBytes()) return;
+  claim.Set(budget, bytes, cvalgo::MemoryUse::State,
+            [&frame] { return cvalgo::DecodingNeeds(frame); });
+}
 
 std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double aging_factor,
                                                           int fuzzyness, int blocksize) {

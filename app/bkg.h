@@ -57,6 +57,11 @@ std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double
 // Throws pixkit::Excpt_Text when the file cannot be written.
 void SaveAsPPM(const pixkit::Image<pixkit::Pixel>& img, const char* prefix, int cnt);
 
+// The decoder process of MPEG input draws on the same memory and cgroups as the tool: what it
+// needs for frames like `frame` on its threads is claimed, for the largest frame so far.
+void ClaimDecoderMemory(const pixkit::Image<pixkit::Pixel>& frame, int threads,
+                        cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim);
+
 // The whole tool. Returns the exit code: 0 for a finished run, 2 when a failure (running out
 // of memory too) was caught and shown; value and usage errors, a wrong number of input files
 // among them, end the process earlier with their own codes.

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "app/bkg.h"
 #include "app/motion.h"
 #include "cvalgo/background_simmat.h"
 #include "libpixkit/fileio/mpeg.h"
@@ -88,13 +89,7 @@ void Inspect(const char* filename) {
   // The decoder process draws on the same memory, and what it holds already is not in the
   // budget's figure: claiming all it may need, for the largest frame so far, errs on the safe side.
   cvalgo::MemoryClaim decoding;
-  const auto claimDecoding = [&](const Image<Pixel>& frame) {
-    const uint64_t bytes = budget.AskChildShare(pixkit::FileReader_MPEG::AskDecoderMemory(
-        frame.AskWidth(), frame.AskHeight(), pixkit::FileReader_MPEG::AskDecoderThreads()));
-    if (bytes > decoding.AskBytes())
-      decoding.Set(budget, bytes, cvalgo::MemoryUse::State,
-                   [&frame] { return cvalgo::DecodingNeeds(frame); });
-  };
+  const int decoderThreads = pixkit::FileReader_MPEG::AskDecoderThreads();
 
   Image<Pixel> skipped;
   for (int n = 0; !reader.IsEOF() && n < c_MaxPasses;) {
@@ -102,7 +97,7 @@ void Inspect(const char* filename) {
     reader.ReadImage(skipped);
     if (n > 0) reader.ReadImage(input);
     CheckFrameSize(input);
-    claimDecoding(input);
+    ClaimDecoderMemory(input, decoderThreads, budget, decoding);
     n++;
 
     AddAlphaChannel(input);
