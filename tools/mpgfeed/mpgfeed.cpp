@@ -27,6 +27,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "libpixkit/fileio/mpeg.h"
 #include "libpixkit/utility/error.h"
 #include "libpixkit/utility/stopsignals.h"
 #include "tools/mpgfeed/allocations.h"
@@ -37,10 +38,6 @@ namespace {
 
 constexpr int c_HeaderSize = 128;
 constexpr int c_MaxRecordSide = 32767;  // width and height are signed 16-bit fields
-
-// Decoder threads: one per core, at most 16, so that a machine of many cores does not multiply
-// the decoder's memory. The memory budget of an MPEG run counts them by the same rule.
-constexpr int c_MaxDecoderThreads = 16;
 
 // The packets kept, until the first picture is written, to start again on one thread when the
 // threads run out of memory; more than the threads hold back before a picture comes out.
@@ -334,7 +331,9 @@ class Decoder {
     // those of one thread; where damage is concealed from other pictures, which ones the
     // threads have at hand can differ from run to run, and so can the pictures. Where the
     // threads cannot be had, as under a lowered address-space limit, one decodes alone.
-    const int threads = std::min(av_cpu_count(), c_MaxDecoderThreads);
+    // At most a few, so that a machine of many cores does not multiply the decoder's memory:
+    // the reader that runs this program budgets for as many.
+    const int threads = std::min(av_cpu_count(), pixkit::FileReader_MPEG::c_MaxDecoderThreads);
     int err = OpenCodec(threads);
     d_mayStartAgain = threads > 1;
     if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) {
