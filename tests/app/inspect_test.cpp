@@ -11,6 +11,7 @@
 
 #include "tests/app/e2e_support.h"
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/mpeg_testdata.h"
 #include "tests/app/xwindows.h"
 
@@ -18,16 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "inspect_test.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path = pattern;
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-  fs::path path;
-};
+using testsupport::TempDir;
 
 testsupport::ProcessSpec Inspect(const TempDir& dir, const std::string& display,
                                  const std::vector<std::string>& args) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 #include "tools/mpeg_testdata.h"
 
 extern char** environ;
@@ -31,16 +32,7 @@ using mpegtest::EncodeSpec;
 
 const std::string c_Mpgfeed = std::string(QUILLMERE_BIN_DIR) + "/mpgfeed";
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "mpgfeed_test.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path = pattern;
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-  fs::path path;
-};
+using testsupport::TempDir;
 
 std::string ReadFile(const std::string& name) {
   std::ifstream in(name, std::ios::binary);

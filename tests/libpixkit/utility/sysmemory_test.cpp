@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 using namespace pixkit;
 namespace fs = std::filesystem;
 
@@ -18,17 +20,12 @@ constexpr uint64_t MB = 1024 * 1024;
 
 // A made-up system under a temporary folder: files by their path below "/".
 struct FakeRoot {
-  FakeRoot() {
-    std::string pattern = (fs::temp_directory_path() / "sysmemory_test.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-    path = pattern;
-  }
-  ~FakeRoot() { fs::remove_all(path); }
+  testsupport::TempDir dir;
+  std::string path = dir.path.string();
   void Write(const std::string& name, const std::string& text) const {
     fs::create_directories(fs::path(path + name).parent_path());
     std::ofstream(path + name) << text;
   }
-  std::string path;
 };
 
 }  // namespace
