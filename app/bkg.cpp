@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "app/display.h"
@@ -368,14 +369,14 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
   StepImages im;
   const Image<Pixel> none;
   cvalgo::MemoryClaim working;
-  cvalgo::MemoryClaim decoding;
-  const int decoderThreads = input.mpeg ? pixkit::FileReader_MPEG::AskDecoderThreads() : 0;
+  std::optional<DecoderMemoryClaim> decoding;
+  if (input.mpeg) decoding.emplace(*input.mpeg, budget);
   for (int step = 0;; step++) {
     ShowProgress(step);
     if (s.transparent_motion && !im.frame.IsEmpty()) pixkit::Image_YUV2Grey(im.previous, im.frame);
 
     if (!ReadStep(input, s.decimate, im.frame)) return step;
-    if (input.mpeg) ClaimDecoderMemory(im.frame, decoderThreads, budget, decoding);
+    if (decoding) decoding->Update(im.frame);
     ClaimWorkingMemory(im.frame, s, algos.second ? 2 : 1, budget, working);
     if (step == 0) display.OpenOnFirstStep(im.frame, algos.second != nullptr);  // display hook
 
@@ -411,13 +412,40 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSetting
 
 }  // namespace
 
-void ClaimDecoderMemory(const Image<Pixel>& frame, int threads, cvalgo::MemoryBudget& budget,
-                        cvalgo::MemoryClaim& claim) {
-  const uint64_t bytes = budget.AskChildShare(
-      pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(), threads));
-  if (bytes <= claim.AskBytes()) return;
-  claim.Set(budget, bytes, cvalgo::MemoryUse::State,
-            [&frame] { return cvalgo::DecodingNeeds(frame); });
+DecoderMemoryClaim::DecoderMemoryClaim(pixkit::FileReader_MPEG& reader,
+                                       cvalgo::MemoryBudget& budget)
+    : d_budget(budget) {
+  const std::optional<pixkit::FileReader_MPEG::DecoderNeed> need = reader.AskDecoderNeed();
+  if (!need) {
+    d_threads = pixkit::FileReader_MPEG::AskDecoderThreads();
+    return;
+  }
+  d_told = true;
+  const std::string source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
+  d_claim.Set(budget, budget.AskChildShare(need->bytes), cvalgo::MemoryUse::Decoding,
+              [&] { return cvalgo::DecodingNeeds(source, need->threads); });
+}
+
+void DecoderMemoryClaim::Update(const Image<Pixel>& frame) {
+  if (d_told) return;
+  const uint64_t bytes = d_budget.AskChildShare(
+      pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(), d_threads));
+  if (bytes <= d_claim.AskBytes()) return;
+  d_claim.Set(d_budget, bytes, cvalgo::MemoryUse::Decoding, [&] {
+    return cvalgo::DecodingNeeds("frames of " + std::to_string(frame.AskWidth()) + " x " +
+                                     std::to_string(frame.AskHeight()),
+                                 d_threads);
+  });
+}
+
+const char* MemoryAdvice(cvalgo::MemoryUse use) {
+  switch (use) {
+    case cvalgo::MemoryUse::History: return ": use a shorter history (-n) or smaller frames";
+    case cvalgo::MemoryUse::State: return ": use smaller frames";
+    case cvalgo::MemoryUse::Decoding:
+      return ": it takes less on fewer cores (taskset) or with smaller frames";
+  }
+  return "";
 }
 
 std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double aging_factor,
@@ -581,10 +609,7 @@ int RunBackgroundTool(int argc, char** argv) {
   } catch (const cvalgo::MemoryRefusal& e) {
     char text[pixkit::c_MaxTextLen + 1];
     e.GetText(text, sizeof text);
-    const std::string message =
-        std::string(text) + (e.AskUse() == cvalgo::MemoryUse::History
-                                 ? ": use a shorter history (-n) or smaller frames"
-                                 : ": use smaller frames");
+    const std::string message = std::string(text) + MemoryAdvice(e.AskUse());
     pixkit::MessageDisplay::Show(pixkit::ErrSev_Error, message.c_str());
     return 2;
   } catch (const pixkit::Excpt_Text& e) {

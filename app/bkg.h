@@ -10,6 +10,7 @@
 
 #include "app/cmdline.h"
 #include "cvalgo/background.h"
+#include "libpixkit/fileio/mpeg.h"
 #include "libpixkit/graphics/datatypes/image.h"
 
 constexpr int c_FormatYUV = 0;
@@ -57,10 +58,28 @@ std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double
 // Throws pixkit::Excpt_Text when the file cannot be written.
 void SaveAsPPM(const pixkit::Image<pixkit::Pixel>& img, const char* prefix, int cnt);
 
-// The decoder process of MPEG input draws on the same memory and cgroups as the tool: what it
-// needs for frames like `frame` on its threads is claimed, for the largest frame so far.
-void ClaimDecoderMemory(const pixkit::Image<pixkit::Pixel>& frame, int threads,
-                        cvalgo::MemoryBudget& budget, cvalgo::MemoryClaim& claim);
+// The decoder process of MPEG input draws on the same memory and cgroups as the tool: its share
+// is claimed from the budget. The decoder says what it needs before its first frame; for one
+// that says nothing, what frames like the largest so far may need on its threads is claimed.
+class DecoderMemoryClaim {
+ public:
+  // Claims what the reader's decoder says it needs, if it says it.
+  DecoderMemoryClaim(pixkit::FileReader_MPEG& reader, cvalgo::MemoryBudget& budget);
+  DecoderMemoryClaim(const DecoderMemoryClaim&) = delete;
+  DecoderMemoryClaim& operator=(const DecoderMemoryClaim&) = delete;
+
+  // For each frame read.
+  void Update(const pixkit::Image<pixkit::Pixel>& frame);
+
+ private:
+  cvalgo::MemoryBudget& d_budget;
+  cvalgo::MemoryClaim d_claim;
+  bool d_told = false;
+  int d_threads = 0;  // of a decoder that says nothing, as the rule it follows gives them
+};
+
+// The advice that ends a refusal of memory for the given use.
+const char* MemoryAdvice(cvalgo::MemoryUse use);
 
 // The whole tool. Returns the exit code: 0 for a finished run, 2 when a failure (running out
 // of memory too) was caught and shown; value and usage errors, a wrong number of input files

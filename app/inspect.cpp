@@ -67,6 +67,10 @@ void OverlayMotion(Image<Pixel>& input) {
 void Inspect(const char* filename) {
   pixkit::FileReader_MPEG reader;
   reader.Open(filename);
+  // What the synthesizer keeps is counted against the memory there was when it started, after
+  // the share of the decoder process, which draws on the same memory.
+  cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
+  DecoderMemoryClaim decoding(reader, budget);
   Image<Pixel> input;
   if (!reader.ReadImage(input))
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error, "the input holds no frame");
@@ -81,15 +85,9 @@ void Inspect(const char* filename) {
   matrix_window.Create(c_History, c_History, "motion");
   sleep(2);
 
-  // What the synthesizer keeps is counted against the memory there was when it started.
-  cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
   cvalgo::BackgroundSynthesizer_SimMat simmat;
   simmat.SetHistoryLength(c_History);
   simmat.SetMemoryBudget(&budget);
-  // The decoder process draws on the same memory, and what it holds already is not in the
-  // budget's figure: claiming all it may need, for the largest frame so far, errs on the safe side.
-  cvalgo::MemoryClaim decoding;
-  const int decoderThreads = pixkit::FileReader_MPEG::AskDecoderThreads();
 
   Image<Pixel> skipped;
   for (int n = 0; !reader.IsEOF() && n < c_MaxPasses;) {
@@ -97,7 +95,7 @@ void Inspect(const char* filename) {
     reader.ReadImage(skipped);
     if (n > 0) reader.ReadImage(input);
     CheckFrameSize(input);
-    ClaimDecoderMemory(input, decoderThreads, budget, decoding);
+    decoding.Update(input);
     n++;
 
     AddAlphaChannel(input);
@@ -136,8 +134,9 @@ int SimMatInspectionMain(int argc, char** argv) {
   } catch (const cvalgo::MemoryRefusal& e) {
     char text[pixkit::c_MaxTextLen + 1];
     e.GetText(text, sizeof text);
-    pixkit::MessageDisplay::Show(pixkit::ErrSev_Error,
-                                 (std::string(text) + ": use smaller frames").c_str());
+    const char* advice =
+        e.AskUse() == cvalgo::MemoryUse::Decoding ? MemoryAdvice(e.AskUse()) : ": use smaller frames";
+    pixkit::MessageDisplay::Show(pixkit::ErrSev_Error, (std::string(text) + advice).c_str());
     return 2;
   } catch (const pixkit::Excpt_Text& e) {
     // A failure is never reported as success.

@@ -137,9 +137,10 @@ std::string StateNeeds(const pixkit::Image<Pixel>& img) {
          std::to_string(img.AskHeight()) + " needs";
 }
 
-std::string DecodingNeeds(const pixkit::Image<Pixel>& img) {
-  return "decoding frames of " + std::to_string(img.AskWidth()) + " x " +
-         std::to_string(img.AskHeight()) + " needs";
+std::string DecodingNeeds(const std::string& source, int threads) {
+  return "the decoder's share, decoding " + source + " on " +
+         (threads == 1 ? std::string("one thread") : std::to_string(threads) + " threads") +
+         ", needs";
 }
 
 bool MemoryClaim::TrySet(MemoryBudget& budget, uint64_t bytes) {

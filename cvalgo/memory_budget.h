@@ -78,8 +78,9 @@ class MemoryBudget {
 
 // What the memory was refused for; the driver's advice follows from it.
 enum class MemoryUse {
-  History,  // frames or matrices that grow with the history length and the frame size
-  State,    // what grows with the frame size only
+  History,   // frames or matrices that grow with the history length and the frame size
+  State,     // what grows with the frame size only
+  Decoding,  // the share of the decoder process that delivers the frames
 };
 
 // A claim that the budget could not give. The text reads "<what> <need>, more than the <left> of
@@ -101,8 +102,9 @@ class MemoryRefusal : public pixkit::Excpt_Text {
 // the state a synthesizer keeps of frames like img.
 std::string HistoryFrameNeeds(int index, const pixkit::Image<Pixel>& img);
 std::string StateNeeds(const pixkit::Image<Pixel>& img);
-// The same for the decoder process that delivers frames like img.
-std::string DecodingNeeds(const pixkit::Image<Pixel>& img);
+// The same for the decoder process that decodes `source` ("frames of 16 x 16", or a name in
+// quotes) on its threads.
+std::string DecodingNeeds(const std::string& source, int threads);
 
 // Bytes held against a budget until changed or destroyed.
 class MemoryClaim {

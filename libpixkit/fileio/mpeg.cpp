@@ -1,7 +1,10 @@
 #include "libpixkit/fileio/mpeg.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -58,6 +61,28 @@ std::string ShellQuote(const char* s) {
   return q + "'";
 }
 
+// A decimal number of at most `digits` digits at s, ending at the returned position; null when
+// there is none.
+const char* ParseNumber(const char* s, int digits, uint64_t& value) {
+  value = 0;
+  const char* start = s;
+  for (; *s >= '0' && *s <= '9'; s++) {
+    if (s - start == digits) return nullptr;
+    value = value * 10 + uint64_t(*s - '0');
+  }
+  return s == start ? nullptr : s;
+}
+
+// "<bytes> <threads>\n", nothing more.
+std::optional<FileReader_MPEG::DecoderNeed> ParseDecoderNeed(const char* line) {
+  uint64_t bytes = 0, threads = 0;
+  const char* s = ParseNumber(line, 19, bytes);
+  if (!s || *s != ' ') return std::nullopt;
+  s = ParseNumber(s + 1, 4, threads);
+  if (!s || std::strcmp(s, "\n") != 0 || threads < 1) return std::nullopt;
+  return FileReader_MPEG::DecoderNeed{bytes, int(threads)};
+}
+
 }  // namespace
 
 int FileReader_MPEG::AskDecoderThreads() {
@@ -91,6 +116,8 @@ FileReader_MPEG::~FileReader_MPEG() {
 }
 
 int FileReader_MPEG::ClosePipe() {
+  if (d_needFd >= 0) close(d_needFd);
+  d_needFd = -1;
   const int status = d_decoder ? pclose(d_pipe) : (fclose(d_pipe), 0);
   d_pipe = nullptr;
   d_decoder = false;
@@ -100,13 +127,31 @@ int FileReader_MPEG::ClosePipe() {
 void FileReader_MPEG::Open(const char* filename) {
   if (d_pipe) ClosePipe();
   d_filename = filename;
+  d_need.reset();
+  // The decoder says its need on a pipe of its own, whose number it finds in its environment;
+  // only that end reaches it. Without the pipe it runs as it would by hand.
+  int need[2];
+  std::string tell;
+  if (pipe2(need, O_CLOEXEC) == 0) {
+    if (fcntl(need[1], F_SETFD, 0) == 0) {
+      d_needFd = need[0];
+      tell = "MPGFEED_NEED_FD=" + std::to_string(need[1]) + " ";
+    } else {
+      close(need[0]);
+    }
+  }
   // exec lets the decoder's own exit status or signal reach pclose.
   // A name that starts with '-' would reach the decoder as an option.
   const std::string path = filename[0] == '-' ? std::string("./") + filename : filename;
-  const std::string command = "exec mpgfeed -L -W - " + ShellQuote(path.c_str());
+  const std::string command = tell + "exec mpgfeed -L -W - " + ShellQuote(path.c_str());
   d_pipe = popen(command.c_str(), "r");
+  const int popenError = errno;
+  if (!tell.empty()) close(need[1]);
+  errno = popenError;
   d_decoder = d_pipe != nullptr;
   if (!d_pipe) {
+    if (d_needFd >= 0) close(d_needFd);
+    d_needFd = -1;
     const std::string text = "cannot start the MPEG decoder for file '" + ShortNameForMessage(d_filename) +
                              "': " + strerror(errno);
     throw Excpt_Text(ErrSev_Error, text.c_str());
@@ -117,8 +162,38 @@ void FileReader_MPEG::OpenStream(FILE* stream, const char* name) {
   PIXKIT_ASSERT(stream);
   if (d_pipe) ClosePipe();
   d_filename = name;
+  d_need.reset();
   d_pipe = stream;
   d_decoder = false;
+}
+
+std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::AskDecoderNeed() {
+  if (d_needFd >= 0) {
+    d_need = ReadDecoderNeed();
+    close(d_needFd);
+    d_needFd = -1;
+  }
+  return d_need;
+}
+
+// The decoder writes its need in one line, "<bytes> <threads>\n", before its first record. Until
+// one of the two arrives, it has said nothing yet; once records come without it, it never will
+// (another program may hold the pipe without a word). Heard before the first record is read,
+// while the stream's buffer is still empty.
+std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::ReadDecoderNeed() {
+  pollfd fds[2] = {{d_needFd, POLLIN, 0}, {fileno(d_pipe), POLLIN, 0}};
+  int ready;
+  do ready = poll(fds, 2, -1);
+  while (ready < 0 && errno == EINTR);
+  if (ready < 0 || !(fds[0].revents & POLLIN)) return std::nullopt;
+  char line[64];
+  ssize_t got;
+  do got = read(d_needFd, line, sizeof line - 1);
+  while (got < 0 && errno == EINTR);
+  if (got <= 0) return std::nullopt;
+  line[got] = '\0';
+  line[got] = '\0';
+  return ParseDecoderNeed(line);
 }
 
 void FileReader_MPEG::EndOfStream() {
@@ -143,6 +218,7 @@ void FileReader_MPEG::EndOfStream() {
 
 bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
   if (!d_pipe) return false;
+  if (d_needFd >= 0) AskDecoderNeed();
 
   // A clean end lies between records; anything else is a record cut short.
   const int next = getc(d_pipe);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "libpixkit/graphics/datatypes/image.h"
@@ -34,15 +35,25 @@ class FileReader_MPEG {
   // into img, re-created only when it does not match the frame.
   bool ReadImage(Image<Pixel>& img);
   void SkipToImage(int n);
+  const std::string& AskFileName() const { return d_filename; }
+
+  // What the decoder says, before its first record, that it needs at most.
+  struct DecoderNeed {
+    uint64_t bytes;
+    int threads;
+  };
+  // Waits for the decoder to say it or to begin its records; empty when it said nothing (a
+  // program in mpgfeed's place, a plain stream). Heard before the first record is read.
+  std::optional<DecoderNeed> AskDecoderNeed();
 
   // The decoder's threads: one per core that the process may run on, counted as the FFmpeg
   // libraries count them (av_cpu_count), and no more than c_MaxDecoderThreads. mpgfeed follows
   // the same rule, with a cap of the same name and value, on the cores it inherits from here.
   static constexpr int c_MaxDecoderThreads = 16;
   static int AskDecoderThreads();
-  // The memory the decoder process is taken to need at most for pictures of width x height on
-  // the given number of threads: its reference pictures, its threads' pictures and tables, its
-  // colour conversion and the libraries' own.
+  // The memory a decoder that says nothing is taken to need at most for pictures of width x
+  // height on the given number of threads: its reference pictures, its threads' pictures and
+  // tables, its colour conversion and the libraries' own.
   static uint64_t AskDecoderMemory(int width, int height, int threads);
 
  private:
@@ -51,8 +62,11 @@ class FileReader_MPEG {
   void EndOfStream();
   // Closes the pipe or stream; the decoder's wait status, or 0 for a plain stream.
   int ClosePipe();
+  std::optional<DecoderNeed> ReadDecoderNeed();
 
   FILE* d_pipe = nullptr;
+  int d_needFd = -1;  // where the decoder says its need; -1 once heard or without a decoder
+  std::optional<DecoderNeed> d_need;
   bool d_decoder = false;  // d_pipe comes from popen
   int d_framenr = 0;
   bool d_preloaded = false;

@@ -12,9 +12,11 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +33,7 @@ extern "C" {
 #include "libpixkit/utility/error.h"
 #include "libpixkit/utility/stopsignals.h"
 #include "tools/mpgfeed/allocations.h"
+#include "tools/mpgfeed/memoryneed.h"
 #include "tools/mpgfeed/picture.h"
 #include "tools/mpgfeed/recordfile.h"
 
@@ -68,6 +71,11 @@ const char c_Usage[] =
     "  then the Y plane (h rows of w bytes), the U plane and the V plane\n"
     "  (each (h+1)/2 rows of (w+1)/2 bytes), limited-range BT.601. Pictures of other formats,\n"
     "  matrices or ranges (as the source's tags say) are converted.\n"
+    "\n"
+    "Where the environment names a pipe as MPGFEED_NEED_FD, the program that runs mpgfeed\n"
+    "hears on it, before the first record, the memory decoding INPUT needs at most and the\n"
+    "threads it decodes with (\"<bytes> <threads>\", one line); mpgfeed then offers itself first\n"
+    "to the system where memory runs out.\n"
     "\n"
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
     "the output cannot be written or is the input, 2 for a wrong command line. A run that fails\n"
@@ -372,6 +380,13 @@ class Decoder {
     throw std::runtime_error(text);
   }
 
+  // The most memory the decoding takes, as the stream and the threads opened for it say.
+  uint64_t AskNeed() const {
+    return mpgfeed::DecodingNeed(d_format->streams[d_stream]->codecpar, d_codec->thread_count,
+                                 d_codec->active_thread_type & FF_THREAD_FRAME);
+  }
+  int AskThreads() const { return d_codec->thread_count; }
+
   // What damage cost a run, for one warning; empty when it cost nothing.
   std::string AskLoss() const {
     if (d_skipped == 0) return "";
@@ -484,6 +499,43 @@ class Decoder {
   int d_decodeError = 0;  // the last reason
 };
 
+// The pipe that the program running this one hears the need on, taken out of the environment
+// so that nothing started later writes into it; -1 when there is none. Only a pipe counts: a
+// number inherited by mistake must not name the output or a file.
+int TakeNeedPipe() {
+  const char* text = std::getenv("MPGFEED_NEED_FD");
+  if (!text) return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long fd = std::strtol(text, &end, 10);
+  const bool number = errno == 0 && end != text && *end == '\0' && fd > 2 && fd < 1 << 20;
+  unsetenv("MPGFEED_NEED_FD");
+  struct stat st;
+  if (!number || fstat(int(fd), &st) != 0 || !S_ISFIFO(st.st_mode) ||
+      fcntl(int(fd), F_SETFD, FD_CLOEXEC) != 0)
+    return -1;
+  return int(fd);
+}
+
+// Where memory runs out, the system ends the process that offers itself most: the decoder,
+// whose failure the program that runs it reports, rather than that program. Raising the score
+// needs no privilege; where it cannot be raised, nothing is lost but the preference.
+void OfferToEndFirst() {
+  const int fd = open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  const ssize_t written = write(fd, "1000", 4);
+  (void)written;
+  close(fd);
+}
+
+// One line, in one write; a listener that has gone no longer needs it.
+void TellNeed(int fd, uint64_t bytes, int threads) {
+  char line[64];
+  const int n = std::snprintf(line, sizeof line, "%llu %d\n", (unsigned long long)bytes, threads);
+  const ssize_t written = write(fd, line, size_t(n));
+  (void)written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -498,6 +550,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mpgfeed: %s (see mpgfeed --help)\n", e.what());
     return 2;
   }
+  const int needPipe = TakeNeedPipe();
+  if (needPipe >= 0) OfferToEndFirst();
   av_log_set_level(opt.quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
   pixkit::IgnoreWriteSignals();
   // Each decoder thread would reserve an allocation arena of its own, 64 MiB of address space
@@ -506,6 +560,10 @@ int main(int argc, char** argv) {
   try {
     mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
     Decoder decoder(opt.input);
+    if (needPipe >= 0) {
+      TellNeed(needPipe, decoder.AskNeed(), decoder.AskThreads());
+      close(needPipe);
+    }
     RecordWriter out(opt.output, opt.quiet);
     try {
       decoder.Run(out);
