@@ -9,8 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -305,6 +307,102 @@ INSTANTIATE_TEST_SUITE_P(
         if (ch == '.') ch = '_';
       return name;
     });
+
+std::string ReadAll(int fd) {
+  std::string data;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    data.append(buf, size_t(n));
+  }
+  return data;
+}
+
+// Told so by its environment, mpgfeed says on the pipe named there what its decoding needs,
+// before its first record, and offers itself first to the system where memory runs out; the
+// records stay as they are. A name that is no pipe of its own is passed over.
+TEST(Mpgfeed, SaysItsNeedBeforeTheFirstRecordWhereItIsAsked) {
+  TempDir dir;
+  const std::string input = dir / "clip.mp4";
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "20",
+                       "-c:v", "libx264", "-preset", "ultrafast", input}),
+            0);
+  const std::string records = RunMpgfeed(dir, {"-L", "-W", "-", input}).out;
+  ASSERT_EQ(records.size(), 20 * size_t(128 + 320 * 240 * 3 / 2));
+  const std::string ownScore = ReadFile("/proc/self/oom_score_adj");
+  const int threads = std::min(int(std::thread::hardware_concurrency()), 16);
+  const struct {
+    const char* env;  // null: none
+    bool fileOnThree;  // descriptor 3 a file instead of a pipe
+    bool says;
+  } cases[] = {{"MPGFEED_NEED_FD=3", false, true},
+               {nullptr, false, false},
+               {"MPGFEED_NEED_FD=1", false, false},
+               {"MPGFEED_NEED_FD=3", true, false},
+               {"MPGFEED_NEED_FD=3x", false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.env ? c.env : "no setting") + (c.fileOnThree ? ", a file" : ""));
+    int need[2], out[2];
+    ASSERT_EQ(pipe2(need, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const std::string three = dir / "three";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (c.fileOnThree)
+      posix_spawn_file_actions_addopen(&fa, 3, three.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    else
+      posix_spawn_file_actions_adddup2(&fa, need[1], 3);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++)
+      if (std::string(*e).rfind("MPGFEED_NEED_FD=", 0) != 0) env.push_back(*e);
+    if (c.env) env.push_back(c.env);
+    std::vector<char*> envp, argv;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {c_Mpgfeed, "-L", "-W", "-", input};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(need[1]);
+    close(out[1]);
+
+    // The need comes first; until the records are read, the decoder waits, its score as set.
+    std::string line;
+    if (c.says) {
+      line = ReadAll(need[0]);
+    } else {
+      pollfd p = {out[0], POLLIN, 0};
+      EXPECT_EQ(poll(&p, 1, 20000), 1);
+    }
+    const std::string score = ReadFile("/proc/" + std::to_string(pid) + "/oom_score_adj");
+    EXPECT_TRUE(ReadAll(out[0]) == records);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (!c.says) line = ReadAll(need[0]);
+    close(need[0]);
+    close(out[0]);
+    if (c.says) {
+      EXPECT_EQ(score, "1000\n");
+      unsigned long long bytes = 0;
+      int told = 0;
+      ASSERT_EQ(std::sscanf(line.c_str(), "%llu %d", &bytes, &told), 2) << line;
+      EXPECT_EQ(line, std::to_string(bytes) + " " + std::to_string(told) + "\n");
+      EXPECT_EQ(told, threads);
+      EXPECT_GT(bytes, 320 * 240 * 3 / 2 * 4);  // the references, at least
+    } else {
+      EXPECT_EQ(score, ownScore);
+      EXPECT_EQ(line, "");
+      if (c.fileOnThree) {
+        EXPECT_EQ(fs::file_size(three), 0u);
+      }
+    }
+  }
+}
 
 TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
   TempDir dir;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,10 +106,12 @@ class MpegReader : public ::testing::Test {
     fs::remove_all(d_dir);
   }
 
-  void InstallDecoder(const std::string& stream, const std::string& ending = "exit 0") {
+  void InstallDecoder(const std::string& stream, const std::string& ending = "exit 0",
+                      const std::string& beginning = "") {
     std::ofstream(d_dir + "/stream.bin", std::ios::binary) << stream;
     const std::string script = d_dir + "/mpgfeed";
     std::ofstream(script) << "#!/bin/sh\n"
+                          << beginning << "\n"
                           << "echo $# > '" << d_dir << "/argc'\n"
                           << "i=0\n"
                           << "for a in \"$@\"; do i=$((i+1)); printf '%s' \"$a\" > '" << d_dir
@@ -443,6 +446,57 @@ TEST_F(MpegReader, ClosingEarlyStopsADecoderThatStillWrites) {
     ExpectFrame(img, 352, 288, 0);
   }  // must return although the decoder has not finished writing
   EXPECT_TRUE(d_log.msgs.empty());
+}
+
+// The decoder says what it needs, before its first record, on a pipe named in its environment.
+// Anything but one well-formed line is nothing said, and a decoder that keeps the pipe open
+// without a word (as any program run in its place does) holds up neither the need nor a frame.
+TEST_F(MpegReader, TheDecodersNeedIsHeardBeforeItsFirstRecord) {
+  using Need = FileReader_MPEG::DecoderNeed;
+  const struct {
+    const char* says;  // shell commands run before the records
+    std::optional<Need> need;
+  } cases[] = {
+      {"printf '123456789012 3\\n' >&$MPGFEED_NEED_FD; eval \"exec $MPGFEED_NEED_FD>&-\"",
+       Need{123456789012, 3}},
+      {"printf '5 1\\n' >&$MPGFEED_NEED_FD", Need{5, 1}},
+      {"", std::nullopt},
+      {"eval \"exec $MPGFEED_NEED_FD>&-\"", std::nullopt},
+      {"printf 'lots\\n' >&$MPGFEED_NEED_FD", std::nullopt},
+      {"printf '12 0\\n' >&$MPGFEED_NEED_FD", std::nullopt},
+      {"printf -- '-5 2\\n' >&$MPGFEED_NEED_FD", std::nullopt},
+      {"printf '7 2' >&$MPGFEED_NEED_FD", std::nullopt},
+      {"printf '7 2\\n8 2\\n' >&$MPGFEED_NEED_FD", std::nullopt},
+  };
+  std::string stream;
+  for (int i = 0; i < 4; i++) stream += Record(352, 288, i);  // more than a pipe holds
+  for (const auto& c : cases) {
+    for (const bool askFirst : {true, false}) {
+      SCOPED_TRACE(std::string(c.says) + (askFirst ? ", asked first" : ", asked after a frame"));
+      InstallDecoder(stream, "exit 0", c.says);
+      FileReader_MPEG r;
+      r.Open(Input().c_str());
+      Image<Pixel> img;
+      std::optional<Need> need;
+      if (askFirst) need = r.AskDecoderNeed();
+      ExpectNextFrame(r, img, 352, 288, 0);
+      if (!askFirst) need = r.AskDecoderNeed();
+      ASSERT_EQ(need.has_value(), c.need.has_value());
+      if (need) {
+        EXPECT_EQ(need->bytes, c.need->bytes);
+        EXPECT_EQ(need->threads, c.need->threads);
+      }
+      for (int i = 1; i < 4; i++) ExpectNextFrame(r, img, 352, 288, i);
+      EXPECT_TRUE(r.IsEOF());
+    }
+  }
+  EXPECT_TRUE(d_log.msgs.empty());
+
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  FileReader_MPEG plain;
+  plain.OpenStream(f, "records");
+  EXPECT_FALSE(plain.AskDecoderNeed());
 }
 
 // Records from a plain stream, no process: frames, a clean end, and a broken record that ends
