@@ -1,6 +1,7 @@
 #include "tools/mpgfeed/memoryneed.h"
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -280,6 +281,52 @@ PictureCounts FirstSps(const std::vector<Unit>& units, int type, Parse parse, bo
   return {};
 }
 
+// ---- The need ----
+
+constexpr uint64_t c_MB = 1 << 20;
+constexpr int c_MostKept = 16;  // references and reordered pictures a stream may ask for
+
+// Where a family's decoder takes the pictures it keeps for the stream from.
+enum class Counts { Fixed, H264, Hevc };
+
+// One codec family's decoder, in pictures of the stream's own format and size.
+struct Family {
+  AVCodecID codecs[2];
+  Counts counts;
+  int kept;               // with Counts::Fixed: the references and reordering of its streams
+  double pictures;        // besides those kept: in work, on their way out, spare in the pools
+  double perFrameThread;  // for each thread that decodes pictures of its own
+  double mb;              // tables and buffers of the libraries and the demuxer
+  double mbPerThread;     // each thread's tables and stack
+};
+
+// PLACEHOLDER: calibrated below from measured peaks.
+const Family c_Families[] = {
+    {{AV_CODEC_ID_MPEG1VIDEO, AV_CODEC_ID_MPEG2VIDEO}, Counts::Fixed, 3, 2, 2, 8, 1},
+    {{AV_CODEC_ID_MPEG4, AV_CODEC_ID_MPEG4}, Counts::Fixed, 3, 2, 2, 8, 1},
+    {{AV_CODEC_ID_MJPEG, AV_CODEC_ID_MJPEG}, Counts::Fixed, 0, 2, 2, 8, 1},
+    {{AV_CODEC_ID_VP9, AV_CODEC_ID_VP9}, Counts::Fixed, 8, 2, 2, 8, 1},
+    {{AV_CODEC_ID_H264, AV_CODEC_ID_H264}, Counts::H264, 0, 2, 2, 8, 1},
+    {{AV_CODEC_ID_HEVC, AV_CODEC_ID_HEVC}, Counts::Hevc, 0, 2, 2, 8, 1},
+};
+const Family c_Unknown = {{AV_CODEC_ID_NONE, AV_CODEC_ID_NONE}, Counts::Fixed, 2 * c_MostKept, 2, 2, 8, 1};
+
+// One picture as the decoder lays it out: its format, at a size rounded up to whole blocks of
+// 16 x 16; of an unknown format, 16 bits for each of four full planes.
+uint64_t PictureBytes(const AVCodecParameters* par) {
+  const int w = (std::max(par->width, 1) + 15) / 16 * 16, h = (std::max(par->height, 1) + 15) / 16 * 16;
+  const int bytes = av_image_get_buffer_size(AVPixelFormat(par->format), w, h, 1);
+  return bytes > 0 ? uint64_t(bytes) : uint64_t(w) * uint64_t(h) * 8;
+}
+
+// The colour conversion into a record's 8-bit 4:2:0: the converted picture, the turned one
+// and a chroma-sized plane of 16-bit sums, as the size of the record's picture says.
+uint64_t ConversionBytes(const AVCodecParameters* par) {
+  const uint64_t w = uint64_t((std::max(par->width, 1) + 15) / 16 * 16);
+  const uint64_t h = uint64_t((std::max(par->height, 1) + 15) / 16 * 16);
+  return w * h * 3 / 2 * 5 / 2;
+}
+
 }  // namespace
 
 PictureCounts H264PictureCounts(const uint8_t* data, size_t size) {
@@ -297,10 +344,29 @@ PictureCounts HevcPictureCounts(const uint8_t* data, size_t size) {
 }
 
 uint64_t DecodingNeed(const AVCodecParameters* par, int threads, bool frameThreads) {
-  (void)par;
-  (void)threads;
-  (void)frameThreads;
-  return 0;  // calibrated below
+  const Family* family = &c_Unknown;
+  for (const Family& f : c_Families)
+    if (std::find(std::begin(f.codecs), std::end(f.codecs), par->codec_id) != std::end(f.codecs))
+      family = &f;
+
+  int kept = family->kept;
+  if (family->counts == Counts::H264) {
+    const PictureCounts c = H264PictureCounts(par->extradata, size_t(std::max(par->extradata_size, 0)));
+    // Where the stream does not say how far it reorders, the decoder may hold back as many
+    // pictures as a decoded-picture buffer takes at most besides the references.
+    kept = c.references < 0 ? 2 * c_MostKept
+                            : c.references + (c.reordered >= 0 ? std::max(c.reordered, par->video_delay)
+                                                               : c_MostKept - c.references);
+  } else if (family->counts == Counts::Hevc) {
+    const PictureCounts c = HevcPictureCounts(par->extradata, size_t(std::max(par->extradata_size, 0)));
+    kept = c.references < 0 ? c_MostKept : c.references;
+  }
+
+  const uint64_t t = uint64_t(std::max(threads, 1));
+  const double pictures =
+      family->pictures + kept + (frameThreads ? family->perFrameThread * double(t) : 0.0);
+  return uint64_t(double(PictureBytes(par)) * pictures) + ConversionBytes(par) +
+         uint64_t((family->mb + family->mbPerThread * double(t)) * double(c_MB));
 }
 
 }  // namespace mpgfeed
