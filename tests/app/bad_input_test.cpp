@@ -144,6 +144,11 @@ TEST_F(BadInput, FilesThatAreMissingShortOrOfAnotherSize) {
        {"bg0001.ppm"}},
       {"YUV file smaller than one frame of the -r size", {"-r", "32x32", "-o", out + "/bg", three},
        0, "Input file has strange file size, continuing anyway.\n", {}},
+      // A closed standard input is not found again by its name.
+      {"closed standard input as input",
+       {"-a", "mode", "-r", "176x144", "-o", out + "/P", "/dev/stdin"}, 2,
+       "transparent: false\nError: cannot open input file '/dev/stdin'\n", {}, {},
+       "exec \"$0\" \"$@\" <&-"},
   };
   for (const Case& c : cases) RunCase(c, out);
 }
