@@ -158,6 +158,7 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
   const std::string nodir = out + "/no-such-folder/bg";
   const std::string notdir = three + "/bg";
   symlink("/dev/full", (dir / "full0000.ppm").c_str());
+  mkdir((dir / "sub0003.ppm").c_str(), 0755);
   const std::vector<Case> cases = {
       {"prefix in a folder that does not exist", {"-r", "16x16", "-o", nodir, three}, 2,
        "Error: cannot create PPM file '" + nodir + "0000.ppm' (No such file or directory)\n", {}},
@@ -171,6 +172,11 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
       {"prefix below a file, offline", {"-r", "16x16", "-l", "-o", notdir, three}, 2,
        "transparent: false\nError: cannot write PPM files '" + notdir + "NNNN.ppm' in folder '" +
            three + "' (Not a directory)\n", {}},
+      // An offline run over a file knows the one name it will write.
+      {"offline, a folder under the name of the background",
+       {"-r", "16x16", "-l", "-o", dir / "sub", three}, 2,
+       "transparent: false\nError: cannot write PPM file '" + dir / "sub0003.ppm" +
+           "' in folder '" + dir.path() + "' (Is a directory)\n", {}},
       // Two names too long for one message: its end goes.
       {"prefix in a long folder that does not exist, offline",
        {"-r", "16x16", "-l", "-o", nodir + std::string(250, 'd') + "/" + std::string(250, 'd'),
