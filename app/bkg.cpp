@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -204,6 +206,24 @@ void KeepFramesInTheHeap() {
   throw pixkit::Excpt_Text(pixkit::ErrSev_Error, text.c_str());
 }
 
+// The prefix, the number in four digits or more, ".ppm".
+std::string BackgroundName(const char* prefix, int cnt) {
+  assert(cnt >= 0);
+  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", prefix, cnt);
+  std::string name(size_t(len) + 1, '\0');
+  std::snprintf(&name[0], name.size(), "%s%04d.ppm", prefix, cnt);
+  name.pop_back();
+  return name;
+}
+
+// Written over, an input would be lost, and read on as frames.
+void RefuseInputAsOutput(const std::string& name, const RunSettings& s) {
+  for (const std::string& input : s.inputs) {
+    const std::string refusal = pixkit::OutputIsInputMessage(name, input);
+    if (!refusal.empty()) ThrowOutputError(refusal);
+  }
+}
+
 std::string FolderOf(const std::string& prefix) {
   const size_t slash = prefix.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : prefix.substr(0, slash);
@@ -227,19 +247,67 @@ bool HoldsWritableBackground(const std::string& folder, const std::string& base)
   return false;
 }
 
-// An offline run writes at its end, under a number only the end knows: a folder that cannot
-// take the file is reported before the first frame rather than after the last. A folder that
-// may be searched but not written still takes the file when it exists, in place, so such a run
-// goes on while the folder holds a writable file of the series. Creates nothing.
-void CheckOutputFolder(const std::string& prefix) {
+// The whole frames or alpha planes of `bytes` each in a regular file, as the YUV reader counts
+// them from the file's length; -1 for anything else, which only reading tells.
+int64_t WholeFramesIn(const std::string& name, int64_t bytes) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return std::min<int64_t>(st.st_size / bytes, INT_MAX);
+}
+
+// The steps of a YUV run of regular files: a step reads `decimate` frames, and the frames end
+// with the last whole one that has its alpha plane. -1 where it is not known before reading.
+int KnownStepCount(const RunSettings& s) {
+  if (s.format != c_FormatYUV) return -1;
+  const int64_t w = s.width, h = s.height;
+  int64_t frames = WholeFramesIn(s.inputs[0], w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2));
+  if (frames >= 0 && s.alpha_input) {
+    const int64_t planes = WholeFramesIn(s.inputs[1], w * h);
+    frames = planes < 0 ? -1 : std::min(frames, planes);
+  }
+  return frames < 0 ? -1 : int(frames / s.decimate);
+}
+
+// Why the background `name` cannot be written as the PPM writer writes it, 0 when it can: a
+// file of the caller's own with no other name is replaced through its folder, and so is a new
+// one (folder_err tells why the folder refuses, 0 when it does not); any other file is written
+// in place. Only a sure failure counts: a link that leads nowhere yet may make its target.
+int WhyNotWritable(const std::string& name, int folder_err) {
+  struct stat st;
+  if (lstat(name.c_str(), &st) != 0) return errno == ENOENT ? folder_err : errno;
+  if (folder_err == 0 && pixkit::IsSoleOwnFile(st)) return 0;
+  if (stat(name.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  return faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// An offline run writes at its end: a file it cannot write is reported before the first frame
+// rather than after the last. Where the input tells the number of steps, the one name is
+// checked. Otherwise a folder that may be searched but not written still takes the file when it
+// exists, in place, so such a run goes on while the folder holds a writable file of the series.
+// Creates nothing.
+void CheckOutputFolder(const RunSettings& s) {
+  const std::string prefix = s.output_prefix;
   const std::string folder = FolderOf(prefix);
   struct stat st;
   int err = stat(folder.c_str(), &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
   if (err == 0) {
-    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return;
-    err = errno;
-    if (faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) == 0 &&
-        HoldsWritableBackground(folder, prefix.substr(prefix.rfind('/') + 1)))
+    const bool writable = faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    if (!writable) err = errno;
+    const bool searchable = writable || faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) == 0;
+    // No step, no file: such a run ends for want of frames.
+    const int steps = searchable ? KnownStepCount(s) : -1;
+    if (steps > 0) {
+      const std::string name = BackgroundName(s.output_prefix, steps);
+      RefuseInputAsOutput(name, s);
+      const int why = WhyNotWritable(name, err);
+      if (why == 0) return;
+      ThrowOutputError("cannot write PPM file '" + pixkit::ShortNameForMessage(name) +
+                       "' in folder '" + pixkit::ShortNameForMessage(folder) + "' (" +
+                       std::strerror(why) + ")");
+    }
+    if (writable ||
+        (searchable && HoldsWritableBackground(folder, prefix.substr(prefix.rfind('/') + 1))))
       return;
   }
   ThrowOutputError("cannot write PPM files '" + pixkit::ShortNameForMessage(prefix) +
@@ -348,17 +416,8 @@ void HandOver(const Image<Pixel>& full_chroma, Synthesizers& algos) {
 // The file of a background. rgb's planes are used again where nobody else holds them.
 void SaveAsPPM(const Image<Pixel>& img, const RunSettings& s, int cnt, Image<Pixel>& rgb) {
   // Numbers beyond 9999 simply make the name longer.
-  assert(cnt >= 0);
-  const int len = std::snprintf(nullptr, 0, "%s%04d.ppm", s.output_prefix, cnt);
-  std::string name(size_t(len) + 1, '\0');
-  std::snprintf(&name[0], name.size(), "%s%04d.ppm", s.output_prefix, cnt);
-  name.pop_back();
-
-  // Written over, an input would be lost, and read on as frames.
-  for (const std::string& input : s.inputs) {
-    const std::string refusal = pixkit::OutputIsInputMessage(name, input);
-    if (!refusal.empty()) ThrowOutputError(refusal);
-  }
+  const std::string name = BackgroundName(s.output_prefix, cnt);
+  RefuseInputAsOutput(name, s);
   pixkit::ChangeColorspace(rgb, img, pixkit::Colorspace_RGB, pixkit::Chroma_420);
   pixkit::WritePPM(rgb, name.c_str());
 }
@@ -592,7 +651,7 @@ int RunBackgroundTool(int argc, char** argv) {
     CheckBlockSize(settings);
     CheckInputCount(cmdline, settings);
     settings.inputs.assign(cmdline.input_files, cmdline.input_files + cmdline.input_count);
-    if (settings.offline) CheckOutputFolder(settings.output_prefix);
+    if (settings.offline) CheckOutputFolder(settings);
 
     // What the run keeps is counted against the memory there was when it started.
     cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());

@@ -192,18 +192,25 @@ std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::ReadDecoderNeed() {
   while (got < 0 && errno == EINTR);
   if (got <= 0) return std::nullopt;
   line[got] = '\0';
-  line[got] = '\0';
   return ParseDecoderNeed(line);
 }
 
-void FileReader_MPEG::EndOfStream() {
+void FileReader_MPEG::EndOfStream(bool cut) {
   const int status = ClosePipe();
   std::string why;
   if (status == -1) {
     why = std::string("its status cannot be read: ") + strerror(errno);
   } else if (WIFEXITED(status)) {
     const int code = WEXITSTATUS(status);
-    if (code == 0) return;
+    if (code == 0) {
+      // Only a decoder that ended well cut its stream short; a failing one says why itself.
+      if (cut) {
+        const std::string text = "MPEG stream of file '" + ShortNameForMessage(d_filename) +
+                                 "' ends inside a frame; frame dropped";
+        MessageDisplay::Show(ErrSev_Warning, text.c_str());
+      }
+      return;
+    }
     why = "exit status " + std::to_string(code);
     if (code == 126 || code == 127) why += ": mpgfeed could not be run";
   } else if (WIFSIGNALED(status)) {
@@ -223,7 +230,7 @@ bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
   // A clean end lies between records; anything else is a record cut short.
   const int next = getc(d_pipe);
   if (next == EOF) {
-    EndOfStream();
+    EndOfStream(false);
     return false;
   }
   ungetc(next, d_pipe);
@@ -264,10 +271,7 @@ bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
   }
 
   // Rows that never arrived would be handed out unset: the partial frame is dropped.
-  const std::string text =
-      "MPEG stream of file '" + ShortNameForMessage(d_filename) + "' ends inside a frame; frame dropped";
-  MessageDisplay::Show(ErrSev_Warning, text.c_str());
-  EndOfStream();
+  EndOfStream(true);
   return false;
 }
 

@@ -58,8 +58,9 @@ class FileReader_MPEG {
 
  private:
   bool ReadFrameFromPipe(Image<Pixel>& img);
-  // Closes the pipe at the end of the stream and throws when the decoder did not succeed.
-  void EndOfStream();
+  // Closes the pipe at the end of the stream and throws when the decoder did not succeed;
+  // otherwise warns when the stream was cut inside a record.
+  void EndOfStream(bool cut);
   // Closes the pipe or stream; the decoder's wait status, or 0 for a plain stream.
   int ClosePipe();
   std::optional<DecoderNeed> ReadDecoderNeed();

@@ -94,11 +94,16 @@ void IgnoreWriteSignals() {
 bool OpenClosedStandardStreams() {
   for (int fd = 0; fd < 3; fd++) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number, which is this one: those below are open by now. Open the wrong
-    // way round, so that reading or writing it still fails as on a closed stream.
-    const int null = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-    if (null < 0) return false;
-    assert(null == fd);
+    // The lowest free number, which is this one: those below are open by now. A directory opened
+    // read-only fails every read and write, and opened again by its name (/dev/stdin,
+    // /proc/self/fd/1) it still cannot be read or written, where /dev/null would be found whole.
+    // Nobody may create a file in this one, so a name below the stream (/dev/stdout/bg) cannot
+    // be made either. Without /proc those names lead nowhere and /dev/null, opened the wrong way
+    // round, serves as before.
+    int standIn = open("/proc/self/fd", O_RDONLY | O_DIRECTORY);
+    if (standIn < 0) standIn = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (standIn < 0) return false;
+    assert(standIn == fd);
   }
   return true;
 }

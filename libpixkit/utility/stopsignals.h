@@ -51,10 +51,12 @@ class RemoveOnStop {
 // unfinished, and a closed standard error does not cost a run its output.
 void IgnoreWriteSignals();
 
-// Opens /dev/null onto each of the standard descriptors 0-2 that is closed, so that no file the
-// program opens later takes one of their numbers and gets its progress or messages; using the
-// stream fails as before (EBADF). Call it first in main. False when /dev/null cannot be opened,
-// with errno set.
+// Opens a stand-in onto each of the standard descriptors 0-2 that is closed, so that no file the
+// program opens later takes one of their numbers and gets its progress or messages. Using the
+// stream still fails (writes with EBADF, reads with EISDIR), also when it is opened again by its
+// name (/dev/stdin, /dev/stdout, /proc/self/fd/N). The stand-ins are inherited by the programs
+// this one starts. Call it first in main. False when not even /dev/null can be opened, with
+// errno set.
 bool OpenClosedStandardStreams();
 
 }  // namespace pixkit

@@ -144,6 +144,11 @@ TEST_F(BadInput, FilesThatAreMissingShortOrOfAnotherSize) {
        {"bg0001.ppm"}},
       {"YUV file smaller than one frame of the -r size", {"-r", "32x32", "-o", out + "/bg", three},
        0, "Input file has strange file size, continuing anyway.\n", {}},
+      // A closed standard input is not found again by its name.
+      {"closed standard input as input",
+       {"-a", "mode", "-r", "176x144", "-o", out + "/P", "/dev/stdin"}, 2,
+       "transparent: false\nError: cannot open input file '/dev/stdin'\n", {}, {},
+       "exec \"$0\" \"$@\" <&-"},
   };
   for (const Case& c : cases) RunCase(c, out);
 }
@@ -153,6 +158,7 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
   const std::string nodir = out + "/no-such-folder/bg";
   const std::string notdir = three + "/bg";
   symlink("/dev/full", (dir / "full0000.ppm").c_str());
+  mkdir((dir / "sub0003.ppm").c_str(), 0755);
   const std::vector<Case> cases = {
       {"prefix in a folder that does not exist", {"-r", "16x16", "-o", nodir, three}, 2,
        "Error: cannot create PPM file '" + nodir + "0000.ppm' (No such file or directory)\n", {}},
@@ -166,6 +172,11 @@ TEST_F(BadInput, OutputThatCannotBeWrittenLeavesNoFile) {
       {"prefix below a file, offline", {"-r", "16x16", "-l", "-o", notdir, three}, 2,
        "transparent: false\nError: cannot write PPM files '" + notdir + "NNNN.ppm' in folder '" +
            three + "' (Not a directory)\n", {}},
+      // An offline run over a file knows the one name it will write.
+      {"offline, a folder under the name of the background",
+       {"-r", "16x16", "-l", "-o", dir / "sub", three}, 2,
+       "transparent: false\nError: cannot write PPM file '" + dir / "sub0003.ppm" +
+           "' in folder '" + dir.path() + "' (Is a directory)\n", {}},
       // Two names too long for one message: its end goes.
       {"prefix in a long folder that does not exist, offline",
        {"-r", "16x16", "-l", "-o", nodir + std::string(250, 'd') + "/" + std::string(250, 'd'),

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -152,13 +153,38 @@ TEST(EndToEnd, BackgroundThatCannotBeWrittenEndsWithCodeTwo) {
   EXPECT_EQ(ListFiles(limited), std::vector<std::string>{"bg0002.ppm"});
 }
 
-// An offline run writes at its end, yet a folder it may not write ends it before the first frame
-// unless the folder holds a file of the series, which it then writes in place.
-TEST(EndToEnd, OfflineRunTakesAFolderItMayNotWriteOnlyWithAFileToWriteInPlace) {
+// An offline run writes at its end, yet a file it cannot write ends it before the first frame.
+// Where the input tells the number of steps, that one name must be writable in place unless the
+// folder may be written: a wrong count refuses a run that works. Otherwise (MPEG input) any
+// writable file of the series lets the run start.
+TEST(EndToEnd, OfflineRunTakesAFolderItMayNotWriteOnlyWithTheFileItWillWriteInPlace) {
   TempDir dir;
-  const std::string seq = dir / "seq.yuv", locked = dir.Sub("locked");
-  WriteYUV(seq, std::vector<Picture420>(2, {16, 16}));
-  std::ofstream(locked + "/bg0002.ppm") << "old";
+  const std::string seq = dir / "seq.yuv", odd = dir / "odd.yuv", alpha = dir / "alpha.bin";
+  const std::string clip = dir / "clip.m1v", locked = dir.Sub("locked");
+  mpegtest::WriteMpegFile(clip, {"mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 16,
+                                 16, 3});
+  WriteYUV(seq, std::vector<Picture420>(20, {16, 16}));
+  // 20 frames of 15 x 9 (chroma 8 x 5) and a part of one; 13 alpha planes and a part of one.
+  testsupport::WriteBytes(odd, std::vector<uint8_t>(20 * 215 + 100, 90));
+  testsupport::WriteBytes(alpha, std::vector<uint8_t>(13 * 135 + 50, 255));
+  const std::string refused = Listing("aging", true) + "Error: cannot write PPM file '" + locked +
+                              "/bg0020.ppm' in folder '" + locked + "' (Permission denied)\n";
+  const struct {
+    std::string file;  // the user's own, writable, in the folder; empty: none
+    std::vector<std::string> args;  // after -x -l -o locked/bg
+    std::string err;  // empty: the run writes the file
+  } cases[] = {
+      {"bg0020.ppm", {"-r", "16x16", seq}, ""},
+      {"", {"-r", "16x16", seq}, refused},
+      {"bg0007.ppm", {"-r", "16x16", seq}, refused},
+      {"bg0006.ppm", {"-r", "16x16", "-d", "3", seq}, ""},  // a step cut short is dropped
+      {"bg0020.ppm", {"-r", "15x9", odd}, ""},
+      {"bg0006.ppm", {"-r", "15x9", "-d", "2", "-A", "x", odd, alpha}, ""},
+      {"bg0003.ppm", {"-f", "mpeg", clip}, ""},
+      {"", {"-f", "mpeg", clip}, Listing("aging", true) + "Error: cannot write PPM files '" +
+                                     locked + "/bgNNNN.ppm' in folder '" + locked +
+                                     "' (Permission denied)\n"},
+  };
   // As another user when the test runs as root, whom mode bits do not stop.
   testsupport::ProcessSpec spec;
   spec.path = QUILLMERE_EXE;
@@ -166,23 +192,36 @@ TEST(EndToEnd, OfflineRunTakesAFolderItMayNotWriteOnlyWithAFileToWriteInPlace) {
     if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is missing";
     spec.path = "/usr/bin/setpriv";
     spec.args = {"--reuid=65534", "--regid=65534", "--clear-groups", QUILLMERE_EXE};
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755) | chmod(seq.c_str(), 0644), 0);
-    ASSERT_EQ(chown((locked + "/bg0002.ppm").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    for (const std::string& f : {seq, odd, alpha, clip}) ASSERT_EQ(chmod(f.c_str(), 0644), 0);
   }
-  spec.args.insert(spec.args.end(), {"-x", "-r", "16x16", "-l", "-o", locked + "/bg", seq});
-  spec.env = {"DISPLAY="};
-  ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
-  ProcessResult r = testsupport::RunProcess(spec);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  ReadBackground(locked + "/bg0002.ppm", 16, 16);
-
-  ASSERT_EQ(chmod(locked.c_str(), 0755) | unlink((locked + "/bg0002.ppm").c_str()) |
-                chmod(locked.c_str(), 0555), 0);
-  r = testsupport::RunProcess(spec);
-  EXPECT_EQ(r.exit_code, 2);
-  EXPECT_EQ(r.err, Listing("aging", true) + "Error: cannot write PPM files '" + locked +
-                       "/bgNNNN.ppm' in folder '" + locked + "' (Permission denied)\n");
-  ASSERT_EQ(chmod(locked.c_str(), 0755), 0);
+  spec.args.insert(spec.args.end(), {"-x", "-l", "-o", locked + "/bg"});
+  spec.env = {"DISPLAY=", std::string("PATH=") + QUILLMERE_BIN_DIR + ":/usr/bin:/bin"};
+  const testsupport::ProcessSpec base = spec;
+  for (const auto& c : cases) {
+    spec.args = base.args;
+    spec.args.insert(spec.args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.file + " " + Describe(c.args));
+    const std::string file = locked + "/" + c.file;
+    if (!c.file.empty()) {
+      std::ofstream(file) << "old";
+      if (geteuid() == 0) {
+        ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+      }
+    }
+    ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+    const ProcessResult r = testsupport::RunProcess(spec);
+    ASSERT_EQ(chmod(locked.c_str(), 0755), 0);
+    EXPECT_EQ(ListFiles(locked).size(), c.file.empty() ? 0u : 1u);  // nothing created
+    EXPECT_EQ(r.exit_code, c.err.empty() ? 0 : 2) << r.err;
+    if (c.err.empty()) {
+      const bool odd_size = c.args[1] == "15x9";
+      ReadBackground(file, odd_size ? 15 : 16, odd_size ? 9 : 16);
+    } else {
+      EXPECT_EQ(r.err, c.err);
+    }
+    if (!c.file.empty()) unlink(file.c_str());
+  }
 }
 
 // A background named like an input, or linked to one, would destroy it: refused, whatever the
@@ -223,6 +262,10 @@ TEST(EndToEnd, BackgroundThatIsAnInputIsRefusedAndTheInputStays) {
     const std::string output = c.link ? bg : c.input;
     EXPECT_NE(r.err.find("Error: output '" + output + "' is the input '" + c.input + "'\n"),
               std::string::npos) << r.err;
+    // An offline run over a file knows the name before its first frame.
+    if (std::find(args.begin(), args.end(), "-l") != args.end()) {
+      EXPECT_EQ(r.err.find("processing frame"), std::string::npos) << r.err;
+    }
     EXPECT_TRUE(bytes(c.input) == before);
     if (c.link) unlink(bg.c_str());
   }

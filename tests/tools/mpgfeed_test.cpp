@@ -439,6 +439,16 @@ TEST(Mpgfeed, WritesToTheNamedFileAndShowsProgressUnlessQuiet) {
     EXPECT_EQ(testsupport::RunProcess(spec).exit_code, 0);
     EXPECT_EQ(ReadFile(output), quiet.out);
   }
+  // A closed stream is not opened again by its name.
+  for (const char* run : {"-L -W /dev/stdout \"$1\" >&-", "-L -W \"$2\" /dev/stdin <&-"}) {
+    SCOPED_TRACE(run);
+    testsupport::ProcessSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"-c", std::string("exec \"$0\" ") + run, c_Mpgfeed, input, output};
+    const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("mpgfeed: cannot ", 0), 0u) << r.err;
+  }
 }
 
 TEST(Mpgfeed, AFailedOrStoppedRunLeavesNoOutputFile) {

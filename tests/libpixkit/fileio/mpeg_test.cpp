@@ -367,29 +367,33 @@ TEST_F(MpegReader, AnyFileNameReachesTheDecoderAsOneArgument) {
   EXPECT_EQ(Noted("arg4"), "./-h.mpg");
 }
 
+// Also where the failure cut the last record short: only the failure is reported.
 TEST_F(MpegReader, AFailingDecoderIsReportedAtTheEndOfItsStream) {
   const struct {
     const char* ending;
     const char* why;
   } cases[] = {{"exit 3", "(exit status 3)"}, {"kill -TERM $$", "(killed by signal 15)"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.ending);
-    InstallDecoder(Record(16, 8, 1), c.ending);
-    for (bool lookAhead : {true, false}) {
-      FileReader_MPEG r;
-      r.Open(Input().c_str());
-      Image<Pixel> img;
-      EXPECT_FALSE(r.IsEOF());
-      EXPECT_TRUE(r.ReadImage(img));
-      try {
-        lookAhead ? r.IsEOF() : r.ReadImage(img);
-        ADD_FAILURE() << "no exception";
-      } catch (const Excpt_Text& e) {
-        EXPECT_EQ(e.m_severity, ErrSev_Error);
-        EXPECT_EQ(TextOf(e), "MPEG decoder failed on file '" + Input() + "' " + c.why);
+    for (const std::string& cut : {std::string(), Record(16, 8, 2).substr(0, 200)}) {
+      SCOPED_TRACE(c.ending + std::string(cut.empty() ? "" : ", cut"));
+      InstallDecoder(Record(16, 8, 1) + cut, c.ending);
+      for (bool lookAhead : {true, false}) {
+        FileReader_MPEG r;
+        r.Open(Input().c_str());
+        Image<Pixel> img;
+        EXPECT_FALSE(r.IsEOF());
+        EXPECT_TRUE(r.ReadImage(img));
+        try {
+          lookAhead ? r.IsEOF() : r.ReadImage(img);
+          ADD_FAILURE() << "no exception";
+        } catch (const Excpt_Text& e) {
+          EXPECT_EQ(e.m_severity, ErrSev_Error);
+          EXPECT_EQ(TextOf(e), "MPEG decoder failed on file '" + Input() + "' " + c.why);
+        }
+        EXPECT_TRUE(r.IsEOF());  // reported once
+        EXPECT_FALSE(r.ReadImage(img));
+        EXPECT_TRUE(d_log.msgs.empty());
       }
-      EXPECT_TRUE(r.IsEOF());  // reported once
-      EXPECT_FALSE(r.ReadImage(img));
     }
   }
 }
@@ -529,6 +533,12 @@ TEST_F(MpegReader, AnOpenStreamIsReadLikeADecodersPipe) {
     EXPECT_EQ(TextOf(e), "invalid frame size -3x8 in MPEG stream of file 'records'");
   }
   EXPECT_TRUE(r.IsEOF());  // the stream was closed with the broken record
+
+  const std::string cut = good.substr(0, good.size() - 1);  // its end is a clean one
+  r.OpenStream(fmemopen(const_cast<char*>(cut.data()), cut.size(), "rb"), "records");
+  EXPECT_TRUE(r.ReadImage(img));
+  EXPECT_TRUE(r.IsEOF());
+  EXPECT_EQ(d_log.msgs.size(), 1u);
 }
 
 }  // namespace
