@@ -283,48 +283,75 @@ PictureCounts FirstSps(const std::vector<Unit>& units, int type, Parse parse, bo
 
 // ---- The need ----
 
-constexpr uint64_t c_MB = 1 << 20;
-constexpr int c_MostKept = 16;  // references and reordered pictures a stream may ask for
+constexpr double c_MB = 1 << 20;
+constexpr int c_FullBuffer = 16;  // the most pictures a decoded-picture buffer holds
 
 // Where a family's decoder takes the pictures it keeps for the stream from.
-enum class Counts { Fixed, H264, Hevc };
+enum class Counts { None, H264, Hevc };
 
-// One codec family's decoder, in pictures of the stream's own format and size.
+// One codec family's decoder. Its pictures are counted in the stream's own format and size,
+// each with its share of motion tables (bytes per pixel); besides those the stream keeps, it
+// holds `pictures` (in work, on their way out, spare in the pools; the references of a family
+// whose streams do not say them) and `perFrameThread` for each thread that decodes pictures of
+// its own, or the one that decodes alone. Its threads also have tables of their own, partly as
+// wide as the pictures.
 struct Family {
-  AVCodecID codecs[2];
+  AVCodecID codec;
   Counts counts;
-  int kept;               // with Counts::Fixed: the references and reordering of its streams
-  double pictures;        // besides those kept: in work, on their way out, spare in the pools
-  double perFrameThread;  // for each thread that decodes pictures of its own
-  double mb;              // tables and buffers of the libraries and the demuxer
-  double mbPerThread;     // each thread's tables and stack
+  double pictures;
+  double perFrameThread;
+  double tablesPerPixel;
+  double mb;
+  double mbPerThread;
+  double bytesPerThreadColumn;
 };
 
-// PLACEHOLDER: calibrated below from measured peaks.
+// Fitted with bench/decoder-memory.sh to the peaks of mpgfeed alone, page cache left out, at
+// 480p to 2160p on 1, 8 and 16 threads, BT.709-tagged so that the colour conversion runs: at
+// least 1.15 times every peak (10-bit, 4:2:2, 4:4:4, 16 references and B-pyramids included), and
+// for streams as their encoders make them by default at most 1.9 times it. For example, MiB of
+// peak / claim at 1080p on 8 threads (bench/DECODER-MEMORY.md has them all):
+//   MPEG-1 20 / 31, MPEG-2 25 / 41, MPEG-2 4:2:2 37 / 46, MPEG-4 60 / 70, MJPEG 13 / 15,
+//   VP9 52 / 60, H.264 83 / 113, H.264 16 references 10-bit 4:4:4 359 / 436, HEVC 95 / 112.
 const Family c_Families[] = {
-    {{AV_CODEC_ID_MPEG1VIDEO, AV_CODEC_ID_MPEG2VIDEO}, Counts::Fixed, 3, 2, 2, 8, 1},
-    {{AV_CODEC_ID_MPEG4, AV_CODEC_ID_MPEG4}, Counts::Fixed, 3, 2, 2, 8, 1},
-    {{AV_CODEC_ID_MJPEG, AV_CODEC_ID_MJPEG}, Counts::Fixed, 0, 2, 2, 8, 1},
-    {{AV_CODEC_ID_VP9, AV_CODEC_ID_VP9}, Counts::Fixed, 8, 2, 2, 8, 1},
-    {{AV_CODEC_ID_H264, AV_CODEC_ID_H264}, Counts::H264, 0, 2, 2, 8, 1},
-    {{AV_CODEC_ID_HEVC, AV_CODEC_ID_HEVC}, Counts::Hevc, 0, 2, 2, 8, 1},
+    // codec                   counts         pics  perFT  tables  MB   MB/th  B/th/column
+    {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  0.75, 0,     0,      8,   0.25,  256},
+    {AV_CODEC_ID_MPEG2VIDEO,   Counts::None,  4.75, 0,     0,      8,   0.5,   512},
+    {AV_CODEC_ID_MPEG4,        Counts::None,  0.25, 2.1,   0,      7,   0,     768},
+    {AV_CODEC_ID_MJPEG,        Counts::None,  0.6,  0,     0,      7.5, 0,     0},
+    {AV_CODEC_ID_VP9,          Counts::None,  4.25, 1.4,   0,      7,   0.5,   0},
+    {AV_CODEC_ID_H264,         Counts::H264,  0.25, 1.5,   0.7,    9,   2,     0},
+    {AV_CODEC_ID_HEVC,         Counts::Hevc,  2.5,  2.1,   0.4,    7,   0.25,  1024},
 };
-const Family c_Unknown = {{AV_CODEC_ID_NONE, AV_CODEC_ID_NONE}, Counts::Fixed, 2 * c_MostKept, 2, 2, 8, 1};
 
-// One picture as the decoder lays it out: its format, at a size rounded up to whole blocks of
-// 16 x 16; of an unknown format, 16 bits for each of four full planes.
-uint64_t PictureBytes(const AVCodecParameters* par) {
-  const int w = (std::max(par->width, 1) + 15) / 16 * 16, h = (std::max(par->height, 1) + 15) / 16 * 16;
-  const int bytes = av_image_get_buffer_size(AVPixelFormat(par->format), w, h, 1);
-  return bytes > 0 ? uint64_t(bytes) : uint64_t(w) * uint64_t(h) * 8;
+// The pictures an H.264 or HEVC stream keeps: its references and those it holds back for
+// display order. Where the stream does not say them, a full buffer of each.
+int KeptPictures(const Family& f, const AVCodecParameters* par) {
+  const size_t size = size_t(std::max(par->extradata_size, 0));
+  if (f.counts == Counts::H264) {
+    const PictureCounts c = H264PictureCounts(par->extradata, size);
+    if (c.references < 0) return 2 * c_FullBuffer;
+    return c.references + (c.reordered < 0 ? c_FullBuffer : std::max(c.reordered, par->video_delay));
+  }
+  if (f.counts == Counts::Hevc) {
+    const PictureCounts c = HevcPictureCounts(par->extradata, size);
+    return c.references < 0 ? c_FullBuffer : c.references;
+  }
+  return 0;
 }
 
-// The colour conversion into a record's 8-bit 4:2:0: the converted picture, the turned one
-// and a chroma-sized plane of 16-bit sums, as the size of the record's picture says.
-uint64_t ConversionBytes(const AVCodecParameters* par) {
-  const uint64_t w = uint64_t((std::max(par->width, 1) + 15) / 16 * 16);
-  const uint64_t h = uint64_t((std::max(par->height, 1) + 15) / 16 * 16);
-  return w * h * 3 / 2 * 5 / 2;
+double FamilyNeed(const Family& f, const AVCodecParameters* par, int kept, int threads,
+                  int frameThreads) {
+  const int w = (std::max(par->width, 1) + 15) / 16 * 16;
+  const int h = (std::max(par->height, 1) + 15) / 16 * 16;
+  const double area = double(w) * double(h);
+  // Of an unknown format, four full planes of 16 bits.
+  const int bytes = av_image_get_buffer_size(AVPixelFormat(par->format), w, h, 1);
+  const double picture = (bytes > 0 ? double(bytes) : area * 8) + f.tablesPerPixel * area;
+  // The colour conversion into a record's 8-bit 4:2:0.
+  const double conversion = area * 1.5 * 2.5;
+  return picture * (kept + f.pictures + f.perFrameThread * frameThreads) + conversion +
+         (f.mb + f.mbPerThread * threads) * c_MB + f.bytesPerThreadColumn * w * threads;
 }
 
 }  // namespace
@@ -344,29 +371,16 @@ PictureCounts HevcPictureCounts(const uint8_t* data, size_t size) {
 }
 
 uint64_t DecodingNeed(const AVCodecParameters* par, int threads, bool frameThreads) {
-  const Family* family = &c_Unknown;
+  threads = std::max(threads, 1);
   for (const Family& f : c_Families)
-    if (std::find(std::begin(f.codecs), std::end(f.codecs), par->codec_id) != std::end(f.codecs))
-      family = &f;
-
-  int kept = family->kept;
-  if (family->counts == Counts::H264) {
-    const PictureCounts c = H264PictureCounts(par->extradata, size_t(std::max(par->extradata_size, 0)));
-    // Where the stream does not say how far it reorders, the decoder may hold back as many
-    // pictures as a decoded-picture buffer takes at most besides the references.
-    kept = c.references < 0 ? 2 * c_MostKept
-                            : c.references + (c.reordered >= 0 ? std::max(c.reordered, par->video_delay)
-                                                               : c_MostKept - c.references);
-  } else if (family->counts == Counts::Hevc) {
-    const PictureCounts c = HevcPictureCounts(par->extradata, size_t(std::max(par->extradata_size, 0)));
-    kept = c.references < 0 ? c_MostKept : c.references;
-  }
-
-  const uint64_t t = uint64_t(std::max(threads, 1));
-  const double pictures =
-      family->pictures + kept + (frameThreads ? family->perFrameThread * double(t) : 0.0);
-  return uint64_t(double(PictureBytes(par)) * pictures) + ConversionBytes(par) +
-         uint64_t((family->mb + family->mbPerThread * double(t)) * double(c_MB));
+    if (f.codec == par->codec_id)
+      return uint64_t(FamilyNeed(f, par, KeptPictures(f, par), threads, frameThreads ? threads : 1));
+  // A codec of no family known here takes what the most demanding of them would, with a full
+  // buffer of references and every thread decoding pictures of its own.
+  double most = 0;
+  for (const Family& f : c_Families)
+    most = std::max(most, FamilyNeed(f, par, f.counts == Counts::None ? 0 : c_FullBuffer, threads, threads));
+  return uint64_t(most);
 }
 
 }  // namespace mpgfeed

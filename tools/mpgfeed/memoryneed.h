@@ -26,8 +26,8 @@ struct PictureCounts {
 PictureCounts H264PictureCounts(const uint8_t* data, size_t size);
 PictureCounts HevcPictureCounts(const uint8_t* data, size_t size);
 
-// The peak of the decoding process for the stream on `threads` threads, of which
-// `frameThreads` decode pictures side by side (0 when they split single pictures).
+// The peak of the decoding process for the stream on `threads` threads, which decode pictures
+// side by side when `frameThreads`, else split single pictures between them.
 uint64_t DecodingNeed(const AVCodecParameters* par, int threads, bool frameThreads);
 
 }  // namespace mpgfeed
