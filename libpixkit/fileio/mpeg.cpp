@@ -129,15 +129,19 @@ void FileReader_MPEG::Open(const char* filename) {
   d_filename = filename;
   d_need.reset();
   // The decoder says its need on a pipe of its own, whose number it finds in its environment;
-  // only that end reaches it. Without the pipe it runs as it would by hand.
+  // only that end reaches it. Without the pipe it runs as it would by hand. It also offers
+  // itself first to the system where memory runs out, and so that it does so while it is still
+  // being loaded, the shell that starts it raises the score that it inherits.
   int need[2];
   std::string tell;
   if (pipe2(need, O_CLOEXEC) == 0) {
     if (fcntl(need[1], F_SETFD, 0) == 0) {
       d_needFd = need[0];
-      tell = "MPGFEED_NEED_FD=" + std::to_string(need[1]) + " ";
+      tell = "echo 1000 2>/dev/null >/proc/self/oom_score_adj; MPGFEED_NEED_FD=" +
+             std::to_string(need[1]) + " ";
     } else {
       close(need[0]);
+      close(need[1]);
     }
   }
   // exec lets the decoder's own exit status or signal reach pclose.

@@ -496,6 +496,16 @@ TEST_F(MpegReader, TheDecodersNeedIsHeardBeforeItsFirstRecord) {
   }
   EXPECT_TRUE(d_log.msgs.empty());
 
+  // Where memory runs out, the system ends the decoder first, from its start.
+  InstallDecoder(stream, "exit 0", "cat /proc/$$/oom_score_adj > '" + d_dir + "/score'");
+  {
+    FileReader_MPEG r;
+    r.Open(Input().c_str());
+    Image<Pixel> img;
+    while (!r.IsEOF()) r.ReadImage(img);
+  }
+  EXPECT_EQ(Noted("score"), "1000\n");
+
   FILE* f = tmpfile();
   ASSERT_NE(f, nullptr);
   FileReader_MPEG plain;
