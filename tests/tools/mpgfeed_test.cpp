@@ -807,6 +807,37 @@ TEST(Mpgfeed, PicturesAreTheOneThreadDecodeStandingUpright) {
   }
 }
 
+// Pictures that the library scales, tagged with another matrix than the records' (converted
+// through RGB), at odd sizes: a flat picture comes out flat up to its last column, whatever the
+// heap held beyond it.
+TEST(Mpgfeed, FlatPicturesComeOutFlatThroughTheScaler) {
+  const struct {
+    const char *format, *size, *matrix, *range;
+  } cases[] = {{"yuv420p10le", "641:361", "bt709", "tv"}, {"yuv422p", "641:361", "bt2020nc", "tv"},
+               {"yuv444p", "33:17", "smpte240m", "pc"},  {"yuv411p", "641:361", "fcc", "tv"},
+               {"yuvj440p", "5:3", "bt709", "pc"},       {"yuv422p10le", "3:2", "bt709", "tv"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.format) + " " + c.size + " " + c.matrix);
+    TempDir dir;
+    const std::string input = dir / "flat.mkv";
+    ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i",
+                         std::string("color=c=0x20a0e0:size=644x364,format=") + c.format +
+                             ",crop=" + c.size + ":0:0:exact=1",
+                         "-frames:v", "2", "-colorspace", c.matrix, "-color_range", c.range,
+                         "-c:v", "ffv1", input}),
+              0);
+    const Outcome o = RunMpgfeed(dir, {"-L", "-W", "-", input});
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const std::vector<Record> recs = ParseRecords(o.out);
+    ASSERT_EQ(recs.size(), 2u);
+    for (const Record& r : recs)
+      for (const mpegtest::Plane& p : r.pic.p) {
+        const auto [least, most] = std::minmax_element(p.s.begin(), p.s.end());
+        EXPECT_LE(*most - *least, 1) << "plane of " << p.w << "x" << p.h;
+      }
+  }
+}
+
 // Memory that runs out is no damage: under any address-space limit a run delivers every
 // picture, or fails with a message and leaves no output. The limits close in on the least that
 // suffices, where a run used to skip most pictures and succeed.

@@ -57,11 +57,12 @@ int32_t Fixed(double v, int bits) { return int32_t(std::lround(v * double(1 << b
 
 uint8_t Clamp(int32_t v) { return uint8_t(std::min(std::max(v, 0), 255)); }
 
-AVFrame* Reserve(FramePtr& frame, int w, int h) {
-  if (frame && frame->width == w && frame->height == h) return frame.get();
+AVFrame* Reserve(FramePtr& frame, int w, int h, AVPixelFormat format = AV_PIX_FMT_YUV420P) {
+  if (frame && frame->width == w && frame->height == h && frame->format == format)
+    return frame.get();
   frame.reset(av_frame_alloc());
   if (!frame) throw std::bad_alloc();
-  frame->format = AV_PIX_FMT_YUV420P;
+  frame->format = format;
   frame->width = w;
   frame->height = h;
   const int err = av_frame_get_buffer(frame.get(), 0);
@@ -72,6 +73,25 @@ AVFrame* Reserve(FramePtr& frame, int w, int h) {
                              std::to_string(h));
   }
   return frame.get();
+}
+
+// A scaler between pictures of one size; null where the library cannot convert them.
+SwsPtr NewScaler(int w, int h, int from, int to, int flags, bool fullRange) {
+  SwsPtr s(sws_alloc_context());
+  if (!s) throw std::bad_alloc();
+  av_opt_set_int(s.get(), "srcw", w, 0);
+  av_opt_set_int(s.get(), "srch", h, 0);
+  av_opt_set_int(s.get(), "src_format", from, 0);
+  av_opt_set_int(s.get(), "dstw", w, 0);
+  av_opt_set_int(s.get(), "dsth", h, 0);
+  av_opt_set_int(s.get(), "dst_format", to, 0);
+  av_opt_set_int(s.get(), "sws_flags", flags, 0);
+  // The range must be known when the scaler is set up, or a picture of the target format
+  // would merely be copied.
+  av_opt_set_int(s.get(), "src_range", fullRange, 0);
+  av_opt_set_int(s.get(), "dst_range", 0, 0);
+  if (sws_init_context(s.get(), nullptr, nullptr) < 0) s.reset();
+  return s;
 }
 
 // One plane turned: the sample at (x, y) of the result comes from the source as the
@@ -390,7 +410,7 @@ const AVFrame* PictureConverter::ToRecordColours(const AVFrame* f) {
       ConvertLumaRows(c, 2 * rowOf(b), std::min(2 * rowOf(b + 1), f->height), d_lumaRows[b]);
     });
   } else {
-    sws_scale(Scaler(f, colour), f->data, f->linesize, 0, f->height, out->data, out->linesize);
+    Scale(f, colour, out);
   }
   return out;
 }
@@ -405,42 +425,61 @@ const AVFrame* PictureConverter::Turn(const AVFrame* f, const Orientation& turn)
   return out;
 }
 
-SwsContext* PictureConverter::Scaler(const AVFrame* f, const SourceColour& colour) {
-  if (d_sws && d_swsWidth == f->width && d_swsHeight == f->height && d_swsFormat == f->format &&
-      d_swsColour == colour)
-    return d_sws.get();
-  d_sws.reset(sws_alloc_context());
-  if (!d_sws) throw std::bad_alloc();
-  SwsContext* s = d_sws.get();
-  av_opt_set_int(s, "srcw", f->width, 0);
-  av_opt_set_int(s, "srch", f->height, 0);
-  av_opt_set_int(s, "src_format", f->format, 0);
-  av_opt_set_int(s, "dstw", f->width, 0);
-  av_opt_set_int(s, "dsth", f->height, 0);
-  av_opt_set_int(s, "dst_format", AV_PIX_FMT_YUV420P, 0);
+void PictureConverter::Scale(const AVFrame* f, const SourceColour& colour, AVFrame* out) {
+  if (!d_sws || d_swsWidth != f->width || d_swsHeight != f->height ||
+      d_swsFormat != f->format || !(d_swsColour == colour))
+    SetUpScaler(f, colour);
+  if (!d_swsFromRgb) {
+    sws_scale(d_sws.get(), f->data, f->linesize, 0, f->height, out->data, out->linesize);
+    return;
+  }
+  AVFrame* rgb = d_rgb.get();
+  sws_scale(d_sws.get(), f->data, f->linesize, 0, f->height, rgb->data, rgb->linesize);
+  // Towards 4:2:0 the scaler takes the chroma of RGB pixels in pairs: at an odd width the last
+  // pair ends one pixel beyond the picture, which stands for the edge as the last one does.
+  if (f->width % 2)
+    for (int y = 0; y < f->height; ++y) {
+      uint8_t* last = rgb->data[0] + ptrdiff_t(y) * rgb->linesize[0] + 3 * (f->width - 1);
+      std::copy(last, last + 3, last + 3);
+    }
+  sws_scale(d_swsFromRgb.get(), rgb->data, rgb->linesize, 0, f->height, out->data, out->linesize);
+}
+
+void PictureConverter::SetUpScaler(const AVFrame* f, const SourceColour& colour) {
+  d_sws.reset();
+  d_swsFromRgb.reset();
+  const int w = f->width, h = f->height;
   // Another matrix is converted through RGB, where the scaler's fast rounding and chroma
-  // would cost about a level in each component, three in RGB.
+  // would cost about a level in each component, three in RGB; in two steps, so that the RGB
+  // picture between them is ours: the library's own leaves what lies beyond an odd width as
+  // the heap had it.
   const bool viaRgb = colour.matrix != SWS_CS_ITU601;
-  av_opt_set_int(s, "sws_flags",
-                 SWS_BICUBIC | (viaRgb ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0), 0);
-  // The range must be known when the scaler is set up, or a picture of the target format
-  // would merely be copied.
-  av_opt_set_int(s, "src_range", colour.fullRange, 0);
-  av_opt_set_int(s, "dst_range", 0, 0);
-  if (sws_init_context(s, nullptr, nullptr) < 0) {
-    d_sws.reset();
+  const int flags = SWS_BICUBIC | (viaRgb ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0);
+  SwsPtr sws = NewScaler(w, h, f->format, viaRgb ? AV_PIX_FMT_BGR24 : AV_PIX_FMT_YUV420P, flags,
+                         colour.fullRange);
+  if (sws && viaRgb) {
+    d_swsFromRgb = NewScaler(w, h, AV_PIX_FMT_BGR24, AV_PIX_FMT_YUV420P, flags, colour.fullRange);
+    if (!d_swsFromRgb) sws.reset();
+  }
+  if (!sws) {
     const char* fmt = av_get_pix_fmt_name(AVPixelFormat(f->format));
     throw std::runtime_error(std::string("cannot convert pictures of format ") +
                              (fmt ? fmt : "unknown") + " to 4:2:0");
   }
-  if (viaRgb)
-    sws_setColorspaceDetails(s, sws_getCoefficients(colour.matrix), colour.fullRange,
-                             sws_getCoefficients(SWS_CS_ITU601), 0, 0, 1 << 16, 1 << 16);
-  d_swsWidth = f->width;
-  d_swsHeight = f->height;
+  if (viaRgb) {
+    for (SwsContext* s : {sws.get(), d_swsFromRgb.get()})
+      sws_setColorspaceDetails(s, sws_getCoefficients(colour.matrix), colour.fullRange,
+                               sws_getCoefficients(SWS_CS_ITU601), 0, 0, 1 << 16, 1 << 16);
+    // With room for the pixel beyond an odd width; cleared, as the scaler also reads a little
+    // beyond the narrowest pictures, where it gives those samples no weight.
+    const AVFrame* rgb = Reserve(d_rgb, w + w % 2, h, AV_PIX_FMT_BGR24);
+    std::fill_n(rgb->buf[0]->data, rgb->buf[0]->size, 0);
+  }
+  d_sws = std::move(sws);
+  d_swsWidth = w;
+  d_swsHeight = h;
   d_swsFormat = f->format;
   d_swsColour = colour;
-  return s;
 }
 
 }  // namespace mpgfeed

@@ -66,11 +66,14 @@ class PictureConverter {
  private:
   const AVFrame* ToRecordColours(const AVFrame* f);
   const AVFrame* Turn(const AVFrame* f, const Orientation& turn);
-  SwsContext* Scaler(const AVFrame* f, const SourceColour& colour);
+  void Scale(const AVFrame* f, const SourceColour& colour, AVFrame* out);
+  void SetUpScaler(const AVFrame* f, const SourceColour& colour);
 
   FramePtr d_converted;
   FramePtr d_turned;
   SwsPtr d_sws;  // for pictures of the size, format and colours below
+  SwsPtr d_swsFromRgb;  // for another matrix, d_sws converts to d_rgb and this from there
+  FramePtr d_rgb;
   int d_swsWidth = 0;
   int d_swsHeight = 0;
   int d_swsFormat = -1;
