@@ -480,13 +480,26 @@ DecoderMemoryClaim::DecoderMemoryClaim(pixkit::FileReader_MPEG& reader,
     return;
   }
   d_told = true;
-  const std::string source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
+  d_toldBytes = need->bytes;
+  d_threads = need->threads;
+  d_source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
   d_claim.Set(budget, budget.AskChildShare(need->bytes), cvalgo::MemoryUse::Decoding,
-              [&] { return cvalgo::DecodingNeeds(source, need->threads); });
+              [&] { return cvalgo::DecodingNeeds(d_source, d_threads); });
 }
 
 void DecoderMemoryClaim::Update(const Image<Pixel>& frame) {
-  if (d_told) return;
+  const uint64_t area = uint64_t(frame.AskWidth()) * uint64_t(frame.AskHeight());
+  if (d_told) {
+    // What it said holds for the stream as it began: larger pictures later take as much more.
+    if (d_firstArea == 0) d_firstArea = area;
+    if (area <= d_largestArea) return;
+    d_largestArea = area;
+    if (area <= d_firstArea) return;
+    const double bytes = double(d_toldBytes) * double(area) / double(d_firstArea);
+    d_claim.Set(d_budget, d_budget.AskChildShare(uint64_t(bytes)), cvalgo::MemoryUse::Decoding,
+                [&] { return cvalgo::DecodingNeeds(d_source, d_threads); });
+    return;
+  }
   const uint64_t bytes = d_budget.AskChildShare(
       pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(), d_threads));
   if (bytes <= d_claim.AskBytes()) return;

@@ -3,6 +3,7 @@
 #ifndef APP_BKG_H
 #define APP_BKG_H
 
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -68,14 +69,18 @@ class DecoderMemoryClaim {
   DecoderMemoryClaim(const DecoderMemoryClaim&) = delete;
   DecoderMemoryClaim& operator=(const DecoderMemoryClaim&) = delete;
 
-  // For each frame read.
+  // For each frame read: frames larger than the first take a larger share.
   void Update(const pixkit::Image<pixkit::Pixel>& frame);
 
  private:
   cvalgo::MemoryBudget& d_budget;
   cvalgo::MemoryClaim d_claim;
   bool d_told = false;
-  int d_threads = 0;  // of a decoder that says nothing, as the rule it follows gives them
+  uint64_t d_toldBytes = 0;
+  uint64_t d_firstArea = 0;    // of the first frame, which what the decoder said is for
+  uint64_t d_largestArea = 0;
+  int d_threads = 0;  // as the decoder says them, or as the rule it follows gives them
+  std::string d_source;  // for messages
 };
 
 // The advice that ends a refusal of memory for the given use.

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -198,4 +200,59 @@ TEST(SaveAsPPM, NamesTheFileByPrefixAndStepAndWritesRGB) {
 TEST(SaveAsPPMDeathTest, RefusesANegativeStep) {
   const pixkit::Image<pixkit::Pixel> grey = Uniform(2, 2, 128, 128, 128);
   EXPECT_DEATH(SaveAsPPM(grey, "never", -1), "cnt >= 0");
+}
+
+// The decoder's share is what it says before its first frame, larger in proportion for larger
+// frames later; a decoder that says nothing is taken to need what the rule for its threads gives.
+TEST(DecoderMemoryClaim, HoldsWhatTheDecoderSaysAndGrowsWithTheFrames) {
+  char pattern[] = "/tmp/decoder-claim.XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const char* path = getenv("PATH");
+  const std::string oldPath = path ? path : "";
+  setenv("PATH", (dir + ":" + oldPath).c_str(), 1);
+  const auto record = [](int w, int h) {
+    std::string r(128 + size_t(w) * h + 2 * size_t((w + 1) / 2) * ((h + 1) / 2), '\0');
+    r[4] = char(w >> 8), r[5] = char(w), r[6] = char(h >> 8), r[7] = char(h);
+    return r;
+  };
+  std::ofstream(dir + "/frames", std::ios::binary) << record(16, 16) + record(16, 16) + record(32, 32);
+  for (const bool says : {true, false}) {
+    SCOPED_TRACE(says ? "said" : "silent");
+    std::ofstream(dir + "/mpgfeed") << "#!/bin/sh\n"
+                                    << (says ? "printf '1000000 2\\n' >&$MPGFEED_NEED_FD\n" : "")
+                                    << "cat '" << dir << "/frames'\n";
+    chmod((dir + "/mpgfeed").c_str(), 0755);
+    pixkit::FileReader_MPEG reader;
+    reader.Open((dir + "/clip").c_str());
+    cvalgo::MemoryBudget budget(says ? 3000000 : 64 << 20);
+    DecoderMemoryClaim claim(reader, budget);
+    EXPECT_EQ(budget.AskHeld(), says ? 1000000u : 0u);
+    pixkit::Image<pixkit::Pixel> frame;
+    ASSERT_TRUE(reader.ReadImage(frame));
+    claim.Update(frame);
+    const uint64_t first = budget.AskHeld();
+    EXPECT_EQ(first, says ? 1000000u
+                          : pixkit::FileReader_MPEG::AskDecoderMemory(
+                                16, 16, pixkit::FileReader_MPEG::AskDecoderThreads()));
+    ASSERT_TRUE(reader.ReadImage(frame));
+    claim.Update(frame);
+    EXPECT_EQ(budget.AskHeld(), first);
+    ASSERT_TRUE(reader.ReadImage(frame));
+    if (!says) continue;  // the rule's share of 32 x 32 fits as well
+    try {
+      claim.Update(frame);
+      ADD_FAILURE() << "four times the share was held";
+    } catch (const cvalgo::MemoryRefusal& e) {
+      char text[pixkit::c_MaxTextLen + 1];
+      e.GetText(text, sizeof text);
+      EXPECT_EQ(std::string(text),
+                "the decoder's share, decoding '" + dir + "/clip' on 2 threads, needs 2.9 MB, more "
+                "than the 1.9 MB of memory available");
+      EXPECT_EQ(e.AskUse(), cvalgo::MemoryUse::Decoding);
+    }
+    EXPECT_EQ(budget.AskHeld(), first);
+  }
+  setenv("PATH", oldPath.c_str(), 1);
+  std::filesystem::remove_all(dir);
 }
