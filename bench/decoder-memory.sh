@@ -44,12 +44,13 @@ cleanup() {
 trap cleanup EXIT
 
 # ---- The clips: name (family-structure-format.ext, the size goes before the extension),
-# sizes, frames, the encoder's options. All are tagged BT.709, so that mpgfeed converts every
+# sizes, frames, the encoder's options, and options of a copy made afterwards, if any. All are tagged BT.709, so that mpgfeed converts every
 # picture (the 8-bit 4:2:0 ones would otherwise pass as they are).
 defaults="480 720 1080 2160"
 heavy="720 1080 2160"
 x264_heavy="-c:v libx264 -x264-params ref=16:bframes=8:b-pyramid=normal:b-adapt=2:log-level=error"
-x265_heavy="-c:v libx265 -x265-params ref=16:bframes=16:log-level=error"
+# x265 refuses more than 6 references with B-pyramids (8 in all).
+x265_heavy="-c:v libx265 -x265-params ref=6:bframes=16:log-level=error"
 vp9="-c:v libvpx-vp9 -deadline good -cpu-used 4 -row-mt 1"
 clip_table="
 mpeg1video-default-420.mpg|$defaults|64|-c:v mpeg1video -pix_fmt yuv420p
@@ -65,11 +66,11 @@ h264-ref16-422.mp4|$heavy|64|$x264_heavy -pix_fmt yuv422p
 h264-ref16-422p10.mp4|$heavy|64|$x264_heavy -pix_fmt yuv422p10le
 h264-ref16-444.mp4|$heavy|64|$x264_heavy -pix_fmt yuv444p
 h264-ref16-444p10.mp4|$heavy|64|$x264_heavy -pix_fmt yuv444p10le
-h264-rot90-420.mp4|1080 2160|64|-c:v libx264 -pix_fmt yuv420p -x264-params log-level=error -metadata:s:v rotate=90
-hevc-ref16-420.mp4|$heavy|64|$x265_heavy -pix_fmt yuv420p
-hevc-ref16-420p10.mp4|$heavy|64|$x265_heavy -pix_fmt yuv420p10le
-hevc-ref16-422p10.mp4|$heavy|64|$x265_heavy -pix_fmt yuv422p10le
-hevc-ref16-444.mp4|$heavy|64|$x265_heavy -pix_fmt yuv444p
+h264-rot90-420.mp4|1080 2160|64|-c:v libx264 -pix_fmt yuv420p -x264-params log-level=error|-metadata:s:v:0 rotate=90
+hevc-ref6b16-420.mp4|$heavy|64|$x265_heavy -pix_fmt yuv420p
+hevc-ref6b16-420p10.mp4|$heavy|64|$x265_heavy -pix_fmt yuv420p10le
+hevc-ref6b16-422p10.mp4|$heavy|64|$x265_heavy -pix_fmt yuv422p10le
+hevc-ref6b16-444.mp4|$heavy|64|$x265_heavy -pix_fmt yuv444p
 vp9-default-420p10.webm|$heavy|64|$vp9 -pix_fmt yuv420p10le -profile:v 2
 vp9-default-444.webm|$heavy|64|$vp9 -pix_fmt yuv444p -profile:v 1
 mpeg2video-bf2-420.m2v|$heavy|64|-c:v mpeg2video -pix_fmt yuv420p -bf 2
@@ -86,23 +87,23 @@ av1-default-420.mkv|$heavy|32|-c:v libaom-av1 -cpu-used 8 -row-mt 1 -pix_fmt yuv
 declare -A width_of=([480]=854 [720]=1280 [1080]=1920 [2160]=3840)
 encoders=$(ffmpeg -hide_banner -encoders 2>/dev/null)
 
-# Lines "clip frames width height options" of the table that pass the filter.
+# Lines "clip|frames|width|height|options|copy options" of the table that pass the filter.
 expand_clips() {
-  local name sizes frames opts s base ext file
-  while IFS='|' read -r name sizes frames opts; do
+  local name sizes frames opts copy s base ext file
+  while IFS='|' read -r name sizes frames opts copy; do
     [ -n "$name" ] || continue
     base=${name%.*} ext=${name##*.}
     for s in $sizes; do
       file=$base-${s}p.$ext
       [[ $file =~ $filter ]] || continue
-      echo "$file $frames ${width_of[$s]} $s $opts"
+      echo "$file|$frames|${width_of[$s]}|$s|$opts|$copy"
     done
   done <<<"$clip_table"
 }
 
-encode_one() {  # encode_one FILE FRAMES WIDTH HEIGHT OPTIONS...
-  local file=$1 frames=$2 w=$3 h=$4
-  shift 4
+encode_one() {  # encode_one FILE FRAMES WIDTH HEIGHT COPY-OPTIONS OPTIONS...
+  local file=$1 frames=$2 w=$3 h=$4 copy=$5
+  shift 5
   local all=" $* " enc
   enc=${all#* -c:v }
   enc=${enc%% *}
@@ -111,24 +112,27 @@ encode_one() {  # encode_one FILE FRAMES WIDTH HEIGHT OPTIONS...
     return 0
   fi
   local tmp="$clips/.part-$file"
-  # shellcheck disable=SC2068
+  # shellcheck disable=SC2068,SC2086
   if ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${w}x$h:rate=25" -frames:v "$frames" \
-      $@ -colorspace bt709 -color_primaries bt709 -color_trc bt709 -y "$tmp" 2>"$work/$file.log"
+      $@ -colorspace bt709 -color_primaries bt709 -color_trc bt709 -y "$tmp" 2>"$work/$file.log" &&
+    # An encode drops a rotate tag, which a copy turns into a display matrix.
+    { [ -z "$copy" ] || { ffmpeg -v error -nostdin -i "$tmp" -c copy $copy -y "$clips/.copy-$file" \
+      2>>"$work/$file.log" && mv "$clips/.copy-$file" "$tmp"; }; }
   then
     mv "$tmp" "$clips/$file"
     note "encoded $file"
   else
-    rm -f "$tmp"
+    rm -f "$tmp" "$clips/.copy-$file"
     note "skipped $file: the encode failed: $(tail -n 3 "$work/$file.log" | tr '\n' ' ')"
   fi
 }
 
 if step encode; then
-  while read -r file frames w h opts; do
+  while IFS='|' read -r file frames w h opts copy; do
     [ -s "$clips/$file" ] && continue
     while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do wait -n || true; done
     # shellcheck disable=SC2086
-    encode_one "$file" "$frames" "$w" "$h" $opts &
+    encode_one "$file" "$frames" "$w" "$h" "$copy" $opts &
   done < <(expand_clips)
   wait
 fi
@@ -239,7 +243,7 @@ old_claim() {  # as pixkit::FileReader_MPEG::AskDecoderMemory
 header="clip	codec	pix_fmt	width	height	refs	has_b_frames	threads	cgroup_peak	rss_peak	old_claim"
 if step measure; then
   [ -s "$tsv" ] || echo "$header" > "$tsv"
-  while read -r file _; do
+  while IFS='|' read -r file _; do
     clip=$clips/$file
     [ -s "$clip" ] || continue
     # After decoding (-count_frames), where the decoder has set refs and has_b_frames.
