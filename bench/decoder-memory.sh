@@ -19,7 +19,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-command_line="bench/decoder-memory.sh $*"
+# The settings that shape the figures, for the report (a filter only picks lines to redo).
+command_line="bench/decoder-memory.sh${*:+ $*}"
+for v in THREADS RUNS; do [ -z "${!v:-}" ] || command_line="$v=\"${!v}\" $command_line"; done
 mpgfeed=${1:-build/release/bin/mpgfeed}
 clips=${2:-/work/clips}
 case $mpgfeed in /*) ;; *) mpgfeed=$root/$mpgfeed ;; esac
@@ -396,11 +398,12 @@ END {
     print ""
   }
 
-  # Fits per family and structure on the 8-bit 4:2:0 clips, by least squares over all sizes
+  # Fits per family and structure on the 8-bit 4:2:0 clips (those of its one format, for a
+  # family that has no 8-bit 4:2:0 clip), by least squares over all sizes
   # and thread counts: peak = a + P * (b + c * T), P the 8-bit 4:2:0 size of the 16-aligned
   # picture; and the same with a share per thread, a + d * T + P * (b + c * T).
   print ""
-  print "## Fits, 8-bit 4:2:0 clips"
+  print "## Fits, 8-bit 4:2:0 clips (a family that has none: its format, in brackets)"
   print ""
   print "P = ceil16(w) * ceil16(h) * 3/2 bytes, the old formula's picture (its b is 26.5, c 4,"
   print "a 8 MiB, d 1.5 MiB). Least squares over all sizes and thread counts. *worst*: the highest"
@@ -411,19 +414,19 @@ END {
   ng = 0
   for (i = 1; i <= n; i++) {
     c = order[i]
-    if (part(c, 3) != "420") continue
     g = part(c, 1) "-" part(c, 2)
-    if (!(g in gseen)) { gseen[g] = 1; grp[++ng] = g }
+    if (!(g in gseen)) { gseen[g] = 1; grp[++ng] = g; basefmt[g] = part(c, 3) }
+    if (part(c, 3) == "420") basefmt[g] = "420"
   }
   for (q = 1; q <= ng; q++) {
     g = grp[q]
-    line = sprintf("| %s |", g)
+    line = sprintf("| %s |", g (basefmt[g] == "420" ? "" : " (" basefmt[g] ")"))
     for (model = 3; model <= 4; model++) {
       for (r = 1; r <= model; r++) { V[r] = 0; for (s = 1; s <= model; s++) M[r, s] = 0 }
       np = 0
       for (i = 1; i <= n; i++) {
         c = order[i]
-        if (part(c, 1) "-" part(c, 2) != g || part(c, 3) != "420") continue
+        if (part(c, 1) "-" part(c, 2) != g || part(c, 3) != basefmt[g]) continue
         for (k = 1; k <= nt; k++) {
           if (!((c, ts[k]) in peak)) continue
           features(model, pic(wd[c], ht[c]), ts[k])
@@ -436,7 +439,7 @@ END {
       worst = 0; need = -1e30; clo = 1e9; chi = 0
       for (i = 1; i <= n; i++) {
         c = order[i]
-        if (part(c, 1) "-" part(c, 2) != g || part(c, 3) != "420") continue
+        if (part(c, 1) "-" part(c, 2) != g || part(c, 3) != basefmt[g]) continue
         for (k = 1; k <= nt; k++) {
           if (!((c, ts[k]) in peak)) continue
           P = pic(wd[c], ht[c]); features(model, P, ts[k])
@@ -471,18 +474,18 @@ END {
   print ""
   for (i = 1; i <= n; i++) {
     c = order[i]
-    if (part(c, 3) == "420") continue
-    kind = part(c, 1) "-" part(c, 2) "-" part(c, 3)
+    g = part(c, 1) "-" part(c, 2)
+    if (part(c, 3) == basefmt[g]) continue
+    kind = g "-" part(c, 3)
     if (kind in kseen) continue
     kseen[kind] = 1
-    g = part(c, 1) "-" part(c, 2)
     if (!(g in A4)) continue
     lo = 1e9; hi = -1e9; for (k = 1; k <= nt; k++) at[k] = ""
     for (j = 1; j <= n; j++) {
       d = order[j]
       if (part(d, 1) "-" part(d, 2) "-" part(d, 3) != kind) continue
       if (sizeof(d) != "1080p" && sizeof(d) != "2160p") continue
-      base = part(d, 1) "-" part(d, 2) "-420-" part(d, 4)
+      base = g "-" basefmt[g] "-" part(d, 4)
       for (k = 1; k <= nt; k++) {
         if (!((d, ts[k]) in peak) || !((base, ts[k]) in peak)) continue
         rest = A4[g] + D4[g] * ts[k]
