@@ -37,17 +37,16 @@ note() { echo "decoder-memory: $*" >&2; }
 
 mkdir -p "$clips"
 work=$(mktemp -d /tmp/decoder-memory.XXXXXX)
-cgroups=()
+cg=""  # the measurements' cgroup, one at a time
 cleanup() {
-  local c
-  for c in "${cgroups[@]}"; do rmdir "$c" 2>/dev/null || true; done
+  [ -z "$cg" ] || rmdir "$cg" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 # ---- The clips: name (family-structure-format.ext, the size goes before the extension),
-# sizes, frames, the encoder's options, and options of a copy made afterwards, if any. All are tagged BT.709, so that mpgfeed converts every
-# picture (the 8-bit 4:2:0 ones would otherwise pass as they are).
+# sizes, frames, the encoder's options, and options of a copy made afterwards, if any. All are
+# tagged BT.709, so that mpgfeed converts every picture (8-bit 4:2:0 ones would pass as they are).
 defaults="480 720 1080 2160"
 heavy="720 1080 2160"
 x264_heavy="-c:v libx264 -x264-params ref=16:bframes=8:b-pyramid=normal:b-adapt=2:log-level=error"
@@ -150,6 +149,7 @@ elif [ -f /sys/fs/cgroup/cgroup.controllers ] &&
   cg_peak=memory.peak cg_v2=1
 fi
 cg_parent=${cg_parent%/}
+cg=$cg_parent/decoder-memory-$$
 
 # The preloaded library that makes the decoder see N CPUs.
 cores_so=$work/cores.so
@@ -170,11 +170,14 @@ warm() {
 
 # measure CLIP THREADS [cold]: prints "cgroup-peak rss-peak cache-charged" in bytes, or fails.
 measure() {
-  local clip=$1 t=$2 cg="$cg_parent/decoder-memory-$$" i
+  local clip=$1 t=$2
   [ "${3:-}" = cold ] || warm "$clip"
   mkdir "$cg"
-  cgroups+=("$cg")
-  if [ "$cg_v2" = 1 ]; then echo max > "$cg/memory.max"; fi
+  if [ ! -f "$cg/$cg_peak" ]; then
+    rmdir "$cg"
+    note "the cgroup $cg has no $cg_peak (v2: memory not enabled below, or a kernel before 5.19)"
+    return 1
+  fi
   local rc=0
   # shellcheck disable=SC2046
   /usr/bin/time -f %M -o "$work/rss" sh -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$cg" \
@@ -184,8 +187,7 @@ measure() {
   rss=$(( $(tail -n 1 "$work/rss") * 1024 ))
   if [ "$cg_v2" = 1 ]; then cache=$(awk '$1 == "file" {print $2}' "$cg/memory.stat")
   else cache=$(awk '$1 == "cache" {print $2}' "$cg/memory.stat"); fi
-  for i in $(seq 200); do rmdir "$cg" 2>/dev/null && break; sleep 0.05; done
-  unset 'cgroups[-1]'
+  for _ in $(seq 200); do rmdir "$cg" 2>/dev/null && break; sleep 0.05; done
   if [ "$rc" -ne 0 ]; then
     note "mpgfeed failed ($rc) on $clip at $t threads: $(head -c 300 "$work/err")"
     return 1
@@ -210,6 +212,11 @@ count_threads() {
 if step check || step measure; then
   [ "$(id -u)" -eq 0 ] || { note "must run as root, for the memory cgroups"; exit 1; }
   [ -n "$cg_parent" ] && [ -d "$cg_parent" ] || { note "no memory cgroup found"; exit 1; }
+  # v2 gives a child the memory controller only where its parent hands it down.
+  if [ "$cg_v2" = 1 ] && ! grep -qw memory "$cg_parent/cgroup.subtree_control"; then
+    echo +memory > "$cg_parent/cgroup.subtree_control" ||
+      { note "cannot enable the memory controller below $cg_parent"; exit 1; }
+  fi
   [ -x "$mpgfeed" ] || { note "no mpgfeed at $mpgfeed"; exit 1; }
 fi
 
@@ -218,7 +225,13 @@ fi
 check_file=$clips/decoder-memory-checks.txt
 if step check; then
   probe=$clips/h264-default-420-1080p.mp4
-  [ -s "$probe" ] || probe=$(ls "$clips"/*.mp4 2>/dev/null | head -n 1)
+  if [ ! -s "$probe" ]; then  # else the first clip there is
+    probe=""
+    while IFS='|' read -r file _; do
+      [ -s "$clips/$file" ] && { probe=$clips/$file; break; }
+    done < <(expand_clips)
+  fi
+  [ -n "$probe" ] || note "no clip to check with"
   if [ -n "$probe" ]; then
     {
       echo "clip $(basename "$probe"), $(stat -c %s "$probe") bytes"
@@ -227,7 +240,9 @@ if step check; then
       done
       read -r p1 r1 c1 < <(measure "$probe" 8)
       read -r p2 r2 c2 < <(measure "$probe" 8)
-      dd if="$probe" iflag=nocache count=0 status=none  # drops the clip's page cache
+      # Drops the clip's page cache; pages not yet written back would stay.
+      sync "$probe"
+      dd if="$probe" iflag=nocache count=0 status=none
       read -r p3 r3 c3 < <(measure "$probe" 8 cold)
       echo "8 threads, clip read before: peak $p1, again $p2; page cache charged $c1, $c2"
       echo "8 threads, clip not in page cache: peak $p3 (+$((p3 - p2))); page cache charged $c3"
