@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Measures the peak memory of the decoder program mpgfeed alone in a memory cgroup, page cache
 # left out, on encodes of every codec family at 480p to 2160p and at 1, 8 and 16 decoder
-# threads, next to the memory that pixkit::FileReader_MPEG::AskDecoderMemory claims for it.
+# threads, next to the memory that the mpgfeed under test says it needs (its claim, told on the
+# pipe that MPGFEED_NEED_FD names; none from an mpgfeed that tells nothing) and the memory that
+# the old formula of pixkit::FileReader_MPEG::AskDecoderMemory claims for it.
 # Writes one TSV line per clip and thread count, and bench/DECODER-MEMORY.md from all of them.
-# Runs as root (cgroups). The clips are encoded once into CLIPS_DIR and kept for later runs.
+# Runs as root (cgroups; asking for the claims alone needs no root). The clips are encoded once
+# into CLIPS_DIR and kept for later runs.
 #
 # Usage: bench/decoder-memory.sh [MPGFEED] [CLIPS_DIR]
 #   (defaults build/release/bin/mpgfeed and /work/clips)
@@ -15,13 +18,16 @@
 #                   lines of what it measures and keeps the others
 #   REPORT=FILE     the Markdown written from the TSV (default bench/DECODER-MEMORY.md, empty:
 #                   none); its "## Notes" section, when it has one, is kept
-#   STEPS="encode check measure report"  what to do
+#                   (a relative TSV or REPORT is taken from the repository's top)
+#   STEPS="encode check measure report"  what to do; the step "claims" (not done unless named)
+#                   asks MPGFEED for the claims of the TSV's lines that CLIPS leaves, without
+#                   measuring again: STEPS="claims report" TSV=... bench/decoder-memory.sh MPGFEED
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 # The settings that shape the figures, for the report (a filter only picks lines to redo).
 command_line="bench/decoder-memory.sh${*:+ $*}"
-for v in THREADS RUNS; do [ -z "${!v:-}" ] || command_line="$v=\"${!v}\" $command_line"; done
+for v in THREADS RUNS STEPS; do [ -z "${!v:-}" ] || command_line="$v=\"${!v}\" $command_line"; done
 mpgfeed=${1:-build/release/bin/mpgfeed}
 clips=${2:-/work/clips}
 case $mpgfeed in /*) ;; *) mpgfeed=$root/$mpgfeed ;; esac
@@ -209,6 +215,29 @@ count_threads() {
   echo "$most"
 }
 
+# ask_claim CLIP THREADS: prints the bytes that mpgfeed says decoding CLIP needs, asked with the
+# launcher of the measurement so that it sees as many CPUs; nothing when it tells nothing (an
+# mpgfeed that does not know MPGFEED_NEED_FD) or tells more threads than THREADS (fewer is its
+# choice: a decoder without threads, as MJPEG's, tells 1 at every count).
+ask_claim() {
+  local clip=$1 t=$2 line bytes told
+  # Its descriptor 3 is the pipe of the command substitution. The records go to a pipe that is
+  # closed at once, so it stops at its first one, having told its need before.
+  # shellcheck disable=SC2046
+  line=$( { MPGFEED_NEED_FD=3 $(launcher "$t") "$mpgfeed" -L -W - "$clip" 3>&4 4>&- 2>/dev/null |
+    true; } 4>&1 ) || true
+  line=${line%%$'\n'*}
+  [ -n "$line" ] || return 0
+  read -r bytes told <<<"$line"
+  if ! [[ $bytes =~ ^[0-9]+$ && ${told:-} =~ ^[0-9]+$ ]]; then
+    note "$(basename "$clip"), $t threads: mpgfeed told \"$line\", not \"<bytes> <threads>\""
+  elif [ "$told" -gt "$t" ]; then
+    note "$(basename "$clip"): mpgfeed tells its need for $told threads, more than $t; left out"
+  else
+    echo "$bytes"
+  fi
+}
+
 if step check || step measure; then
   [ "$(id -u)" -eq 0 ] || { note "must run as root, for the memory cgroups"; exit 1; }
   [ -n "$cg_parent" ] && [ -d "$cg_parent" ] || { note "no memory cgroup found"; exit 1; }
@@ -257,9 +286,16 @@ old_claim() {  # as pixkit::FileReader_MPEG::AskDecoderMemory
   p=$(( (w + 15) / 16 * 16 * ((h + 15) / 16 * 16) * 3 / 2 ))
   echo $(( p * (53 + 8 * t) / 2 + 8 * 1048576 + t * 3 * 1048576 / 2 ))
 }
-header="clip	codec	pix_fmt	width	height	refs	has_b_frames	threads	cgroup_peak	rss_peak	old_claim"
+header="clip	codec	pix_fmt	width	height	refs	has_b_frames	threads	cgroup_peak	rss_peak	old_claim	claim"
+# Gives a TSV written before the column claim an empty one.
+add_claim_column() {
+  head -n 1 "$tsv" | grep -q $'\tclaim$' && return 0
+  awk -F'\t' -v OFS='\t' '{ print $0, (NR == 1 ? "claim" : "") }' "$tsv" > "$work/tsv"
+  cat "$work/tsv" > "$tsv"
+}
 if step measure; then
   [ -s "$tsv" ] || echo "$header" > "$tsv"
+  add_claim_column
   while IFS='|' read -r file _; do
     clip=$clips/$file
     [ -s "$clip" ] || continue
@@ -277,15 +313,40 @@ if step measure; then
         [ "$r" -gt "$rss" ] && rss=$r
       done
       [ "$ok" = 1 ] || continue
+      claim=$(ask_claim "$clip" "$t")
       # Replaces an earlier line of the same clip and thread count.
       awk -F'\t' -v c="$file" -v t="$t" '!($1 == c && $8 == t)' "$tsv" > "$work/tsv"
-      printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$file" "$(get codec_name)" \
+      printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$file" "$(get codec_name)" \
         "$(get pix_fmt)" "$w" "$h" "$(get refs)" "$(get has_b_frames)" "$t" "$peak" "$rss" \
-        "$(old_claim "$w" "$h" "$t")" >> "$work/tsv"
+        "$(old_claim "$w" "$h" "$t")" "$claim" >> "$work/tsv"
       cat "$work/tsv" > "$tsv"
-      note "$file, $t threads: peak $((peak / 1048576)) MiB, RSS $((rss / 1048576)) MiB"
+      note "$file, $t threads: peak $((peak / 1048576)) MiB, RSS $((rss / 1048576)) MiB${claim:+, claim $((claim / 1048576)) MiB}"
     done
   done < <(expand_clips)
+fi
+
+# ---- Claims alone: what mpgfeed tells for the clip and thread count of each line, peaks kept.
+if step claims; then
+  [ -x "$mpgfeed" ] || { note "no mpgfeed at $mpgfeed"; exit 1; }
+  [ -s "$tsv" ] || { note "no results in $tsv to ask the claims for"; exit 1; }
+  add_claim_column
+  : > "$work/claims"
+  asked=0 told=0
+  while IFS=$'\t' read -r file t; do
+    [[ $file =~ $filter ]] || continue
+    if [ ! -s "$clips/$file" ]; then
+      note "no clip $clips/$file: the claim of its line at $t threads stays"
+      continue
+    fi
+    claim=$(ask_claim "$clips/$file" "$t")
+    printf '%s\t%s\t%s\n' "$file" "$t" "$claim" >> "$work/claims"
+    asked=$((asked + 1))
+    [ -z "$claim" ] || told=$((told + 1))
+  done < <(awk -F'\t' 'NR > 1 { print $1 "\t" $8 }' "$tsv")
+  awk -F'\t' -v OFS='\t' 'NR == FNR { claim[$1, $2] = $3; next }
+    FNR > 1 && (($1, $8) in claim) { $12 = claim[$1, $8] } { print }' "$work/claims" "$tsv" > "$work/tsv"
+  cat "$work/tsv" > "$tsv"
+  note "asked $asked lines of $tsv for the claim; $told told one"
 fi
 
 # ---- The report.
