@@ -352,8 +352,22 @@ fi
 # ---- The report.
 [ -n "$report" ] && step report || exit 0
 [ -s "$tsv" ] || { note "no results in $tsv"; exit 1; }
-notes=""
-[ -f "$report" ] && notes=$(sed -n '/^## Notes/,$p' "$report")
+notes="" prev_peaks="" prev_claims=""
+if [ -f "$report" ]; then
+  notes=$(sed -n '/^## Notes/,$p' "$report")
+  # The command lines that the report names, for the figures that this run does not redo.
+  prev_peaks=$(sed -n 's/^    Peaks: *//p' "$report" | head -n 1)
+  [ -n "$prev_peaks" ] ||  # a report from before the claims, with one command line
+    prev_peaks=$(grep -E -m 1 '^    ([A-Z]+="[^"]*" )*bench/decoder-memory\.sh' "$report" | sed 's/^ *//') || true
+  prev_claims=$(sed -n 's/^    Claims: *//p' "$report" | head -n 1)
+fi
+if step measure; then peaks_cmd=$command_line claims_cmd=$command_line
+else
+  peaks_cmd=${prev_peaks:-(not named)} claims_cmd=${prev_claims:-(not named)}
+  step claims && claims_cmd=$command_line
+  # The runs of the peaks, where their command line sets them.
+  [[ $peaks_cmd =~ RUNS=\"([0-9]+)\" ]] && runs=${BASH_REMATCH[1]}
+fi
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 mem=$(awk '$1 == "MemTotal:" {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)
 {
@@ -362,16 +376,25 @@ mem=$(awk '$1 == "MemTotal:" {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)
 
 Peak memory of the decoder program mpgfeed alone in a memory cgroup of its own (page cache
 of the clip, the program and its libraries read beforehand from outside, so left out), next to
-the old claim of \`pixkit::FileReader_MPEG::AskDecoderMemory\`:
-picture = ceil16(w) * ceil16(h) * 3/2, claim = picture * (53 + 8T)/2 + 8 MiB + T * 1.5 MiB.
+two claims of the memory it needs:
+
+- *claim*: what the decoder tells. The mpgfeed under test writes "<bytes> <threads>" to the pipe
+  that MPGFEED_NEED_FD names before its first record; it is asked with the same launcher as the
+  measurement, so for the same threads. Empty where the mpgfeed under test tells nothing.
+- *old claim*: the formula of \`pixkit::FileReader_MPEG::AskDecoderMemory\` that the program
+  used before the decoder told its need: picture = ceil16(w) * ceil16(h) * 3/2,
+  old claim = picture * (53 + 8T)/2 + 8 MiB + T * 1.5 MiB.
+
 Highest of $runs runs per clip and thread count T. One thread: \`taskset -c 0\`; T equal to the
 machine's CPUs: as is; other T: bench/cores.c preloaded, so the decoder's CPU count says T.
 Clips: \`testsrc2\` (moving), 64 frames (32 for ffv1, prores, vp8, av1), tagged BT.709.
+Peaks measured and claims asked with (the first argument: the mpgfeed under test):
 
-    $command_line
+    Peaks:  $peaks_cmd
+    Claims: $claims_cmd
 
 Machine: $(nproc) CPUs of "$cpu", $mem, $(uname -sr), cgroup $([ "$cg_v2" = 1 ] && echo v2 || echo v1),
-$(ffmpeg -hide_banner -version | head -n 1 | cut -d' ' -f1-3). Raw results: \`$tsv\`.
+$(ffmpeg -hide_banner -version | head -n 1 | cut -d' ' -f1-3). Raw results: \`${tsv#"$root"/}\`.
 Written $(date -u '+%Y-%m-%d %H:%M UTC').
 
 EOF
@@ -418,7 +441,8 @@ NR == 1 { next }
   if (!(clip in seen)) { seen[clip] = 1; order[++n] = clip }
   codec[clip] = $2; fmt[clip] = $3; wd[clip] = $4; ht[clip] = $5; refs[clip] = $6; bf[clip] = $7
   if (!($8 in tseen)) { tseen[$8] = 1; ts[++nt] = $8 }
-  peak[clip, $8] = $9; rss[clip, $8] = $10; claim[clip, $8] = $11
+  peak[clip, $8] = $9; rss[clip, $8] = $10; old[clip, $8] = $11
+  if (NF >= 12 && $12 != "") tell[clip, $8] = $12
 }
 END {
   # Thread counts in rising order.
@@ -434,18 +458,75 @@ END {
   printf "| clip | codec | pix_fmt | size | refs | B |"
   for (k = 1; k <= nt; k++) printf " peak T=%s |", ts[k]
   for (k = 1; k <= nt; k++) printf " RSS T=%s |", ts[k]
+  for (k = 1; k <= nt; k++) printf " claim T=%s |", ts[k]
   for (k = 1; k <= nt; k++) printf " old claim T=%s |", ts[k]
   print ""
   printf "|---|---|---|---|---|---|"
-  for (k = 1; k <= 3 * nt; k++) printf "---:|"
+  for (k = 1; k <= 4 * nt; k++) printf "---:|"
   print ""
   for (i = 1; i <= n; i++) {
     c = order[i]
     printf "| %s | %s | %s | %sx%s | %s | %s |", c, codec[c], fmt[c], wd[c], ht[c], refs[c], bf[c]
     for (k = 1; k <= nt; k++) printf " %s |", ((c, ts[k]) in peak) ? mb(peak[c, ts[k]]) : ""
     for (k = 1; k <= nt; k++) printf " %s |", ((c, ts[k]) in peak) ? mb(rss[c, ts[k]]) : ""
-    for (k = 1; k <= nt; k++) printf " %s |", ((c, ts[k]) in peak) ? mb(claim[c, ts[k]]) : ""
+    for (k = 1; k <= nt; k++) printf " %s |", ((c, ts[k]) in tell) ? mb(tell[c, ts[k]]) : ""
+    for (k = 1; k <= nt; k++) printf " %s |", ((c, ts[k]) in peak) ? mb(old[c, ts[k]]) : ""
     print ""
+  }
+
+  # The claim against the peak: the lowest ratio of all lines, the highest of the 8-bit 4:2:0
+  # default clips of the families whose need the decoder knows (it gives the others a worst
+  # case), the lines under 1.15; then per family, structure and format at T=1 and T=8.
+  print ""
+  print "## Claim against peak"
+  print ""
+  print "*claim*: what the decoder tells (above); *claim / peak*: the lowest and highest of the row."
+  print ""
+  split("mpeg1video mpeg2video mpeg4 mjpeg vp9 h264 hevc", kf, " ")
+  for (i in kf) known[kf[i]] = 1
+  nclaims = 0; nunder = 0; under = ""; lo = 1e9; hi = 0; lowat = ""; hiat = ""
+  for (i = 1; i <= n; i++) for (k = 1; k <= nt; k++) {
+    c = order[i]; t = ts[k]
+    if (!((c, t) in tell) || !((c, t) in peak)) continue
+    nclaims++; r = tell[c, t] / peak[c, t]
+    if (r < lo) { lo = r; lowat = c " at T=" t }
+    if (r < 1.15) { nunder++; under = under (nunder > 1 ? ", " : "") sprintf("%s at T=%s (%.2f)", c, t, r) }
+    if ((part(c, 1) in known) && part(c, 2) == "default" && part(c, 3) == "420" && r > hi) { hi = r; hiat = c " at T=" t }
+  }
+  if (!nclaims) print "No claims: the mpgfeed under test tells none."
+  else {
+    printf "Claim / peak: lowest %.3f over all %d pairs of clip and thread count (%s)", lo, nclaims, lowat
+    if (hi) printf "; highest %.3f over the 8-bit 4:2:0 default clips of the families whose need the decoder knows, MPEG-1, MPEG-2, MPEG-4 part 2, MJPEG, VP9, H.264 and HEVC (%s)", hi, hiat
+    print "."
+    print ""
+    if (nunder) print "Under 1.15 x peak: " under "."
+    else print "Under 1.15 x peak: none."
+  }
+  print ""
+  print "| clip kind | T | peak 720p | claim 720p | old claim 720p | peak 1080p | claim 1080p | old claim 1080p | peak 2160p | claim 2160p | old claim 2160p | claim / peak |"
+  print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+  nk = 0
+  for (i = 1; i <= n; i++) {
+    c = order[i]; kd = part(c, 1) "-" part(c, 2) "-" part(c, 3)
+    if (!(kd in kdseen)) { kdseen[kd] = 1; kinds[++nk] = kd }
+    clipof[kd, sizeof(c)] = c
+  }
+  split("720p 1080p 2160p", csz, " ")
+  split("1 8", cts, " ")
+  for (q = 1; q <= nk; q++) for (u = 1; u <= 2; u++) {
+    kd = kinds[q]; t = cts[u]; row = sprintf("| %s | %s |", kd, t); any = 0; lo = 1e9; hi = 0
+    for (s = 1; s <= 3; s++) {
+      c = ((kd, csz[s]) in clipof) ? clipof[kd, csz[s]] : ""
+      if (c == "" || !((c, t) in peak)) { row = row " | | |"; continue }
+      any = 1
+      row = row sprintf(" %s | %s | %s |", mb(peak[c, t]), ((c, t) in tell) ? mb(tell[c, t]) : "", mb(old[c, t]))
+      if ((c, t) in tell) { r = tell[c, t] / peak[c, t]; if (r < lo) lo = r; if (r > hi) hi = r }
+    }
+    if (!any) continue
+    if (!hi) row = row " |"
+    else if (sprintf("%.2f", lo) == sprintf("%.2f", hi)) row = row sprintf(" %.2f |", hi)
+    else row = row sprintf(" %.2f-%.2f |", lo, hi)
+    print row
   }
 
   # Peak as a share of the old claim at 8 threads, lowest and highest of a family's clips.
@@ -466,7 +547,7 @@ END {
       for (i = 1; i <= n; i++) {
         c = order[i]
         if (part(c, 1) != f || sizeof(c) != sz[s] "p" || !((c, 8) in peak)) continue
-        r = 100 * peak[c, 8] / claim[c, 8]
+        r = 100 * peak[c, 8] / old[c, 8]
         if (r < lo) lo = r; if (r > hi) hi = r
       }
       if (hi == 0) printf " |"; else if (sprintf("%.0f", lo) == sprintf("%.0f", hi)) printf " %.0f |", hi; else printf " %.0f-%.0f |", lo, hi
@@ -523,7 +604,7 @@ END {
           if (peak[c, ts[k]] / fit > worst) worst = peak[c, ts[k]] / fit
           bb = S[model - 1] + (peak[c, ts[k]] - fit) / P
           if (bb > need) need = bb
-          if (ts[k] == 8) { cr = claim[c, 8] / peak[c, 8]; if (cr < clo) clo = cr; if (cr > chi) chi = cr }
+          if (ts[k] == 8) { cr = old[c, 8] / peak[c, 8]; if (cr < clo) clo = cr; if (cr > chi) chi = cr }
         }
       }
       if (model == 3) { A[g] = S[1]; line = line sprintf(" %.1f | %.2f | %.3f | %.2f | %.2f |", S[1] / 1048576, S[2], S[3], worst, need) }
