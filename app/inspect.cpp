@@ -134,8 +134,8 @@ int SimMatInspectionMain(int argc, char** argv) {
   } catch (const cvalgo::MemoryRefusal& e) {
     char text[pixkit::c_MaxTextLen + 1];
     e.GetText(text, sizeof text);
-    const char* advice =
-        e.AskUse() == cvalgo::MemoryUse::Decoding ? MemoryAdvice(e.AskUse()) : ": use smaller frames";
+    const bool decoder = e.AskUse() == cvalgo::MemoryUse::Decoding;
+    const char* advice = decoder ? MemoryAdvice(e.AskUse()) : ": use smaller frames";
     pixkit::MessageDisplay::Show(pixkit::ErrSev_Error, (std::string(text) + advice).c_str());
     return 2;
   } catch (const pixkit::Excpt_Text& e) {

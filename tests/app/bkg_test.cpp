@@ -216,7 +216,8 @@ TEST(DecoderMemoryClaim, HoldsWhatTheDecoderSaysAndGrowsWithTheFrames) {
     r[4] = char(w >> 8), r[5] = char(w), r[6] = char(h >> 8), r[7] = char(h);
     return r;
   };
-  std::ofstream(dir + "/frames", std::ios::binary) << record(16, 16) + record(16, 16) + record(32, 32);
+  std::ofstream(dir + "/frames", std::ios::binary)
+      << record(16, 16) + record(16, 16) + record(32, 32);
   for (const bool says : {true, false}) {
     SCOPED_TRACE(says ? "said" : "silent");
     std::ofstream(dir + "/mpgfeed") << "#!/bin/sh\n"

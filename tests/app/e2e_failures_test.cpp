@@ -396,8 +396,9 @@ TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
   encode({"testsrc2=size=3840x2160:rate=25", "-frames:v", "4", "-c:v", "libx264", "-preset",
           "ultrafast", uhd});
   ASSERT_FALSE(HasFailure());
-  const std::string history = " of the history \\(1920 x 1080\\) needs [5-8]\\.[0-9] MB, more than the "
-                              ".* MB held already: use a shorter history \\(-n\\) or smaller frames\n";
+  const std::string history =
+      " of the history \\(1920 x 1080\\) needs [5-8]\\.[0-9] MB, more than the .* MB held "
+      "already: use a shorter history \\(-n\\) or smaller frames\n";
   const std::string decoder = "Error: the decoder's share, decoding '" + uhd +
                               "' on one thread, needs [0-9.]+ MB, more than the .* of memory "
                               "available: it takes less on fewer cores \\(taskset\\) or with "

@@ -168,7 +168,8 @@ PictureCounts H264Sps(const Unit& u) {
   const uint32_t profile = r.Bits(8);
   r.Skip(16);
   r.Ue();
-  static const uint32_t c_HighProfiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+  static const uint32_t c_HighProfiles[] = {100, 110, 122, 244, 44,  83, 86,
+                                            118, 128, 138, 139, 134, 135};
   if (std::find(std::begin(c_HighProfiles), std::end(c_HighProfiles), profile) !=
       std::end(c_HighProfiles)) {
     const uint32_t chroma = r.Ue();
@@ -331,7 +332,8 @@ int KeptPictures(const Family& f, const AVCodecParameters* par) {
   if (f.counts == Counts::H264) {
     const PictureCounts c = H264PictureCounts(par->extradata, size);
     if (c.references < 0) return 2 * c_FullBuffer;
-    return c.references + (c.reordered < 0 ? c_FullBuffer : std::max(c.reordered, par->video_delay));
+    const int reordered = c.reordered < 0 ? c_FullBuffer : std::max(c.reordered, par->video_delay);
+    return c.references + reordered;
   }
   if (f.counts == Counts::Hevc) {
     const PictureCounts c = HevcPictureCounts(par->extradata, size);
@@ -372,14 +374,19 @@ PictureCounts HevcPictureCounts(const uint8_t* data, size_t size) {
 
 uint64_t DecodingNeed(const AVCodecParameters* par, int threads, bool frameThreads) {
   threads = std::max(threads, 1);
-  for (const Family& f : c_Families)
-    if (f.codec == par->codec_id)
-      return uint64_t(FamilyNeed(f, par, KeptPictures(f, par), threads, frameThreads ? threads : 1));
+  for (const Family& f : c_Families) {
+    if (f.codec == par->codec_id) {
+      const int kept = KeptPictures(f, par);
+      return uint64_t(FamilyNeed(f, par, kept, threads, frameThreads ? threads : 1));
+    }
+  }
   // A codec of no family known here takes what the most demanding of them would, with a full
   // buffer of references and every thread decoding pictures of its own.
   double most = 0;
-  for (const Family& f : c_Families)
-    most = std::max(most, FamilyNeed(f, par, f.counts == Counts::None ? 0 : c_FullBuffer, threads, threads));
+  for (const Family& f : c_Families) {
+    const int kept = f.counts == Counts::None ? 0 : c_FullBuffer;
+    most = std::max(most, FamilyNeed(f, par, kept, threads, threads));
+  }
   return uint64_t(most);
 }
 
