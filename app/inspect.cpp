@@ -67,10 +67,11 @@ void OverlayMotion(Image<Pixel>& input) {
 void Inspect(const char* filename) {
   pixkit::FileReader_MPEG reader;
   reader.Open(filename);
-  // What the synthesizer keeps is counted against the memory there was when it started, after
-  // the share of the decoder process, which draws on the same memory.
-  cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
-  DecoderMemoryClaim decoding(reader, budget);
+  // The decoder's share is refused before the first frame, where it does not fit at all.
+  {
+    cvalgo::MemoryBudget before(cvalgo::MemoryBudget::AskAvailable());
+    const DecoderMemoryClaim decoding(reader, before);
+  }
   Image<Pixel> input;
   if (!reader.ReadImage(input))
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error, "the input holds no frame");
@@ -85,6 +86,10 @@ void Inspect(const char* filename) {
   matrix_window.Create(c_History, c_History, "motion");
   sleep(2);
 
+  // What the synthesizer keeps is counted against the memory there was when it started, after
+  // the windows' and the share of the decoder process, which draws on the same memory.
+  cvalgo::MemoryBudget budget(cvalgo::MemoryBudget::AskAvailable());
+  DecoderMemoryClaim decoding(reader, budget);
   cvalgo::BackgroundSynthesizer_SimMat simmat;
   simmat.SetHistoryLength(c_History);
   simmat.SetMemoryBudget(&budget);
