@@ -312,8 +312,8 @@ struct Family {
 // least 1.15 times every peak (10-bit, 4:2:2, 4:4:4, 16 references and B-pyramids included), and
 // for streams as their encoders make them by default at most 1.9 times it. For example, MiB of
 // peak / claim at 1080p on 8 threads (bench/DECODER-MEMORY.md has them all):
-//   MPEG-1 20 / 31, MPEG-2 25 / 41, MPEG-2 4:2:2 37 / 46, MPEG-4 60 / 70, MJPEG 13 / 15,
-//   VP9 52 / 60, H.264 83 / 113, H.264 16 references 10-bit 4:4:4 359 / 436, HEVC 95 / 112.
+//   MPEG-1 20 / 24, MPEG-2 25 / 41, MPEG-2 4:2:2 37 / 46, MPEG-4 60 / 77, MJPEG 13 / 17,
+//   VP9 52 / 65, H.264 83 / 113, H.264 16 references 10-bit 4:4:4 359 / 436, HEVC 95 / 123.
 const Family c_Families[] = {
     // codec                   counts         pics  perFT  tables  MB   MB/th  B/th/column
     {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  0.75, 0,     0,      8,   0.25,  256},
