@@ -304,7 +304,7 @@ bool IsDamage(int err) {
          err == AVERROR(EPERM);
 }
 
-// Memory ran out on the decoder's threads before the first picture was written.
+// Memory ran out within the decoder, and nowhere else, before the first picture was written.
 struct StartOnOneThread {};
 
 class Decoder {
@@ -336,11 +336,7 @@ class Decoder {
     const int threads = std::min(av_cpu_count(), pixkit::FileReader_MPEG::c_MaxDecoderThreads);
     int err = OpenCodec(threads);
     d_mayStartAgain = threads > 1;
-    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) {
-      mpgfeed::ResetFailedAllocations();
-      d_mayStartAgain = false;
-      err = OpenCodec(1);
-    }
+    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) err = OpenOnOneThread();
     if (err < 0) Fail("cannot open the decoder for", err);
 
     d_packet.reset(av_packet_alloc());
@@ -385,6 +381,7 @@ class Decoder {
   }
 
   int OpenCodec(int threads) {
+    const mpgfeed::DecoderCall call;  // its threads start here
     const AVStream* st = d_format->streams[d_stream];
     d_codec.reset();  // an earlier try's threads and frames go first
     d_codec.reset(avcodec_alloc_context3(d_codecType));
@@ -400,9 +397,28 @@ class Decoder {
     return avcodec_open2(d_codec.get(), d_codecType, nullptr);
   }
 
-  // Sends a packet, none at the end, and writes the pictures it completes. Where the threads
-  // run out of memory before the first picture is written, one thread starts again from the
-  // packets kept until then: a pipe cannot be read again.
+  // Only the decoder's own failures go with the threads that had them; any other stays, and
+  // ends the run.
+  int OpenOnOneThread() {
+    d_mayStartAgain = false;
+    d_codec.reset();
+    mpgfeed::ResetDecoderFailedAllocations();
+    return OpenCodec(1);
+  }
+
+  // Calls into the decoder: what fails to allocate within them is the decoder's.
+  int SendPacket(const AVPacket* pkt) {
+    const mpgfeed::DecoderCall call;
+    return avcodec_send_packet(d_codec.get(), pkt);
+  }
+  int ReceiveFrame() {
+    const mpgfeed::DecoderCall call;
+    return avcodec_receive_frame(d_codec.get(), d_frame.get());
+  }
+
+  // Sends a packet, none at the end, and writes the pictures it completes. Where the decoder's
+  // threads run out of memory before the first picture is written, one thread starts again
+  // from the packets kept until then: a pipe cannot be read again.
   void Feed(const AVPacket* pkt, RecordWriter& out) {
     if (d_mayStartAgain && pkt) {
       if (d_kept.size() == c_MaxKeptPackets) {
@@ -417,15 +433,11 @@ class Decoder {
       Send(pkt, out);
       return;
     } catch (const StartOnOneThread&) {
-    } catch (const std::bad_alloc&) {  // converting the first picture
-      if (!d_mayStartAgain) throw;
     }
     const std::vector<PacketPtr> kept = std::move(d_kept);
     d_kept.clear();
-    d_mayStartAgain = false;
-    mpgfeed::ResetFailedAllocations();
     d_skipped = 0;
-    const int err = OpenCodec(1);
+    const int err = OpenOnOneThread();
     if (err < 0) Fail("cannot open the decoder for", err);
     for (const PacketPtr& p : kept) Send(p.get(), out);
     if (!pkt) Send(nullptr, out);
@@ -435,7 +447,8 @@ class Decoder {
   // a decoder reports it as damage, and every other failure end the run.
   void Check(int err) {
     if (mpgfeed::FailedAllocations() > 0 || err == AVERROR(ENOMEM)) {
-      if (d_mayStartAgain) throw StartOnOneThread();
+      if (d_mayStartAgain && mpgfeed::FailedAllocationsOutsideTheDecoder() == 0)
+        throw StartOnOneThread();
       Fail("cannot decode", AVERROR(ENOMEM));
     }
     if (err >= 0) return;
@@ -447,9 +460,9 @@ class Decoder {
   // Every error of the decoder concerns the packet just sent or a picture it held back, one
   // picture each; either way the packet is gone, so the next one can follow.
   void Send(const AVPacket* pkt, RecordWriter& out) {
-    Check(avcodec_send_packet(d_codec.get(), pkt));
+    Check(SendPacket(pkt));
     for (;;) {
-      const int err = avcodec_receive_frame(d_codec.get(), d_frame.get());
+      const int err = ReceiveFrame();
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
       Check(err);
       if (err < 0) continue;
