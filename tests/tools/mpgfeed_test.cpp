@@ -483,17 +483,26 @@ TEST(Mpgfeed, StopSignalsReachOnlyTheMainThread) {
                        "-color_primaries", "bt709", "-color_trc", "bt709", input}),
             0);
   // SIGTERM as the output is created, with the decoder's threads running: it waits until the
-  // name is watched, and the file goes.
-  testsupport::ProcessSpec spec;
-  spec.path = c_Mpgfeed;
-  spec.args = {"-L", "-W", output, input};
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  spec.env = {std::string("LD_PRELOAD=") + STOP_ON_CREATE, "MPGFEED_TEST_STOP_AT=" + output,
-              // the preloaded library comes before the sanitizer's
-              "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
-  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
-  EXPECT_EQ(r.signal, SIGTERM) << r.err;
-  EXPECT_FALSE(fs::exists(output));
+  // name is watched, and the file goes. SIGTERM as the output is kept, the threads yet to go:
+  // it waits for the exit, and the whole file stays.
+  for (const bool kept : {false, true}) {
+    const std::string stop = kept ? "TEST_STOP_ONCE_KEPT=" : "MPGFEED_TEST_STOP_AT=";
+    SCOPED_TRACE(stop);
+    testsupport::ProcessSpec spec;
+    spec.path = c_Mpgfeed;
+    spec.args = {"-L", "-W", output, input};
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    spec.env = {std::string("LD_PRELOAD=") + STOP_ON_CREATE, stop + output,
+                // the preloaded library comes before the sanitizer's
+                "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") +
+                    "verify_asan_link_order=0"};
+    const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+    EXPECT_EQ(r.signal, kept ? 0 : SIGTERM) << r.err;
+    EXPECT_EQ(r.exit_code, kept ? 0 : -1);
+    EXPECT_EQ(fs::exists(output), kept);
+    EXPECT_EQ(ParseRecords(ReadFile(output)).size(), kept ? 48u : 0u);
+    fs::remove(output);
+  }
 
   // Every thread but the main one blocks the three, looked at while the run waits for more of
   // its input, its first pictures converted.

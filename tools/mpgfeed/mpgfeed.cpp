@@ -15,6 +15,7 @@ extern "C" {
 #include <getopt.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +24,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -149,10 +151,18 @@ Options ParseOptions(int argc, char** argv) {
   return opt;
 }
 
+// A regular file takes the last bytes without waiting for anyone to read them.
+bool IsRegularFile(const std::string& output) {
+  struct stat st;
+  const int got = output == "-" ? fstat(STDOUT_FILENO, &st) : stat(output.c_str(), &st);
+  return got == 0 && S_ISREG(st.st_mode);
+}
+
 // Writes frame records to the output and counts them.
 class RecordWriter {
  public:
-  RecordWriter(const std::string& name, bool quiet) : d_out(name), d_quiet(quiet) {}
+  RecordWriter(const std::string& name, bool quiet)
+      : d_out(name), d_quiet(quiet), d_toFile(IsRegularFile(name)) {}
 
   int AskCount() const { return d_count; }
 
@@ -182,9 +192,15 @@ class RecordWriter {
     if (!d_quiet) std::fprintf(stderr, "frame %d\r", d_count);
   }
 
-  void Finish() {
+  // The records are complete. From the keeping of the output on, the stop signals are held by
+  // `held`: a stop ends the run before it, leaving no file, or not at all. For a file the hold
+  // begins before its last bytes, which wait for no one; a pipe's reader may take its time,
+  // open to the stop signals.
+  void Finish(std::optional<pixkit::StopSignalsHeld>& held) {
     if (!d_quiet && d_count > 0) std::fputc('\n', stderr);
+    if (d_toFile) held.emplace();
     d_out.Finish();
+    if (!held) held.emplace();
   }
 
   std::string Abandon() { return d_out.Abandon(); }
@@ -198,6 +214,7 @@ class RecordWriter {
 
   mpgfeed::RecordFile d_out;
   bool d_quiet;
+  bool d_toFile;
   int d_count = 0;
 };
 
@@ -516,13 +533,19 @@ int main(int argc, char** argv) {
   // Each decoder thread would reserve an allocation arena of its own, 64 MiB of address space
   // that a lowered limit would miss; one arena is as fast here.
   mallopt(M_ARENA_MAX, 1);
+  // Held from the keeping of the output to the exit, and never given back: a stop signal that
+  // came meanwhile would end a run that has kept its file, and a caller would take the file for
+  // what a stopped run left.
+  std::optional<pixkit::StopSignalsHeld> kept;
   try {
     mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
     Decoder decoder(opt.input);
     RecordWriter out(opt.output, opt.quiet);
+    std::string loss;
     try {
       decoder.Run(out);
-      out.Finish();
+      loss = decoder.AskLoss();  // nothing that can fail comes after the file is kept
+      out.Finish(kept);
     } catch (const mpgfeed::BrokenPipe&) {
       throw;
     } catch (const std::exception& e) {
@@ -530,7 +553,6 @@ int main(int argc, char** argv) {
       const bool memory = dynamic_cast<const std::bad_alloc*>(&e);
       throw std::runtime_error((memory ? "out of memory" : e.what()) + out.Abandon());
     }
-    const std::string loss = decoder.AskLoss();
     if (!loss.empty()) std::fprintf(stderr, "mpgfeed: %s\n", loss.c_str());
   } catch (const mpgfeed::BrokenPipe&) {
     // Whoever read the records has stopped: end quietly, as the write would have ended us.
@@ -544,5 +566,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mpgfeed: %s\n", e.what());
     return 1;
   }
-  return 0;
+  std::exit(0);  // with the stop signals still held
 }
