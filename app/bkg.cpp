@@ -457,8 +457,13 @@ int RunFrameLoop(const RunSettings& s, FrameInput& input, Synthesizers& algos,
   }
 }
 
-// Offline runs write one background, numbered with the number of steps.
-void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSettings& s, int steps) {
+// Offline runs write one background, numbered with the number of steps. From its keeping on,
+// the stop signals are held by `held`: a stop ends the run before it, leaving no file, or not
+// at all. A new or regular file takes the image without waiting for anyone, so the hold begins
+// before its writing; a pipe or a device of that name may make the write wait, open to the
+// stop signals.
+void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSettings& s, int steps,
+                           std::optional<pixkit::StopSignalsHeld>& held) {
   // No synthesizer makes a background out of no frame at all.
   if (steps == 0)
     throw pixkit::Excpt_Text(pixkit::ErrSev_Error,
@@ -466,7 +471,11 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSetting
   Image<Pixel> background;
   Image<Pixel> rgb;
   algo.SynthesizeBackground(background);
+  struct stat st;
+  if (stat(BackgroundName(s.output_prefix, steps).c_str(), &st) != 0 || S_ISREG(st.st_mode))
+    held.emplace();
   SaveAsPPM(background, s, steps, rgb);
+  if (!held) held.emplace();
 }
 
 }  // namespace
@@ -656,6 +665,10 @@ void PrintParameters(std::ostream& out, const RunSettings& s) {
 
 int RunBackgroundTool(int argc, char** argv) {
   pixkit::IgnoreWriteSignals();
+  // Held from the keeping of an offline background to the exit, and never given back: a stop
+  // signal that came meanwhile would end a run that has kept its file, and a caller would take
+  // the file for what a stopped run left.
+  std::optional<pixkit::StopSignalsHeld> kept;
   try {
     RunSettings settings;
     if (ParseCommandLine(argc, argv, &cmdline) != 0) std::exit(1);
@@ -675,9 +688,8 @@ int RunBackgroundTool(int argc, char** argv) {
     LiveDisplay display(settings);
 
     const int steps = RunFrameLoop(settings, input, algos, display, budget);
-    if (settings.offline) SaveOfflineBackground(*algos.first, settings, steps);
+    if (settings.offline) SaveOfflineBackground(*algos.first, settings, steps, kept);
     std::cerr << std::endl;  // closes the progress line
-    return 0;
   } catch (const cvalgo::MemoryRefusal& e) {
     char text[pixkit::c_MaxTextLen + 1];
     e.GetText(text, sizeof text);
@@ -693,4 +705,6 @@ int RunBackgroundTool(int argc, char** argv) {
                                  "out of memory (a shorter history or smaller frames need less)");
     return 2;
   }
+  if (kept) std::exit(0);  // with the stop signals still held
+  return 0;
 }

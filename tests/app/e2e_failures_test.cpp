@@ -505,4 +505,18 @@ TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {
     }
     rmdir(out.c_str());
   }
+
+  // SIGTERM as the offline background is kept: it waits for the exit, and the run ends with 0
+  // and the whole file, as a stop before the keeping ends it with none.
+  WriteYUV(dir / "three.yuv", {Picture420(16, 16), Picture420(16, 16), Picture420(16, 16)});
+  const std::string kept = dir.Sub("kept") + "/bg0003.ppm";
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const ProcessResult r =
+      RunTool({"-x", "-r", "16x16", "-a", "median", "-l", "-o", dir / "kept/bg", dir / "three.yuv"},
+              {std::string("LD_PRELOAD=") + STOP_ON_CREATE, "TEST_STOP_ONCE_KEPT=" + kept,
+               "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") +
+                   "verify_asan_link_order=0"});
+  EXPECT_EQ(r.signal, 0) << r.err;
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  ReadBackground(kept, 16, 16);
 }

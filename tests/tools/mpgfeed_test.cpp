@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "libpixkit/fileio/mpeg.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tools/mpeg_testdata.h"
@@ -579,17 +580,26 @@ TEST(Mpgfeed, StopSignalsReachOnlyTheMainThread) {
                        "-color_primaries", "bt709", "-color_trc", "bt709", input}),
             0);
   // SIGTERM as the output is created, with the decoder's threads running: it waits until the
-  // name is watched, and the file goes.
-  testsupport::ProcessSpec spec;
-  spec.path = c_Mpgfeed;
-  spec.args = {"-L", "-W", output, input};
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  spec.env = {std::string("LD_PRELOAD=") + STOP_ON_CREATE, "MPGFEED_TEST_STOP_AT=" + output,
-              // the preloaded library comes before the sanitizer's
-              "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0"};
-  const testsupport::ProcessResult r = testsupport::RunProcess(spec);
-  EXPECT_EQ(r.signal, SIGTERM) << r.err;
-  EXPECT_FALSE(fs::exists(output));
+  // name is watched, and the file goes. SIGTERM as the output is kept, the threads yet to go:
+  // it waits for the exit, and the whole file stays.
+  for (const bool kept : {false, true}) {
+    const std::string stop = kept ? "TEST_STOP_ONCE_KEPT=" : "MPGFEED_TEST_STOP_AT=";
+    SCOPED_TRACE(stop);
+    testsupport::ProcessSpec spec;
+    spec.path = c_Mpgfeed;
+    spec.args = {"-L", "-W", output, input};
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    spec.env = {std::string("LD_PRELOAD=") + STOP_ON_CREATE, stop + output,
+                // the preloaded library comes before the sanitizer's
+                "ASAN_OPTIONS=" + (asan ? std::string(asan) + ":" : "") +
+                    "verify_asan_link_order=0"};
+    const testsupport::ProcessResult r = testsupport::RunProcess(spec);
+    EXPECT_EQ(r.signal, kept ? 0 : SIGTERM) << r.err;
+    EXPECT_EQ(r.exit_code, kept ? 0 : -1);
+    EXPECT_EQ(fs::exists(output), kept);
+    EXPECT_EQ(ParseRecords(ReadFile(output)).size(), kept ? 48u : 0u);
+    fs::remove(output);
+  }
 
   // Every thread but the main one blocks the three, looked at while the run waits for more of
   // its input, its first pictures converted.
@@ -848,14 +858,18 @@ TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
   TempDir dir;
   const std::string output = dir / "records.bin";
   std::string limits = "ulimit -v ", oneThread;  // one core, one decoder thread
+  bool piped = false;                             // the input comes once, through a pipe
   const auto delivers = [&](const std::string& input, int frames, uintmax_t recordSize,
                             long kib) {
-    SCOPED_TRACE(limits + std::to_string(kib) + " " + oneThread);
+    SCOPED_TRACE(limits + std::to_string(kib) + " " + oneThread + (piped ? " piped" : ""));
     fs::remove(output);
     testsupport::ProcessSpec spec;
     spec.path = "/bin/sh";
-    spec.args = {"-c", limits + std::to_string(kib) + " && exec " + oneThread + " \"$0\" \"$@\"",
-                 c_Mpgfeed, "-L", "-W", output, input};
+    const std::string run = "exec " + oneThread + " \"$0\" -L -W \"$1\" ";
+    spec.args = {"-c",
+                 limits + std::to_string(kib) + " && " +
+                     (piped ? "cat \"$2\" | " + run + "/dev/stdin" : run + "\"$2\""),
+                 c_Mpgfeed, output, input};
     const testsupport::ProcessResult r = testsupport::RunProcess(spec);
     EXPECT_EQ(r.signal, 0);
     if (r.exit_code == 0) {
@@ -922,6 +936,28 @@ TEST(Mpgfeed, RunningOutOfMemoryEndsTheRun) {
   for (long kib = forOne; kib < forOne + 48000; kib += 4000)
     any = delivers(plain, 16, hdSize, kib) || any;
   EXPECT_TRUE(any) << "one thread needs " << forOne << " KiB";
+
+  // Only what the decoder itself cannot allocate starts it again on one thread. Where reading
+  // the file runs out first, the run ends, though no picture is out yet: Matroska's reader
+  // skips to the end where it cannot allocate, and starting again would deliver the pictures
+  // that came until then. Large packets (noise) make the reader's share of the limits where
+  // memory runs out as wide as the steps. In 1 MB steps from what one thread needs, over the
+  // limits where the threads start and run out, a few MB more for each of them.
+  const std::string mkv = dir / "noise.mkv";
+  ASSERT_EQ(RunFfmpeg({"-f", "lavfi", "-i", "testsrc2=size=1920x1080:rate=25,noise=alls=100:allf=t",
+                       "-frames:v", "8", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset",
+                       "ultrafast", "-bf", "3", mkv}),
+            0);
+  oneThread = "taskset -c 0";
+  const long mkvForOne = least(mkv, 8, hdSize);
+  oneThread.clear();
+  const long threads = std::min(int(std::thread::hardware_concurrency()),
+                                pixkit::FileReader_MPEG::c_MaxDecoderThreads);
+  for (bool pipe : {false, true}) {
+    piped = pipe;
+    for (long kib = mkvForOne; kib <= mkvForOne + threads * 3072; kib += 1024)
+      delivers(mkv, 8, hdSize, kib);
+  }
 #endif
 }
 

@@ -1,9 +1,12 @@
 // Counts failed allocations by standing in for the C library's allocation functions, which the
 // program's own libraries call (av_malloc through posix_memalign, av_realloc through realloc),
-// and forwarding to the next definition: the C library's, or a sanitizer's.
+// and forwarding to the next definition: the C library's, or a sanitizer's. It stands in for
+// pthread_create too, so that a thread counts as the code that made it: the decoder's threads
+// start within its calls, the colour conversion's workers outside them.
 #include "tools/mpgfeed/allocations.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,7 +18,17 @@
 
 namespace {
 
-std::atomic<long> g_failed{0};
+std::atomic<long> g_decoderFailed{0};
+std::atomic<long> g_otherFailed{0};
+
+// Whether the thread's failures are the decoder's.
+thread_local bool t_inDecoder = false;
+
+void CountFailure() {
+  (t_inDecoder ? g_decoderFailed : g_otherFailed).fetch_add(1, std::memory_order_relaxed);
+}
+
+using ThreadStart = void* (*)(void*);
 
 struct Real {
   void* (*malloc)(size_t);
@@ -24,6 +37,7 @@ struct Real {
   int (*posix_memalign)(void**, size_t, size_t);
   void* (*aligned_alloc)(size_t, size_t);
   void (*free)(void*);
+  int (*pthread_create)(pthread_t*, const pthread_attr_t*, ThreadStart, void*);
 };
 
 Real g_real;
@@ -64,6 +78,7 @@ const Real& RealFunctions() {
     Find(g_real.posix_memalign, "posix_memalign");
     Find(g_real.aligned_alloc, "aligned_alloc");
     Find(g_real.free, "free");
+    Find(g_real.pthread_create, "pthread_create");
     g_resolving = false;
     g_resolved.store(true, std::memory_order_release);
   }
@@ -71,16 +86,39 @@ const Real& RealFunctions() {
 }
 
 void* Counted(void* p, bool asked) {
-  if (!p && asked) g_failed.fetch_add(1, std::memory_order_relaxed);
+  if (!p && asked) CountFailure();
   return p;
+}
+
+// What a new thread runs, and whose its failures are.
+struct Start {
+  ThreadStart routine;
+  void* arg;
+  bool inDecoder;
+};
+
+void* StartCounted(void* p) {
+  const Start start = *static_cast<Start*>(p);
+  free(p);
+  t_inDecoder = start.inDecoder;
+  return start.routine(start.arg);
 }
 
 }  // namespace
 
 namespace mpgfeed {
 
-long FailedAllocations() { return g_failed.load(std::memory_order_relaxed); }
-void ResetFailedAllocations() { g_failed.store(0, std::memory_order_relaxed); }
+long FailedAllocations() {
+  return g_decoderFailed.load(std::memory_order_relaxed) +
+         g_otherFailed.load(std::memory_order_relaxed);
+}
+
+long FailedAllocationsOutsideTheDecoder() { return g_otherFailed.load(std::memory_order_relaxed); }
+
+void ResetDecoderFailedAllocations() { g_decoderFailed.store(0, std::memory_order_relaxed); }
+
+DecoderCall::DecoderCall() : d_previous(t_inDecoder) { t_inDecoder = true; }
+DecoderCall::~DecoderCall() { t_inDecoder = d_previous; }
 
 }  // namespace mpgfeed
 
@@ -107,19 +145,31 @@ void* realloc(void* p, size_t n) {
 
 int posix_memalign(void** p, size_t alignment, size_t n) {
   const int err = RealFunctions().posix_memalign(p, alignment, n);
-  if (err == ENOMEM) g_failed.fetch_add(1, std::memory_order_relaxed);
+  if (err == ENOMEM) CountFailure();
   return err;
 }
 
 void* aligned_alloc(size_t alignment, size_t n) {
   void* p = RealFunctions().aligned_alloc(alignment, n);
-  if (!p && errno == ENOMEM) g_failed.fetch_add(1, std::memory_order_relaxed);
+  if (!p && errno == ENOMEM) CountFailure();
   return p;
 }
 
 void free(void* p) {
   if (!p || IsEarly(p)) return;
   RealFunctions().free(p);
+}
+
+// Where there is no memory to hand over what to run, the thread cannot be had, as where its
+// stack cannot be.
+int pthread_create(pthread_t* thread, const pthread_attr_t* attr, ThreadStart routine,
+                   void* arg) {
+  void* start = malloc(sizeof(Start));
+  if (!start) return EAGAIN;
+  *static_cast<Start*>(start) = {routine, arg, t_inDecoder};
+  const int err = RealFunctions().pthread_create(thread, attr, StartCounted, start);
+  if (err != 0) free(start);
+  return err;
 }
 
 }  // extern "C"

@@ -25,6 +25,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -157,10 +158,18 @@ Options ParseOptions(int argc, char** argv) {
   return opt;
 }
 
+// A regular file takes the last bytes without waiting for anyone to read them.
+bool IsRegularFile(const std::string& output) {
+  struct stat st;
+  const int got = output == "-" ? fstat(STDOUT_FILENO, &st) : stat(output.c_str(), &st);
+  return got == 0 && S_ISREG(st.st_mode);
+}
+
 // Writes frame records to the output and counts them.
 class RecordWriter {
  public:
-  RecordWriter(const std::string& name, bool quiet) : d_out(name), d_quiet(quiet) {}
+  RecordWriter(const std::string& name, bool quiet)
+      : d_out(name), d_quiet(quiet), d_toFile(IsRegularFile(name)) {}
 
   int AskCount() const { return d_count; }
 
@@ -190,9 +199,15 @@ class RecordWriter {
     if (!d_quiet) std::fprintf(stderr, "frame %d\r", d_count);
   }
 
-  void Finish() {
+  // The records are complete. From the keeping of the output on, the stop signals are held by
+  // `held`: a stop ends the run before it, leaving no file, or not at all. For a file the hold
+  // begins before its last bytes, which wait for no one; a pipe's reader may take its time,
+  // open to the stop signals.
+  void Finish(std::optional<pixkit::StopSignalsHeld>& held) {
     if (!d_quiet && d_count > 0) std::fputc('\n', stderr);
+    if (d_toFile) held.emplace();
     d_out.Finish();
+    if (!held) held.emplace();
   }
 
   std::string Abandon() { return d_out.Abandon(); }
@@ -206,6 +221,7 @@ class RecordWriter {
 
   mpgfeed::RecordFile d_out;
   bool d_quiet;
+  bool d_toFile;
   int d_count = 0;
 };
 
@@ -312,7 +328,7 @@ bool IsDamage(int err) {
          err == AVERROR(EPERM);
 }
 
-// Memory ran out on the decoder's threads before the first picture was written.
+// Memory ran out within the decoder, and nowhere else, before the first picture was written.
 struct StartOnOneThread {};
 
 class Decoder {
@@ -344,11 +360,7 @@ class Decoder {
     const int threads = std::min(av_cpu_count(), pixkit::FileReader_MPEG::c_MaxDecoderThreads);
     int err = OpenCodec(threads);
     d_mayStartAgain = threads > 1;
-    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) {
-      mpgfeed::ResetFailedAllocations();
-      d_mayStartAgain = false;
-      err = OpenCodec(1);
-    }
+    if (err == AVERROR(EAGAIN) || err == AVERROR(ENOMEM)) err = OpenOnOneThread();
     if (err < 0) Fail("cannot open the decoder for", err);
 
     d_packet.reset(av_packet_alloc());
@@ -400,6 +412,7 @@ class Decoder {
   }
 
   int OpenCodec(int threads) {
+    const mpgfeed::DecoderCall call;  // its threads start here
     const AVStream* st = d_format->streams[d_stream];
     d_codec.reset();  // an earlier try's threads and frames go first
     d_codec.reset(avcodec_alloc_context3(d_codecType));
@@ -415,9 +428,28 @@ class Decoder {
     return avcodec_open2(d_codec.get(), d_codecType, nullptr);
   }
 
-  // Sends a packet, none at the end, and writes the pictures it completes. Where the threads
-  // run out of memory before the first picture is written, one thread starts again from the
-  // packets kept until then: a pipe cannot be read again.
+  // Only the decoder's own failures go with the threads that had them; any other stays, and
+  // ends the run.
+  int OpenOnOneThread() {
+    d_mayStartAgain = false;
+    d_codec.reset();
+    mpgfeed::ResetDecoderFailedAllocations();
+    return OpenCodec(1);
+  }
+
+  // Calls into the decoder: what fails to allocate within them is the decoder's.
+  int SendPacket(const AVPacket* pkt) {
+    const mpgfeed::DecoderCall call;
+    return avcodec_send_packet(d_codec.get(), pkt);
+  }
+  int ReceiveFrame() {
+    const mpgfeed::DecoderCall call;
+    return avcodec_receive_frame(d_codec.get(), d_frame.get());
+  }
+
+  // Sends a packet, none at the end, and writes the pictures it completes. Where the decoder's
+  // threads run out of memory before the first picture is written, one thread starts again
+  // from the packets kept until then: a pipe cannot be read again.
   void Feed(const AVPacket* pkt, RecordWriter& out) {
     if (d_mayStartAgain && pkt) {
       if (d_kept.size() == c_MaxKeptPackets) {
@@ -432,15 +464,11 @@ class Decoder {
       Send(pkt, out);
       return;
     } catch (const StartOnOneThread&) {
-    } catch (const std::bad_alloc&) {  // converting the first picture
-      if (!d_mayStartAgain) throw;
     }
     const std::vector<PacketPtr> kept = std::move(d_kept);
     d_kept.clear();
-    d_mayStartAgain = false;
-    mpgfeed::ResetFailedAllocations();
     d_skipped = 0;
-    const int err = OpenCodec(1);
+    const int err = OpenOnOneThread();
     if (err < 0) Fail("cannot open the decoder for", err);
     for (const PacketPtr& p : kept) Send(p.get(), out);
     if (!pkt) Send(nullptr, out);
@@ -450,7 +478,8 @@ class Decoder {
   // a decoder reports it as damage, and every other failure end the run.
   void Check(int err) {
     if (mpgfeed::FailedAllocations() > 0 || err == AVERROR(ENOMEM)) {
-      if (d_mayStartAgain) throw StartOnOneThread();
+      if (d_mayStartAgain && mpgfeed::FailedAllocationsOutsideTheDecoder() == 0)
+        throw StartOnOneThread();
       Fail("cannot decode", AVERROR(ENOMEM));
     }
     if (err >= 0) return;
@@ -462,9 +491,9 @@ class Decoder {
   // Every error of the decoder concerns the packet just sent or a picture it held back, one
   // picture each; either way the packet is gone, so the next one can follow.
   void Send(const AVPacket* pkt, RecordWriter& out) {
-    Check(avcodec_send_packet(d_codec.get(), pkt));
+    Check(SendPacket(pkt));
     for (;;) {
-      const int err = avcodec_receive_frame(d_codec.get(), d_frame.get());
+      const int err = ReceiveFrame();
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
       Check(err);
       if (err < 0) continue;
@@ -557,6 +586,10 @@ int main(int argc, char** argv) {
   // Each decoder thread would reserve an allocation arena of its own, 64 MiB of address space
   // that a lowered limit would miss; one arena is as fast here.
   mallopt(M_ARENA_MAX, 1);
+  // Held from the keeping of the output to the exit, and never given back: a stop signal that
+  // came meanwhile would end a run that has kept its file, and a caller would take the file for
+  // what a stopped run left.
+  std::optional<pixkit::StopSignalsHeld> kept;
   try {
     mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
     Decoder decoder(opt.input);
@@ -565,9 +598,11 @@ int main(int argc, char** argv) {
       close(needPipe);
     }
     RecordWriter out(opt.output, opt.quiet);
+    std::string loss;
     try {
       decoder.Run(out);
-      out.Finish();
+      loss = decoder.AskLoss();  // nothing that can fail comes after the file is kept
+      out.Finish(kept);
     } catch (const mpgfeed::BrokenPipe&) {
       throw;
     } catch (const std::exception& e) {
@@ -575,7 +610,6 @@ int main(int argc, char** argv) {
       const bool memory = dynamic_cast<const std::bad_alloc*>(&e);
       throw std::runtime_error((memory ? "out of memory" : e.what()) + out.Abandon());
     }
-    const std::string loss = decoder.AskLoss();
     if (!loss.empty()) std::fprintf(stderr, "mpgfeed: %s\n", loss.c_str());
   } catch (const mpgfeed::BrokenPipe&) {
     // Whoever read the records has stopped: end quietly, as the write would have ended us.
@@ -589,5 +623,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mpgfeed: %s\n", e.what());
     return 1;
   }
-  return 0;
+  std::exit(0);  // with the stop signals still held
 }
