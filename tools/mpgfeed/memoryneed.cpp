@@ -99,22 +99,27 @@ std::vector<Unit> StartCodeUnits(const uint8_t* p, size_t n) {
 
 uint32_t Be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
 
+// Takes `count` units at pos, each behind its 16-bit length; false where the data ends first.
+bool TakeUnits(const uint8_t* p, size_t n, size_t& pos, size_t count, std::vector<Unit>& units) {
+  for (size_t i = 0; i < count; ++i) {
+    if (pos + 2 > n) return false;
+    const size_t len = Be16(p + pos);
+    pos += 2;
+    if (len > n - pos) return false;
+    units.push_back({p + pos, len});
+    pos += len;
+  }
+  return true;
+}
+
 // The units of H.264's sample-entry record: a header, then counted sequence and picture
-// parameter sets, each with a 16-bit length.
+// parameter sets.
 std::vector<Unit> H264RecordUnits(const uint8_t* p, size_t n) {
   std::vector<Unit> units;
-  if (n < 6) return units;
   size_t pos = 6;
-  for (int list = 0; list < 2; ++list) {
-    const int count = list == 0 ? (p[5] & 0x1f) : (pos < n ? p[pos++] : 0);
-    for (int i = 0; i < count && pos + 2 <= n; ++i) {
-      const size_t len = Be16(p + pos);
-      pos += 2;
-      if (len > n - pos) return units;
-      units.push_back({p + pos, len});
-      pos += len;
-    }
-  }
+  if (n < pos || !TakeUnits(p, n, pos, p[5] & 0x1f, units) || pos == n) return units;
+  const size_t pictureSets = p[pos++];
+  TakeUnits(p, n, pos, pictureSets, units);
   return units;
 }
 
@@ -126,13 +131,7 @@ std::vector<Unit> HevcRecordUnits(const uint8_t* p, size_t n) {
   for (int a = 0; a < p[22] && pos + 3 <= n; ++a) {
     const size_t count = Be16(p + pos + 1);
     pos += 3;
-    for (size_t i = 0; i < count && pos + 2 <= n; ++i) {
-      const size_t len = Be16(p + pos);
-      pos += 2;
-      if (len > n - pos) return units;
-      units.push_back({p + pos, len});
-      pos += len;
-    }
+    if (!TakeUnits(p, n, pos, count, units)) break;
   }
   return units;
 }
