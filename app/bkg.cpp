@@ -484,38 +484,38 @@ DecoderMemoryClaim::DecoderMemoryClaim(pixkit::FileReader_MPEG& reader,
                                        cvalgo::MemoryBudget& budget)
     : d_budget(budget) {
   const std::optional<pixkit::FileReader_MPEG::DecoderNeed> need = reader.AskDecoderNeed();
-  if (!need) {
-    d_threads = pixkit::FileReader_MPEG::AskDecoderThreads();
-    return;
-  }
-  d_told = true;
+  d_threads = need ? need->threads : pixkit::FileReader_MPEG::AskDecoderThreads();
+  if (!need) return;
   d_toldBytes = need->bytes;
-  d_threads = need->threads;
   d_source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
-  d_claim.Set(budget, budget.AskChildShare(need->bytes), cvalgo::MemoryUse::Decoding,
-              [&] { return cvalgo::DecodingNeeds(d_source, d_threads); });
+  Claim(need->bytes, nullptr);
 }
 
 void DecoderMemoryClaim::Update(const Image<Pixel>& frame) {
   const uint64_t area = uint64_t(frame.AskWidth()) * uint64_t(frame.AskHeight());
-  if (d_told) {
-    // What it said holds for the stream as it began: larger pictures later take as much more.
-    if (d_firstArea == 0) d_firstArea = area;
-    if (area <= d_largestArea) return;
-    d_largestArea = area;
-    if (area <= d_firstArea) return;
-    const double bytes = double(d_toldBytes) * double(area) / double(d_firstArea);
-    d_claim.Set(d_budget, d_budget.AskChildShare(uint64_t(bytes)), cvalgo::MemoryUse::Decoding,
-                [&] { return cvalgo::DecodingNeeds(d_source, d_threads); });
+  if (d_toldBytes == 0) {
+    Claim(pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(),
+                                                    d_threads),
+          &frame);
     return;
   }
-  const uint64_t bytes = d_budget.AskChildShare(
-      pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(), d_threads));
+  // What the decoder said holds for the stream as it began: larger frames later take as much
+  // more.
+  if (d_firstArea == 0) d_firstArea = area;
+  const double share = double(std::max(area, d_firstArea)) / double(d_firstArea);
+  Claim(uint64_t(double(d_toldBytes) * share), nullptr);
+}
+
+// Claims bytes where they are more than is claimed already. A decoder that said nothing is
+// named by its frames in a refusal.
+void DecoderMemoryClaim::Claim(uint64_t bytes, const Image<Pixel>* frame) {
+  bytes = d_budget.AskChildShare(bytes);
   if (bytes <= d_claim.AskBytes()) return;
   d_claim.Set(d_budget, bytes, cvalgo::MemoryUse::Decoding, [&] {
-    return cvalgo::DecodingNeeds("frames of " + std::to_string(frame.AskWidth()) + " x " +
-                                     std::to_string(frame.AskHeight()),
-                                 d_threads);
+    const std::string source = frame ? "frames of " + std::to_string(frame->AskWidth()) + " x " +
+                                           std::to_string(frame->AskHeight())
+                                     : d_source;
+    return cvalgo::DecodingNeeds(source, d_threads);
   });
 }
 

@@ -73,14 +73,14 @@ class DecoderMemoryClaim {
   void Update(const pixkit::Image<pixkit::Pixel>& frame);
 
  private:
+  void Claim(uint64_t bytes, const pixkit::Image<pixkit::Pixel>* frame);
+
   cvalgo::MemoryBudget& d_budget;
   cvalgo::MemoryClaim d_claim;
-  bool d_told = false;
-  uint64_t d_toldBytes = 0;
-  uint64_t d_firstArea = 0;    // of the first frame, which what the decoder said is for
-  uint64_t d_largestArea = 0;
-  int d_threads = 0;  // as the decoder says them, or as the rule it follows gives them
-  std::string d_source;  // for messages
+  uint64_t d_toldBytes = 0;  // 0 where the decoder said nothing
+  uint64_t d_firstArea = 0;  // of the first frame, which what the decoder said is for
+  int d_threads = 0;         // as the decoder says them, or as the rule it follows gives them
+  std::string d_source;      // for messages
 };
 
 // The advice that ends a refusal of memory for the given use.
