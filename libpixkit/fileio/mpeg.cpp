@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -61,26 +62,16 @@ std::string ShellQuote(const char* s) {
   return q + "'";
 }
 
-// A decimal number of at most `digits` digits at s, ending at the returned position; null when
-// there is none.
-const char* ParseNumber(const char* s, int digits, uint64_t& value) {
-  value = 0;
-  const char* start = s;
-  for (; *s >= '0' && *s <= '9'; s++) {
-    if (s - start == digits) return nullptr;
-    value = value * 10 + uint64_t(*s - '0');
-  }
-  return s == start ? nullptr : s;
-}
-
 // "<bytes> <threads>\n", nothing more.
 std::optional<FileReader_MPEG::DecoderNeed> ParseDecoderNeed(const char* line) {
-  uint64_t bytes = 0, threads = 0;
-  const char* s = ParseNumber(line, 19, bytes);
-  if (!s || *s != ' ') return std::nullopt;
-  s = ParseNumber(s + 1, 4, threads);
-  if (!s || std::strcmp(s, "\n") != 0 || threads < 1) return std::nullopt;
-  return FileReader_MPEG::DecoderNeed{bytes, int(threads)};
+  const char* end = line + std::strlen(line);
+  uint64_t bytes = 0;
+  int threads = 0;
+  const std::from_chars_result b = std::from_chars(line, end, bytes);
+  if (b.ec != std::errc() || b.ptr == end || *b.ptr != ' ') return std::nullopt;
+  const std::from_chars_result t = std::from_chars(b.ptr + 1, end, threads);
+  if (t.ec != std::errc() || std::strcmp(t.ptr, "\n") != 0 || threads < 1) return std::nullopt;
+  return FileReader_MPEG::DecoderNeed{bytes, threads};
 }
 
 }  // namespace
