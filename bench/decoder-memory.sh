@@ -51,22 +51,27 @@ cleanup() {
 trap cleanup EXIT
 
 # ---- The clips: name (family-structure-format.ext, the size goes before the extension),
-# sizes, frames, the encoder's options, and options of a copy made afterwards, if any. All are
-# tagged BT.709, so that mpgfeed converts every picture (8-bit 4:2:0 ones would pass as they are).
+# sizes (a height, or WIDTHxHEIGHT), frames, the encoder's options, and options of a copy made
+# afterwards, if any. They are tagged BT.709, so that mpgfeed converts every picture (8-bit 4:2:0
+# ones would pass as they are); the untagged MPEG-2 clips clear the tags on purpose, so that no
+# colour conversion runs.
 defaults="480 720 1080 2160"
 heavy="720 1080 2160"
 x264_heavy="-c:v libx264 -x264-params ref=16:bframes=8:b-pyramid=normal:b-adapt=2:log-level=error"
-# x265 refuses more than 6 references with B-pyramids (8 in all).
+# x265 refuses more than 6 references with B-pyramids (8 in all). The MPEG-2 encoder writes a
+# width of 4096, whose low 12 bits are 0, only at a lower strictness.
 x265_heavy="-c:v libx265 -x265-params ref=6:bframes=16:log-level=error"
 vp9="-c:v libvpx-vp9 -deadline good -cpu-used 4 -row-mt 1"
+untagged="-colorspace unknown -color_primaries unknown -color_trc unknown"
+noise="-vf noise=alls=20:allf=t"
 clip_table="
 mpeg1video-default-420.mpg|$defaults|64|-c:v mpeg1video -pix_fmt yuv420p
 mpeg2video-default-420.m2v|$defaults|64|-c:v mpeg2video -pix_fmt yuv420p
-mpeg4-default-420.avi|$defaults|64|-c:v mpeg4 -pix_fmt yuv420p
+mpeg4-default-420.avi|$defaults 64x64|64|-c:v mpeg4 -pix_fmt yuv420p
 mjpeg-default-420.avi|$defaults|64|-c:v mjpeg -pix_fmt yuvj420p
 vp9-default-420.webm|$defaults|64|$vp9 -pix_fmt yuv420p
 h264-default-420.mp4|$defaults|64|-c:v libx264 -pix_fmt yuv420p -x264-params log-level=error
-hevc-default-420.mp4|$defaults|64|-c:v libx265 -pix_fmt yuv420p -x265-params log-level=error
+hevc-default-420.mp4|$defaults 64x64|64|-c:v libx265 -pix_fmt yuv420p -x265-params log-level=error
 h264-ref16-420.mp4|$heavy|64|$x264_heavy -pix_fmt yuv420p
 h264-ref16-420p10.mp4|$heavy|64|$x264_heavy -pix_fmt yuv420p10le
 h264-ref16-422.mp4|$heavy|64|$x264_heavy -pix_fmt yuv422p
@@ -90,20 +95,26 @@ ffv1-default-444p10.mkv|$heavy|32|-c:v ffv1 -pix_fmt yuv444p10le
 prores-default-422p10.mov|$heavy|32|-c:v prores_ks -pix_fmt yuv422p10le
 vp8-default-420.webm|$heavy|32|-c:v libvpx -deadline good -cpu-used 4 -pix_fmt yuv420p
 av1-default-420.mkv|$heavy|32|-c:v libaom-av1 -cpu-used 8 -row-mt 1 -pix_fmt yuv420p
+h264-lossless-444.mkv|1080 2160|32|-c:v libx264 -qp 0 -pix_fmt yuv444p -preset ultrafast $noise
+mpeg1video-noisybf2-420.mpg|1080 4095x2160|64|-c:v mpeg1video -b:v 50M -maxrate 60M -bufsize 20M -bf 2 $noise
+mpeg4-interlaced-420.avi|1080 2160|64|-c:v mpeg4 -bf 4 -flags +ildct+ilme+qpel+mv4
+mpeg2video-untagged-420.m2v|64x64 1917x1079 1080|64|-c:v mpeg2video $untagged
+mpeg2video-untagged-420.m2v|4096x2160|64|-c:v mpeg2video $untagged -strict unofficial
 "
 declare -A width_of=([480]=854 [720]=1280 [1080]=1920 [2160]=3840)
 encoders=$(ffmpeg -hide_banner -encoders 2>/dev/null)
 
 # Lines "clip|frames|width|height|options|copy options" of the table that pass the filter.
 expand_clips() {
-  local name sizes frames opts copy s base ext file
+  local name sizes frames opts copy s base ext file w h
   while IFS='|' read -r name sizes frames opts copy; do
     [ -n "$name" ] || continue
     base=${name%.*} ext=${name##*.}
     for s in $sizes; do
-      file=$base-${s}p.$ext
+      if [[ $s == *x* ]]; then file=$base-$s.$ext w=${s%x*} h=${s#*x}
+      else file=$base-${s}p.$ext w=${width_of[$s]} h=$s; fi
       [[ $file =~ $filter ]] || continue
-      echo "$file|$frames|${width_of[$s]}|$s|$opts|$copy"
+      echo "$file|$frames|$w|$h|$opts|$copy"
     done
   done <<<"$clip_table"
 }
@@ -118,10 +129,13 @@ encode_one() {  # encode_one FILE FRAMES WIDTH HEIGHT COPY-OPTIONS OPTIONS...
     note "skipped $file: this ffmpeg has no encoder $enc"
     return 0
   fi
-  local tmp="$clips/.part-$file"
+  local tmp="$clips/.part-$file" src="testsrc2=size=${w}x$h:rate=25"
+  # The source's own 4:2:0 would lose an odd column or line.
+  [ $((w % 2 + h % 2)) -eq 0 ] || src=$src,format=yuv444p
+  # The tags come first, so that a clip's own options can clear them.
   # shellcheck disable=SC2068,SC2086
-  if ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${w}x$h:rate=25" -frames:v "$frames" \
-      $@ -colorspace bt709 -color_primaries bt709 -color_trc bt709 -y "$tmp" 2>"$work/$file.log" &&
+  if ffmpeg -v error -nostdin -f lavfi -i "$src" -frames:v "$frames" \
+      -colorspace bt709 -color_primaries bt709 -color_trc bt709 $@ -y "$tmp" 2>"$work/$file.log" &&
     # An encode drops a rotate tag, which a copy turns into a display matrix.
     { [ -z "$copy" ] || { ffmpeg -v error -nostdin -i "$tmp" -c copy $copy -y "$clips/.copy-$file" \
       2>>"$work/$file.log" && mv "$clips/.copy-$file" "$tmp"; }; }
@@ -215,26 +229,33 @@ count_threads() {
   echo "$most"
 }
 
-# ask_claim CLIP THREADS: prints the bytes that mpgfeed says decoding CLIP needs, asked with the
+# ask_claim CLIP THREADS: prints the most bytes that mpgfeed says decoding CLIP needs (it tells
+# again whenever its need grows, a line "<bytes> <threads> ..." each time), asked with the
 # launcher of the measurement so that it sees as many CPUs; nothing when it tells nothing (an
-# mpgfeed that does not know MPGFEED_NEED_FD) or tells more threads than THREADS (fewer is its
-# choice: a decoder without threads, as MJPEG's, tells 1 at every count).
+# mpgfeed that does not know MPGFEED_NEED_FD) or tells more threads than THREADS on the line of
+# the most bytes (fewer is its choice: a decoder without threads, as MJPEG's, tells 1 at every
+# count).
 ask_claim() {
-  local clip=$1 t=$2 line bytes told
-  # Its descriptor 3 is the pipe of the command substitution. The records go to a pipe that is
-  # closed at once, so it stops at its first one, having told its need before.
+  local clip=$1 t=$2 lines line bytes told most="" most_told=""
+  # Its descriptor 3 is the pipe of the command substitution. It decodes the whole clip, as a
+  # later picture may raise the need.
   # shellcheck disable=SC2046
-  line=$( { MPGFEED_NEED_FD=3 $(launcher "$t") "$mpgfeed" -L -W - "$clip" 3>&4 4>&- 2>/dev/null |
-    true; } 4>&1 ) || true
-  line=${line%%$'\n'*}
-  [ -n "$line" ] || return 0
-  read -r bytes told <<<"$line"
-  if ! [[ $bytes =~ ^[0-9]+$ && ${told:-} =~ ^[0-9]+$ ]]; then
-    note "$(basename "$clip"), $t threads: mpgfeed told \"$line\", not \"<bytes> <threads>\""
-  elif [ "$told" -gt "$t" ]; then
-    note "$(basename "$clip"): mpgfeed tells its need for $told threads, more than $t; left out"
+  lines=$(MPGFEED_NEED_FD=3 $(launcher "$t") "$mpgfeed" -L -W /dev/null "$clip" \
+    3>&1 >/dev/null 2>/dev/null) || true
+  while IFS= read -r line; do
+    [ -n "$line" ] || continue
+    read -r bytes told _ <<<"$line"
+    if ! [[ $bytes =~ ^[0-9]+$ && ${told:-} =~ ^[0-9]+$ ]]; then
+      note "$(basename "$clip"), $t threads: mpgfeed told \"$line\", not \"<bytes> <threads> ...\""
+      return 0
+    fi
+    if [ -z "$most" ] || ((10#$bytes > 10#$most)); then most=$bytes most_told=$told; fi
+  done <<<"$lines"
+  [ -n "$most" ] || return 0
+  if ((10#$most_told > t)); then
+    note "$(basename "$clip"): mpgfeed tells its need for $most_told threads, more than $t; left out"
   else
-    echo "$bytes"
+    echo "$most"
   fi
 }
 
@@ -378,8 +399,9 @@ Peak memory of the decoder program mpgfeed alone in a memory cgroup of its own (
 of the clip, the program and its libraries read beforehand from outside, so left out), next to
 two claims of the memory it needs:
 
-- *claim*: what the decoder tells. The mpgfeed under test writes "<bytes> <threads>" to the pipe
-  that MPGFEED_NEED_FD names before its first record; it is asked with the same launcher as the
+- *claim*: what the decoder tells. The mpgfeed under test writes "<bytes> <threads> ..." to the
+  pipe that MPGFEED_NEED_FD names before its first record, and again whenever its need grows;
+  the most bytes of a whole decode count. It is asked with the same launcher as the
   measurement, so for the same threads. Empty where the mpgfeed under test tells nothing.
 - *old claim*: the formula of \`pixkit::FileReader_MPEG::AskDecoderMemory\` that the program
   used before the decoder told its need: picture = ceil16(w) * ceil16(h) * 3/2,
@@ -387,7 +409,8 @@ two claims of the memory it needs:
 
 Highest of $runs runs per clip and thread count T. One thread: \`taskset -c 0\`; T equal to the
 machine's CPUs: as is; other T: bench/cores.c preloaded, so the decoder's CPU count says T.
-Clips: \`testsrc2\` (moving), 64 frames (32 for ffv1, prores, vp8, av1), tagged BT.709.
+Clips: \`testsrc2\` (moving; "noisy" and lossless ones with \`noise=alls=20:allf=t\`), 64 frames
+(32 for ffv1, prores, vp8, av1, lossless H.264), tagged BT.709 but the untagged MPEG-2 ones.
 Peaks measured and claims asked with (the first argument: the mpgfeed under test):
 
     Peaks:  $peaks_cmd
@@ -407,7 +430,7 @@ EOF
   awk -F'\t' -f - "$tsv" <<'AWK'
 function mb(x) { return sprintf("%.1f", x / 1048576) }
 function abs(x) { return x < 0 ? -x : x }
-# The name's parts: family, structure, format, size.
+# The name's parts: family, structure, format, size ("1080p" or "1917x1079").
 function part(c, i,   a) { split(c, a, "-"); return a[i] }
 function sizeof(c,   s) { s = part(c, 4); sub(/\..*/, "", s); return s }
 function pic(w, h) { return int((w + 15) / 16) * 16 * int((h + 15) / 16) * 16 * 3 / 2 }
@@ -447,9 +470,9 @@ NR == 1 { next }
 END {
   # Thread counts in rising order.
   for (i = 1; i <= nt; i++) for (j = i + 1; j <= nt; j++) if (ts[j] + 0 < ts[i] + 0) { sw = ts[i]; ts[i] = ts[j]; ts[j] = sw }
-  # Clips by family, structure, format and size.
+  # Clips by family, structure, format, height and width.
   for (i = 1; i <= n; i++) {
-    c = order[i]; key[c] = sprintf("%s %s %s %05d", part(c, 1), part(c, 2), part(c, 3), sizeof(c) + 0)
+    c = order[i]; key[c] = sprintf("%s %s %s %05d %05d", part(c, 1), part(c, 2), part(c, 3), ht[c], wd[c])
   }
   for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (key[order[j]] < key[order[i]]) { sw = order[i]; order[i] = order[j]; order[j] = sw }
 
