@@ -482,28 +482,48 @@ void SaveOfflineBackground(cvalgo::BackgroundSynthesizer& algo, const RunSetting
 
 DecoderMemoryClaim::DecoderMemoryClaim(pixkit::FileReader_MPEG& reader,
                                        cvalgo::MemoryBudget& budget)
-    : d_budget(budget) {
+    : d_reader(reader), d_budget(budget) {
+  d_source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
+  reader.SetNeedListener([this](const pixkit::FileReader_MPEG::DecoderNeed& need) { Take(need); });
   const std::optional<pixkit::FileReader_MPEG::DecoderNeed> need = reader.AskDecoderNeed();
   d_threads = need ? need->threads : pixkit::FileReader_MPEG::AskDecoderThreads();
-  if (!need) return;
-  d_toldBytes = need->bytes;
-  d_source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
-  Claim(need->bytes, nullptr);
+  if (need) Take(*need);
+}
+
+DecoderMemoryClaim::~DecoderMemoryClaim() { d_reader.SetNeedListener(nullptr); }
+
+// A need is for the pictures from then on.
+void DecoderMemoryClaim::Take(const pixkit::FileReader_MPEG::DecoderNeed& need) {
+  if (d_told && need.bytes <= d_told->bytes) return;
+  d_told = need;
+  d_threads = need.threads;
+  d_toldArea = uint64_t(need.width) * uint64_t(need.height);
+  d_largestArea = 0;
+  ClaimTold();
 }
 
 void DecoderMemoryClaim::Update(const Image<Pixel>& frame) {
   const uint64_t area = uint64_t(frame.AskWidth()) * uint64_t(frame.AskHeight());
-  if (d_toldBytes == 0) {
+  if (!d_told) {
     Claim(pixkit::FileReader_MPEG::AskDecoderMemory(frame.AskWidth(), frame.AskHeight(),
                                                     d_threads),
           &frame);
     return;
   }
-  // What the decoder said holds for the stream as it began: larger frames later take as much
-  // more.
-  if (d_firstArea == 0) d_firstArea = area;
-  const double share = double(std::max(area, d_firstArea)) / double(d_firstArea);
-  Claim(uint64_t(double(d_toldBytes) * share), nullptr);
+  if (d_toldArea == 0) d_toldArea = area;  // a need said without its size is the next frame's
+  d_largestArea = std::max(d_largestArea, area);
+  ClaimTold();
+}
+
+// Frames larger than those the decoder spoke for take more of what grows with the pictures,
+// never of the rest.
+void DecoderMemoryClaim::ClaimTold() {
+  uint64_t bytes = d_told->bytes;
+  if (d_toldArea > 0 && d_largestArea > d_toldArea) {
+    const double share = double(d_largestArea) / double(d_toldArea);
+    bytes = d_told->fixed + uint64_t(double(d_told->bytes - d_told->fixed) * share);
+  }
+  Claim(bytes, nullptr);
 }
 
 // Claims bytes where they are more than is claimed already. A decoder that said nothing is

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,25 +61,32 @@ std::unique_ptr<cvalgo::BackgroundSynthesizer> CreateAlgo(Algorithm algo, double
 void SaveAsPPM(const pixkit::Image<pixkit::Pixel>& img, const char* prefix, int cnt);
 
 // The decoder process of MPEG input draws on the same memory and cgroups as the tool: its share
-// is claimed from the budget. The decoder says what it needs before its first frame; for one
-// that says nothing, what frames like the largest so far may need on its threads is claimed.
+// is claimed from the budget. The decoder says what it needs before its first frame, and again
+// before the first frame that needs more; for one that says nothing, what frames like the
+// largest so far may need on its threads is claimed.
 class DecoderMemoryClaim {
  public:
-  // Claims what the reader's decoder says it needs, if it says it.
+  // Claims what the reader's decoder says it needs, if it says it, and from then on what it
+  // says while the reader reads; a refusal comes out of the reading.
   DecoderMemoryClaim(pixkit::FileReader_MPEG& reader, cvalgo::MemoryBudget& budget);
+  ~DecoderMemoryClaim();
   DecoderMemoryClaim(const DecoderMemoryClaim&) = delete;
   DecoderMemoryClaim& operator=(const DecoderMemoryClaim&) = delete;
 
-  // For each frame read: frames larger than the first take a larger share.
+  // For each frame read: frames larger than those the decoder spoke for take a larger share.
   void Update(const pixkit::Image<pixkit::Pixel>& frame);
 
  private:
+  void Take(const pixkit::FileReader_MPEG::DecoderNeed& need);
+  void ClaimTold();
   void Claim(uint64_t bytes, const pixkit::Image<pixkit::Pixel>* frame);
 
+  pixkit::FileReader_MPEG& d_reader;
   cvalgo::MemoryBudget& d_budget;
   cvalgo::MemoryClaim d_claim;
-  uint64_t d_toldBytes = 0;  // 0 where the decoder said nothing
-  uint64_t d_firstArea = 0;  // of the first frame, which what the decoder said is for
+  std::optional<pixkit::FileReader_MPEG::DecoderNeed> d_told;  // the most it said
+  uint64_t d_toldArea = 0;     // of the pictures it spoke for, or of the frame after the need
+  uint64_t d_largestArea = 0;  // of the frames since
   int d_threads = 0;         // as the decoder says them, or as the rule it follows gives them
   std::string d_source;      // for messages
 };

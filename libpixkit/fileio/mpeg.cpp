@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,16 +63,25 @@ std::string ShellQuote(const char* s) {
   return q + "'";
 }
 
-// "<bytes> <threads>\n", nothing more.
-std::optional<FileReader_MPEG::DecoderNeed> ParseDecoderNeed(const char* line) {
-  const char* end = line + std::strlen(line);
-  uint64_t bytes = 0;
-  int threads = 0;
-  const std::from_chars_result b = std::from_chars(line, end, bytes);
-  if (b.ec != std::errc() || b.ptr == end || *b.ptr != ' ') return std::nullopt;
-  const std::from_chars_result t = std::from_chars(b.ptr + 1, end, threads);
-  if (t.ec != std::errc() || std::strcmp(t.ptr, "\n") != 0 || threads < 1) return std::nullopt;
-  return FileReader_MPEG::DecoderNeed{bytes, threads};
+// "<bytes> <threads>" or "<bytes> <threads> <fixed bytes> <width> <height>", nothing more.
+std::optional<FileReader_MPEG::DecoderNeed> ParseDecoderNeed(const std::string& line) {
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  // Each field after a single space; false where it is no number.
+  const auto field = [&](auto& value, bool first) {
+    if (!first && (p == end || *p++ != ' ')) return false;
+    const std::from_chars_result r = std::from_chars(p, end, value);
+    p = r.ptr;
+    return r.ec == std::errc();
+  };
+  FileReader_MPEG::DecoderNeed need{0, 0};
+  if (!field(need.bytes, true) || !field(need.threads, false) || need.threads < 1)
+    return std::nullopt;
+  if (p == end) return need;
+  if (!field(need.fixed, false) || !field(need.width, false) || !field(need.height, false) ||
+      p != end || need.fixed > need.bytes || need.width < 1 || need.height < 1)
+    return std::nullopt;
+  return need;
 }
 
 }  // namespace
@@ -106,9 +116,14 @@ FileReader_MPEG::~FileReader_MPEG() {
   if (d_pipe) ClosePipe();
 }
 
-int FileReader_MPEG::ClosePipe() {
+void FileReader_MPEG::CloseNeeds() {
   if (d_needFd >= 0) close(d_needFd);
   d_needFd = -1;
+  d_needText.clear();
+}
+
+int FileReader_MPEG::ClosePipe() {
+  CloseNeeds();
   const int status = d_decoder ? pclose(d_pipe) : (fclose(d_pipe), 0);
   d_pipe = nullptr;
   d_decoder = false;
@@ -119,13 +134,14 @@ void FileReader_MPEG::Open(const char* filename) {
   if (d_pipe) ClosePipe();
   d_filename = filename;
   d_need.reset();
-  // The decoder says its need on a pipe of its own, whose number it finds in its environment;
-  // only that end reaches it. Without the pipe it runs as it would by hand. It also offers
-  // itself first to the system where memory runs out, and so that it does so while it is still
-  // being loaded, the shell that starts it raises the score that it inherits.
+  // The decoder says its need on a socket of its own, whose number it finds in its
+  // environment, and waits for an answer to each; only that end reaches it. Without the socket
+  // it runs as it would by hand. It also offers itself first to the system where memory runs
+  // out, and so that it does so while it is still being loaded, the shell that starts it
+  // raises the score that it inherits.
   int need[2];
   std::string tell;
-  if (pipe2(need, O_CLOEXEC) == 0) {
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, need) == 0) {
     if (fcntl(need[1], F_SETFD, 0) == 0) {
       d_needFd = need[0];
       tell = "echo 1000 2>/dev/null >/proc/self/oom_score_adj; MPGFEED_NEED_FD=" +
@@ -145,8 +161,7 @@ void FileReader_MPEG::Open(const char* filename) {
   errno = popenError;
   d_decoder = d_pipe != nullptr;
   if (!d_pipe) {
-    if (d_needFd >= 0) close(d_needFd);
-    d_needFd = -1;
+    CloseNeeds();
     const std::string text = "cannot start the MPEG decoder for file '" + ShortNameForMessage(d_filename) +
                              "': " + strerror(errno);
     throw Excpt_Text(ErrSev_Error, text.c_str());
@@ -162,32 +177,72 @@ void FileReader_MPEG::OpenStream(FILE* stream, const char* name) {
   d_decoder = false;
 }
 
+// The decoder tells its need before its first record. Until one of the two arrives, it has said
+// nothing yet; once records come without it, it never will (another program may hold the socket
+// without a word).
 std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::AskDecoderNeed() {
-  if (d_needFd >= 0) {
-    d_need = ReadDecoderNeed();
-    close(d_needFd);
-    d_needFd = -1;
+  while (d_needFd >= 0 && !d_need) {
+    pollfd fds[2] = {{d_needFd, POLLIN, 0}, {fileno(d_pipe), POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      CloseNeeds();
+      break;
+    }
+    if (fds[0].revents) {
+      HearNeeds();
+    } else {
+      CloseNeeds();
+    }
   }
   return d_need;
 }
 
-// The decoder writes its need in one line, "<bytes> <threads>\n", before its first record. Until
-// one of the two arrives, it has said nothing yet; once records come without it, it never will
-// (another program may hold the pipe without a word). Heard before the first record is read,
-// while the stream's buffer is still empty.
-std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::ReadDecoderNeed() {
-  pollfd fds[2] = {{d_needFd, POLLIN, 0}, {fileno(d_pipe), POLLIN, 0}};
-  int ready;
-  do ready = poll(fds, 2, -1);
-  while (ready < 0 && errno == EINTR);
-  if (ready < 0 || !(fds[0].revents & POLLIN)) return std::nullopt;
-  char line[64];
+// Lines "<need>\n", each answered with a byte once the listener has taken it. Anything
+// malformed is nothing said, but answered all the same: the decoder must not wait for ever.
+bool FileReader_MPEG::HearNeeds() {
+  char text[256];
   ssize_t got;
-  do got = read(d_needFd, line, sizeof line - 1);
+  do got = read(d_needFd, text, sizeof text);
   while (got < 0 && errno == EINTR);
-  if (got <= 0) return std::nullopt;
-  line[got] = '\0';
-  return ParseDecoderNeed(line);
+  if (got <= 0) {
+    CloseNeeds();
+    return false;
+  }
+  d_needText.append(text, size_t(got));
+  for (size_t eol; (eol = d_needText.find('\n')) != std::string::npos;) {
+    const std::optional<DecoderNeed> need = ParseDecoderNeed(d_needText.substr(0, eol));
+    d_needText.erase(0, eol + 1);
+    if (need) {
+      d_need = need;
+      if (d_needListener) d_needListener(*need);
+    }
+    const char answer = '\n';
+    const ssize_t sent = send(d_needFd, &answer, 1, MSG_NOSIGNAL);
+    (void)sent;  // a decoder that no longer listens reads none
+  }
+  if (d_needText.size() > sizeof text) d_needText.clear();  // no line of ours is that long
+  return true;
+}
+
+// Records already in the stream's buffer, or in the pipe, were decoded under the needs heard
+// before them; only where there are none may a need stand before the next one. The decoder
+// waits for the answer to its need, so waiting for the pipe alone would never end.
+int FileReader_MPEG::NextRecordByte() {
+  if (d_needFd >= 0 && !d_need) AskDecoderNeed();
+  while (d_needFd >= 0) {
+    const int fd = fileno(d_pipe);
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const int c = getc(d_pipe);
+    const int error = errno;
+    fcntl(fd, F_SETFL, flags);
+    if (c != EOF || !ferror(d_pipe) || (error != EAGAIN && error != EWOULDBLOCK)) return c;
+    clearerr(d_pipe);
+    pollfd fds[2] = {{d_needFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) CloseNeeds();
+    if (fds[0].revents) HearNeeds();
+  }
+  return getc(d_pipe);
 }
 
 void FileReader_MPEG::EndOfStream(bool cut) {
@@ -220,10 +275,9 @@ void FileReader_MPEG::EndOfStream(bool cut) {
 
 bool FileReader_MPEG::ReadFrameFromPipe(Image<Pixel>& img) {
   if (!d_pipe) return false;
-  if (d_needFd >= 0) AskDecoderNeed();
 
   // A clean end lies between records; anything else is a record cut short.
-  const int next = getc(d_pipe);
+  const int next = NextRecordByte();
   if (next == EOF) {
     EndOfStream(false);
     return false;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -37,14 +38,25 @@ class FileReader_MPEG {
   void SkipToImage(int n);
   const std::string& AskFileName() const { return d_filename; }
 
-  // What the decoder says, before its first record, that it needs at most.
+  // What the decoder says, before its first record, that it needs at most; again before the
+  // first record of pictures that need more. Of the bytes, `fixed` do not grow with pictures
+  // larger than width x height (0 where it did not say them: the first frame's size counts).
   struct DecoderNeed {
     uint64_t bytes;
     int threads;
+    uint64_t fixed = 0;
+    int width = 0;
+    int height = 0;
   };
   // Waits for the decoder to say it or to begin its records; empty when it said nothing (a
-  // program in mpgfeed's place, a plain stream). Heard before the first record is read.
+  // program in mpgfeed's place, a plain stream). Heard before the first record is read. The
+  // last need heard.
   std::optional<DecoderNeed> AskDecoderNeed();
+  // Called with each need the decoder says, before the record that follows it is read; the
+  // decoder goes on once it returns, and does not where it throws. Empty: none.
+  void SetNeedListener(std::function<void(const DecoderNeed&)> listener) {
+    d_needListener = std::move(listener);
+  }
 
   // The decoder's threads: one per core that the process may run on, counted as the FFmpeg
   // libraries count them (av_cpu_count), and no more than c_MaxDecoderThreads. mpgfeed follows
@@ -63,11 +75,17 @@ class FileReader_MPEG {
   void EndOfStream(bool cut);
   // Closes the pipe or stream; the decoder's wait status, or 0 for a plain stream.
   int ClosePipe();
-  std::optional<DecoderNeed> ReadDecoderNeed();
+  // The first byte of the next record, or EOF; the needs said before it are heard first.
+  int NextRecordByte();
+  // Reads what the decoder said of its need; false once it says no more.
+  bool HearNeeds();
+  void CloseNeeds();
 
   FILE* d_pipe = nullptr;
-  int d_needFd = -1;  // where the decoder says its need; -1 once heard or without a decoder
+  int d_needFd = -1;  // where the decoder says its need; -1 without a decoder or once it is done
+  std::string d_needText;  // a line not yet complete
   std::optional<DecoderNeed> d_need;
+  std::function<void(const DecoderNeed&)> d_needListener;
   bool d_decoder = false;  // d_pipe comes from popen
   int d_framenr = 0;
   bool d_preloaded = false;

@@ -202,8 +202,8 @@ TEST(SaveAsPPMDeathTest, RefusesANegativeStep) {
   EXPECT_DEATH(SaveAsPPM(grey, "never", -1), "cnt >= 0");
 }
 
-// The decoder's share is what it says before its first frame, larger in proportion for larger
-// frames later.
+// The decoder's share is what it says before its first frame, and again before a frame that
+// needs more; frames larger than those it spoke for take more of what grows with the pictures.
 TEST(DecoderMemoryClaim, HoldsWhatTheDecoderSaysAndGrowsWithTheFrames) {
   char pattern[] = "/tmp/decoder-claim.XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -216,32 +216,51 @@ TEST(DecoderMemoryClaim, HoldsWhatTheDecoderSaysAndGrowsWithTheFrames) {
     r[4] = char(w >> 8), r[5] = char(w), r[6] = char(h >> 8), r[7] = char(h);
     return r;
   };
-  std::ofstream(dir + "/frames", std::ios::binary) << record(16, 16) + record(32, 32);
-  std::ofstream(dir + "/mpgfeed") << "#!/bin/sh\nprintf '1000000 2\\n' >&$MPGFEED_NEED_FD\n"
-                                  << "cat '" << dir << "/frames'\n";
-  chmod((dir + "/mpgfeed").c_str(), 0755);
-  {
+  std::ofstream(dir + "/small", std::ios::binary) << record(16, 16);
+  std::ofstream(dir + "/large", std::ios::binary) << record(32, 32);
+  const struct {
+    const char* first;   // said before the first frame
+    const char* second;  // said before the second, larger one, if anything
+    uint64_t held;       // after both
+    const char* needs;   // of a refusal instead
+  } cases[] = {
+      // Said without the size it is for, it is the first frame's, and all of it grows.
+      {"1000000 2", "", 0, "2.9 MB"},
+      {"1000000 2 600000 16 16", "", 2200000, nullptr},
+      {"1000000 2 600000 16 16", "1500000 2 600000 32 32", 1500000, nullptr},
+      {"1000000 2 600000 16 16", "3500000 2 600000 32 32", 0, "2.4 MB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + " / " + c.second);
+    std::string script = "#!/bin/sh\nsay() { printf '%s\\n' \"$1\" >&$MPGFEED_NEED_FD; "
+                         "head -c 1 <&$MPGFEED_NEED_FD >/dev/null; }\n";
+    script += "say '" + std::string(c.first) + "'\ncat '" + dir + "/small'\n";
+    if (*c.second) script += "say '" + std::string(c.second) + "' || exit 0\n";
+    script += "cat '" + dir + "/large'\n";
+    std::ofstream(dir + "/mpgfeed") << script;
+    chmod((dir + "/mpgfeed").c_str(), 0755);
     pixkit::FileReader_MPEG reader;
     reader.Open((dir + "/clip").c_str());
     cvalgo::MemoryBudget budget(3000000);
-    DecoderMemoryClaim claim(reader, budget);
-    EXPECT_EQ(budget.AskHeld(), 1000000u);
-    pixkit::Image<pixkit::Pixel> frame;
-    ASSERT_TRUE(reader.ReadImage(frame));
-    claim.Update(frame);
-    EXPECT_EQ(budget.AskHeld(), 1000000u);
-    ASSERT_TRUE(reader.ReadImage(frame));
     try {
+      DecoderMemoryClaim claim(reader, budget);
+      EXPECT_EQ(budget.AskHeld(), 1000000u);
+      pixkit::Image<pixkit::Pixel> frame;
+      ASSERT_TRUE(reader.ReadImage(frame));
       claim.Update(frame);
-      ADD_FAILURE() << "four times the share was held";
+      EXPECT_EQ(budget.AskHeld(), 1000000u);
+      ASSERT_TRUE(reader.ReadImage(frame));
+      claim.Update(frame);
+      EXPECT_EQ(c.needs, nullptr);
+      EXPECT_EQ(budget.AskHeld(), c.held);
     } catch (const cvalgo::MemoryRefusal& e) {
+      ASSERT_NE(c.needs, nullptr);
       char text[pixkit::c_MaxTextLen + 1];
       e.GetText(text, sizeof text);
-      EXPECT_EQ(std::string(text),
-                "the decoder's share, decoding '" + dir + "/clip' on 2 threads, needs 2.9 MB, more "
-                "than the 1.9 MB of memory available");
+      EXPECT_EQ(std::string(text), "the decoder's share, decoding '" + dir + "/clip' on 2 threads, needs " +
+                                       c.needs + ", more than the 1.9 MB of memory available");
+      EXPECT_EQ(budget.AskHeld(), 0u);
     }
-    EXPECT_EQ(budget.AskHeld(), 1000000u);
   }
   setenv("PATH", oldPath.c_str(), 1);
   std::filesystem::remove_all(dir);

@@ -33,27 +33,30 @@ Stream ProbeStream(const std::string& file) {
   return s;
 }
 
-mpgfeed::PictureCounts CountsOf(AVCodecID codec, const uint8_t* p, size_t n) {
-  return codec == AV_CODEC_ID_HEVC ? mpgfeed::HevcPictureCounts(p, n)
-                                   : mpgfeed::H264PictureCounts(p, n);
+mpgfeed::SequenceParameters CountsOf(AVCodecID codec, const uint8_t* p, size_t n) {
+  return codec == AV_CODEC_ID_HEVC ? mpgfeed::HevcSequenceParameters(p, n)
+                                   : mpgfeed::H264SequenceParameters(p, n);
 }
 
-// References and reordering as the encoder was asked for them, whatever the container; the
-// high profiles' extra fields (chroma format, bit depth, scaling lists) are read past.
+// References, reordering, size, chroma format and bit depth as the encoder was asked for them,
+// whatever the container; the high profiles' scaling lists are read past.
 TEST(MemoryNeed, ReadsReferencesAndReorderingFromTheParameterSets) {
   testsupport::TempDir dir;
   const struct {
     const char* file;
     std::vector<std::string> encode;
-    int references, reordered;
+    int references, reordered, chroma, bitDepth;
   } cases[] = {
-      {"default.mp4", {"-c:v", "libx264"}, 4, 2},
+      {"default.mp4", {"-c:v", "libx264"}, 4, 2, 1, 8},
       {"deep.mkv",
        {"-pix_fmt", "yuv444p10le", "-c:v", "libx264", "-x264-params",
         "ref=16:bframes=8:b-pyramid=normal:cqm=jvt"},
-       16, 2},
-      {"hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"}, 5, 0},
-      {"hevc.hevc", {"-c:v", "libx265", "-x265-params", "ref=6:bframes=8:log-level=error"}, 7, 0},
+       16, 2, 3, 10},
+      {"hevc.mp4", {"-c:v", "libx265", "-x265-params", "log-level=error"}, 5, 0, 1, 8},
+      {"hevc.hevc",
+       {"-pix_fmt", "yuv422p10le", "-c:v", "libx265", "-x265-params",
+        "ref=6:bframes=8:log-level=error"},
+       7, 0, 2, 10},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -67,24 +70,33 @@ TEST(MemoryNeed, ReadsReferencesAndReorderingFromTheParameterSets) {
     ASSERT_EQ(testsupport::RunProcess(spec).exit_code, 0);
     const Stream s = ProbeStream(file);
     ASSERT_FALSE(s.setup.empty());
-    const mpgfeed::PictureCounts counts = CountsOf(s.codec, s.setup.data(), s.setup.size());
+    const mpgfeed::SequenceParameters counts = CountsOf(s.codec, s.setup.data(), s.setup.size());
     EXPECT_EQ(counts.references, c.references);
     EXPECT_EQ(counts.reordered, c.reordered);
+    EXPECT_EQ(counts.width, 176);
+    EXPECT_EQ(counts.height, 144);
+    EXPECT_EQ(counts.chroma, c.chroma);
+    EXPECT_EQ(counts.bitDepth, c.bitDepth);
 
     // Cut anywhere, or damaged, the data says nothing it does not hold, and nothing is read
     // beyond it.
     for (size_t n = 0; n < s.setup.size(); ++n) {
       std::vector<uint8_t> cut(s.setup.begin(), s.setup.begin() + n);
-      const mpgfeed::PictureCounts part = CountsOf(s.codec, cut.data(), cut.size());
+      const mpgfeed::SequenceParameters part = CountsOf(s.codec, cut.data(), cut.size());
       EXPECT_LE(part.references, 16);
       EXPECT_LE(part.reordered, 16);
+      EXPECT_LE(part.width, 32768);
+      EXPECT_LE(part.height, 32768);
       std::vector<uint8_t> damaged = s.setup;
       damaged[n] ^= 0xff;
-      const mpgfeed::PictureCounts wrong = CountsOf(s.codec, damaged.data(), damaged.size());
+      const mpgfeed::SequenceParameters wrong =
+          CountsOf(s.codec, damaged.data(), damaged.size());
       EXPECT_LE(wrong.references, 16);
+      EXPECT_LE(wrong.width, 32768);
+      EXPECT_LE(wrong.bitDepth, 16);
     }
   }
-  EXPECT_EQ(mpgfeed::H264PictureCounts(nullptr, 0).references, -1);
+  EXPECT_EQ(mpgfeed::H264SequenceParameters(nullptr, 0).references, -1);
 }
 
 }  // namespace

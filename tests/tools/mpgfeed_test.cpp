@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -309,19 +310,9 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-std::string ReadAll(int fd) {
-  std::string data;
-  char buf[65536];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    data.append(buf, size_t(n));
-  }
-  return data;
-}
-
-// Told so by its environment, mpgfeed says on the pipe named there what its decoding needs,
-// before its first record, and offers itself first to the system where memory runs out; the
+// Told so by its environment, mpgfeed says on the socket or pipe named there what its decoding
+// needs, before its first record, and offers itself first to the system where memory runs out;
+// on a socket it decodes on only once answered, and a socket closed unanswered ends it. The
 // records stay as they are. A standard stream that the setting names is passed over.
 TEST(Mpgfeed, SaysItsNeedBeforeTheFirstRecordWhereItIsAsked) {
   TempDir dir;
@@ -333,11 +324,20 @@ TEST(Mpgfeed, SaysItsNeedBeforeTheFirstRecordWhereItIsAsked) {
   ASSERT_EQ(records.size(), 20 * size_t(128 + 320 * 240 * 3 / 2));
   const std::string ownScore = ReadFile("/proc/self/oom_score_adj");
   const int threads = std::min(int(std::thread::hardware_concurrency()), 16);
-  for (const char* setting : {"MPGFEED_NEED_FD=3", "", "MPGFEED_NEED_FD=1"}) {
-    SCOPED_TRACE(setting);
-    const bool says = std::string(setting) == "MPGFEED_NEED_FD=3";
+  enum Channel { Socket, Pipe, SocketClosed };
+  const struct {
+    const char* setting;
+    Channel channel;
+  } cases[] = {{"MPGFEED_NEED_FD=3", Socket}, {"MPGFEED_NEED_FD=3", Pipe},
+               {"MPGFEED_NEED_FD=3", SocketClosed}, {"", Socket}, {"MPGFEED_NEED_FD=1", Socket}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.setting) + (c.channel == Pipe ? ", pipe" : ", socket"));
+    const bool says = std::string(c.setting) == "MPGFEED_NEED_FD=3";
     int need[2], out[2];
-    ASSERT_EQ(pipe2(need, O_CLOEXEC), 0);
+    if (c.channel == Pipe)
+      ASSERT_EQ(pipe2(need, O_CLOEXEC), 0);
+    else
+      ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, need), 0);
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -346,7 +346,7 @@ TEST(Mpgfeed, SaysItsNeedBeforeTheFirstRecordWhereItIsAsked) {
     std::vector<std::string> env;
     for (char** e = environ; *e; e++)
       if (std::string(*e).rfind("MPGFEED_NEED_FD=", 0) != 0) env.push_back(*e);
-    if (*setting) env.push_back(setting);
+    if (*c.setting) env.push_back(c.setting);
     std::vector<char*> envp, argv;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -359,33 +359,70 @@ TEST(Mpgfeed, SaysItsNeedBeforeTheFirstRecordWhereItIsAsked) {
     close(need[1]);
     close(out[1]);
 
-    // The need comes first; until the records are read, the decoder waits, its score as set.
-    std::string line;
+    // The need comes first; on a socket, no record comes until it is answered.
+    std::string told;
     if (says) {
-      line = ReadAll(need[0]);
-    } else {
-      pollfd p = {out[0], POLLIN, 0};
-      EXPECT_EQ(poll(&p, 1, 20000), 1);
+      char ch;
+      while (told.find('\n') == std::string::npos && read(need[0], &ch, 1) == 1) told += ch;
     }
     const std::string score = ReadFile("/proc/" + std::to_string(pid) + "/oom_score_adj");
-    EXPECT_TRUE(ReadAll(out[0]) == records);
+    if (says && c.channel != Pipe) {
+      pollfd p = {out[0], POLLIN, 0};
+      EXPECT_EQ(poll(&p, 1, 300), 0);
+      if (c.channel == SocketClosed) close(need[0]);
+      else EXPECT_EQ(send(need[0], "\n", 1, MSG_NOSIGNAL), 1);
+    }
+    std::string got;
+    bool open = c.channel != SocketClosed || !says;
+    for (;;) {
+      pollfd p[2] = {{out[0], POLLIN, 0}, {open ? need[0] : -1, POLLIN, 0}};
+      ASSERT_GT(poll(p, 2, 20000), 0);
+      char buf[65536];
+      if (p[1].revents) {
+        const ssize_t n = read(need[0], buf, sizeof buf);
+        if (n <= 0) open = false;
+        for (ssize_t i = 0; i < n; ++i)
+          if (buf[i] == '\n' && c.channel == Socket) send(need[0], "\n", 1, MSG_NOSIGNAL);
+        if (n > 0) told.append(buf, size_t(n));
+      }
+      if (p[0].revents) {
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, size_t(n));
+      }
+    }
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    if (!says) line = ReadAll(need[0]);
-    close(need[0]);
+    if (open) close(need[0]);
     close(out[0]);
+    if (c.channel == SocketClosed && says) {
+      // Nobody takes the records of a decoding that nobody holds memory for.
+      EXPECT_EQ(got, "");
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+      continue;
+    }
+    EXPECT_TRUE(got == records);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     if (says) {
       EXPECT_EQ(score, "1000\n");
-      unsigned long long bytes = 0;
-      int told = 0;
-      ASSERT_EQ(std::sscanf(line.c_str(), "%llu %d", &bytes, &told), 2) << line;
-      EXPECT_EQ(line, std::to_string(bytes) + " " + std::to_string(told) + "\n");
-      EXPECT_EQ(told, threads);
+      unsigned long long bytes = 0, fixed = 0;
+      int threadsTold = 0, w = 0, h = 0;
+      ASSERT_EQ(std::sscanf(told.c_str(), "%llu %d %llu %d %d", &bytes, &threadsTold, &fixed, &w,
+                            &h),
+                5)
+          << told;
+      EXPECT_EQ(told.substr(0, told.find('\n') + 1),
+                std::to_string(bytes) + " " + std::to_string(threadsTold) + " " +
+                    std::to_string(fixed) + " " + std::to_string(w) + " " + std::to_string(h) +
+                    "\n");
+      EXPECT_EQ(threadsTold, threads);
+      EXPECT_EQ(w, 320);
+      EXPECT_EQ(h, 240);
       EXPECT_GT(bytes, 320 * 240 * 3 / 2 * 4);  // the references, at least
+      EXPECT_LT(fixed, bytes);
     } else {
       EXPECT_EQ(score, ownScore);
-      EXPECT_EQ(line, "");
+      EXPECT_EQ(told, "");
     }
   }
 }

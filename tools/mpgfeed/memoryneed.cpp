@@ -159,9 +159,12 @@ void SkipHrd(BitReader& r) {
   r.Skip(20);
 }
 
-// The counts of one sequence parameter set, the one-byte unit header included.
-PictureCounts H264Sps(const Unit& u) {
-  PictureCounts c;
+// The largest size a frame record can carry, in each direction; anything larger is no size.
+constexpr uint32_t c_MaxSide = 32768;
+
+// One sequence parameter set, the one-byte unit header included.
+SequenceParameters H264Sps(const Unit& u) {
+  SequenceParameters c;
   BitReader r(u.data, u.size);
   r.Skip(8);
   const uint32_t profile = r.Bits(8);
@@ -169,12 +172,13 @@ PictureCounts H264Sps(const Unit& u) {
   r.Ue();
   static const uint32_t c_HighProfiles[] = {100, 110, 122, 244, 44,  83, 86,
                                             118, 128, 138, 139, 134, 135};
+  uint32_t chroma = 1, depth = 8;
   if (std::find(std::begin(c_HighProfiles), std::end(c_HighProfiles), profile) !=
       std::end(c_HighProfiles)) {
-    const uint32_t chroma = r.Ue();
+    chroma = r.Ue();
     if (chroma == 3) r.Skip(1);
-    r.Ue();
-    r.Ue();
+    const uint32_t luma = r.Ue() + 8;
+    depth = std::max(luma, r.Ue() + 8);
     r.Skip(1);
     if (r.Flag())
       for (int i = 0; i < (chroma == 3 ? 12 : 8) && !r.Failed(); ++i)
@@ -195,14 +199,23 @@ PictureCounts H264Sps(const Unit& u) {
   if (r.Failed() || refs > 16) return c;
   c.references = int(refs);
 
-  // Reordering is signalled in the usability data, where it is signalled at all.
   r.Skip(1);
-  r.Ue();
-  r.Ue();
-  if (!r.Flag()) r.Skip(1);
+  const uint32_t width = (r.Ue() + 1) * 16;
+  const uint32_t mapUnits = r.Ue() + 1;
+  const bool frames = r.Flag();  // else fields or frames of two fields
+  const uint32_t height = mapUnits * (frames ? 16 : 32);
+  if (!r.Failed() && chroma <= 3 && depth <= 14 && width <= c_MaxSide && height <= c_MaxSide) {
+    c.width = int(width);
+    c.height = int(height);
+    c.chroma = int(chroma);
+    c.bitDepth = int(depth);
+  }
+  if (!frames) r.Skip(1);
   r.Skip(1);
   if (r.Flag())
     for (int i = 0; i < 4; ++i) r.Ue();
+
+  // Reordering is signalled in the usability data, where it is signalled at all.
   if (!r.Flag()) return c;
   if (r.Flag() && r.Bits(8) == 255) r.Skip(32);
   if (r.Flag()) r.Skip(1);
@@ -230,10 +243,10 @@ PictureCounts H264Sps(const Unit& u) {
   return c;
 }
 
-// The counts of one HEVC sequence parameter set, the two-byte unit header included: the
-// decoded-picture buffer of its highest sub-layer holds references and reordered pictures.
-PictureCounts HevcSps(const Unit& u) {
-  PictureCounts c;
+// One HEVC sequence parameter set, the two-byte unit header included: the decoded-picture
+// buffer of its highest sub-layer holds references and reordered pictures.
+SequenceParameters HevcSps(const Unit& u) {
+  SequenceParameters c;
   BitReader r(u.data, u.size);
   r.Skip(16 + 4);
   const uint32_t subLayers = r.Bits(3);
@@ -250,13 +263,14 @@ PictureCounts HevcSps(const Unit& u) {
     if (level[i]) r.Skip(8);
   }
   r.Ue();
-  if (r.Ue() == 3) r.Skip(1);
-  r.Ue();
-  r.Ue();
+  const uint32_t chroma = r.Ue();
+  if (chroma == 3) r.Skip(1);
+  const uint32_t width = r.Ue();
+  const uint32_t height = r.Ue();
   if (r.Flag())
     for (int i = 0; i < 4; ++i) r.Ue();
-  r.Ue();
-  r.Ue();
+  const uint32_t luma = r.Ue() + 8;
+  const uint32_t depth = std::max(luma, r.Ue() + 8);
   r.Ue();
   const bool everyLayer = r.Flag();
   uint32_t buffered = 0;
@@ -268,17 +282,113 @@ PictureCounts HevcSps(const Unit& u) {
   if (r.Failed() || buffered > 16) return c;
   c.references = int(buffered);
   c.reordered = 0;
+  if (chroma <= 3 && depth <= 16 && width > 0 && height > 0 && width <= c_MaxSide &&
+      height <= c_MaxSide) {
+    c.width = int(width);
+    c.height = int(height);
+    c.chroma = int(chroma);
+    c.bitDepth = int(depth);
+  }
   return c;
 }
 
-template <typename Parse>
-PictureCounts FirstSps(const std::vector<Unit>& units, int type, Parse parse, bool hevc) {
-  for (const Unit& u : units) {
-    if (u.size < 2) continue;
-    const int unitType = hevc ? (u.data[0] >> 1) & 0x3f : u.data[0] & 0x1f;
-    if (unitType == type) return parse(u);
-  }
+// A sequence header of MPEG-1 or MPEG-2, after its start code, and the sequence extension that
+// may follow it: both within a few bytes.
+SequenceParameters MpegSequenceHeader(const uint8_t* p, size_t n) {
+  SequenceParameters c;
+  if (n < 3) return c;
+  c.width = p[0] << 4 | p[1] >> 4;
+  c.height = (p[1] & 15) << 8 | p[2];
+  c.chroma = 1;
+  c.bitDepth = 8;
+  if (c.width == 0 || c.height == 0) return {};
+  return c;
+}
+
+void TakeMpegSequenceExtension(SequenceParameters& c, const uint8_t* p, size_t n) {
+  if (n < 3 || p[0] >> 4 != 1 || c.width == 0) return;
+  c.chroma = std::max((p[1] >> 1) & 3, 1);
+  c.width |= ((p[1] & 1) << 1 | p[2] >> 7) << 12;
+  c.height |= (p[2] >> 5 & 3) << 12;
+}
+
+bool IsH264Sps(const Unit& u) { return u.size >= 2 && (u.data[0] & 0x1f) == 7; }
+bool IsHevcSps(const Unit& u) { return u.size >= 2 && (u.data[0] >> 1 & 0x3f) == 33; }
+
+template <typename Parse, typename IsSps>
+SequenceParameters FirstSps(const std::vector<Unit>& units, IsSps isSps, Parse parse) {
+  for (const Unit& u : units)
+    if (isSps(u)) return parse(u);
   return {};
+}
+
+// The larger of each value; a value one of them does not know stays unknown only where neither
+// knows it.
+void TakeLarger(SequenceParameters& into, const SequenceParameters& c) {
+  into.references = std::max(into.references, c.references);
+  into.reordered = std::max(into.reordered, c.reordered);
+  into.width = std::max(into.width, c.width);
+  into.height = std::max(into.height, c.height);
+  into.chroma = std::max(into.chroma, c.chroma);
+  into.bitDepth = std::max(into.bitDepth, c.bitDepth);
+}
+
+size_t NextStartCode(const uint8_t* p, size_t n, size_t from) {
+  for (size_t i = from; i + 2 < n; ++i)
+    if (p[i + 2] <= 1 && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) return i;
+  return n;
+}
+
+// Calls f for each unit of a packet up to its first unit of picture data, which the parameter
+// sets of a picture come before.
+template <typename IsPicture, typename F>
+void ForEachUnitBeforePictures(const uint8_t* p, size_t n, int lengthSize, IsPicture isPicture,
+                               F f) {
+  if (lengthSize > 0) {
+    size_t pos = 0;
+    while (pos + size_t(lengthSize) <= n) {
+      size_t len = 0;
+      for (int i = 0; i < lengthSize; ++i) len = len << 8 | p[pos++];
+      if (len == 0 || len > n - pos) return;
+      const Unit u{p + pos, len};
+      if (isPicture(u)) return;
+      f(u);
+      pos += len;
+    }
+    return;
+  }
+  size_t start = NextStartCode(p, n, 0);
+  while (start < n) {
+    const size_t at = start + 3;
+    start = NextStartCode(p, n, at);
+    size_t end = start;
+    while (end > at && p[end - 1] == 0) --end;
+    const Unit u{p + at, end - at};
+    if (u.size == 0) continue;
+    if (isPicture(u)) return;
+    f(u);
+  }
+}
+
+AVPixelFormat FormatOf(int chroma, int bitDepth) {
+  const bool deep = bitDepth > 8;
+  switch (chroma) {
+    case 2: return deep ? AV_PIX_FMT_YUV422P16 : AV_PIX_FMT_YUV422P;
+    case 3: return deep ? AV_PIX_FMT_YUV444P16 : AV_PIX_FMT_YUV444P;
+    default: return deep ? AV_PIX_FMT_YUV420P16 : AV_PIX_FMT_YUV420P;
+  }
+}
+
+// The pictures that parameter sets describe become those of the stream.
+bool Apply(StreamShape& shape, const SequenceParameters& c) {
+  if (c.references < 0 && c.width == 0) return false;
+  shape.sequence = c;
+  if (c.width > 0 && c.height > 0) {
+    shape.width = c.width;
+    shape.height = c.height;
+    if (c.chroma >= 0 && c.bitDepth >= 0) shape.format = FormatOf(c.chroma, c.bitDepth);
+  }
+  return true;
 }
 
 // ---- The need ----
@@ -294,7 +404,8 @@ enum class Counts { None, H264, Hevc };
 // holds `pictures` (in work, on their way out, spare in the pools; the references of a family
 // whose streams do not say them) and `perFrameThread` for each thread that decodes pictures of
 // its own, or the one that decodes alone. Its threads also have tables of their own, partly as
-// wide as the pictures.
+// wide as the pictures. Packets are held by the demuxer and the program, and by each thread
+// that decodes pictures of its own, with a copy of their data freed of escapes.
 struct Family {
   AVCodecID codec;
   Counts counts;
@@ -304,6 +415,8 @@ struct Family {
   double mb;
   double mbPerThread;
   double bytesPerThreadColumn;
+  double packets;
+  double packetsPerFrameThread;
 };
 
 // Fitted with bench/decoder-memory.sh to the peaks of mpgfeed alone, page cache left out, at
@@ -314,79 +427,164 @@ struct Family {
 //   MPEG-1 20 / 24, MPEG-2 25 / 41, MPEG-2 4:2:2 37 / 46, MPEG-4 60 / 77, MJPEG 13 / 17,
 //   VP9 52 / 65, H.264 83 / 113, H.264 16 references 10-bit 4:4:4 359 / 436, HEVC 95 / 123.
 const Family c_Families[] = {
-    // codec                   counts         pics  perFT  tables  MB   MB/th  B/th/column
-    {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  0.75, 0,     0,      8,   0.25,  256},
-    {AV_CODEC_ID_MPEG2VIDEO,   Counts::None,  4.75, 0,     0,      8,   0.5,   512},
-    {AV_CODEC_ID_MPEG4,        Counts::None,  0.25, 2.1,   0,      7,   0,     768},
-    {AV_CODEC_ID_MJPEG,        Counts::None,  0.6,  0,     0,      7.5, 0,     0},
-    {AV_CODEC_ID_VP9,          Counts::None,  4.25, 1.4,   0,      7,   0.5,   0},
-    {AV_CODEC_ID_H264,         Counts::H264,  0.25, 1.5,   0.7,    9,   2,     0},
-    {AV_CODEC_ID_HEVC,         Counts::Hevc,  2.5,  2.1,   0.4,    7,   0.25,  1024},
+    // codec                   counts         pics  perFT  tables  MB   MB/th  B/th/column pkts pkts/FT
+    {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  0.75, 0,     0,      8,   0.25,  256,        2,   0},
+    {AV_CODEC_ID_MPEG2VIDEO,   Counts::None,  4.75, 0,     0,      8,   0.5,   512,        2,   0},
+    {AV_CODEC_ID_MPEG4,        Counts::None,  0.25, 2.1,   0,      7,   0,     768,        2,   2},
+    {AV_CODEC_ID_MJPEG,        Counts::None,  0.6,  0,     0,      7.5, 0,     0,          2,   0},
+    {AV_CODEC_ID_VP9,          Counts::None,  4.25, 1.4,   0,      7,   0.5,   0,          2,   2},
+    {AV_CODEC_ID_H264,         Counts::H264,  0.25, 1.5,   0.7,    9,   2,     0,          2,   2},
+    {AV_CODEC_ID_HEVC,         Counts::Hevc,  2.5,  2.1,   0.4,    7,   0.25,  1024,       2,   2},
 };
 
 // The pictures an H.264 or HEVC stream keeps: its references and those it holds back for
 // display order. Where the stream does not say them, a full buffer of each.
-int KeptPictures(const Family& f, const AVCodecParameters* par) {
-  const size_t size = size_t(std::max(par->extradata_size, 0));
+int KeptPictures(const Family& f, const StreamShape& shape) {
+  const SequenceParameters& c = shape.sequence;
   if (f.counts == Counts::H264) {
-    const PictureCounts c = H264PictureCounts(par->extradata, size);
     if (c.references < 0) return 2 * c_FullBuffer;
-    const int reordered = c.reordered < 0 ? c_FullBuffer : std::max(c.reordered, par->video_delay);
+    const int reordered = c.reordered < 0 ? c_FullBuffer : std::max(c.reordered, shape.delay);
     return c.references + reordered;
   }
-  if (f.counts == Counts::Hevc) {
-    const PictureCounts c = HevcPictureCounts(par->extradata, size);
-    return c.references < 0 ? c_FullBuffer : c.references;
-  }
+  if (f.counts == Counts::Hevc) return c.references < 0 ? c_FullBuffer : c.references;
   return 0;
 }
 
-double FamilyNeed(const Family& f, const AVCodecParameters* par, int kept, int threads,
-                  int frameThreads) {
-  const int w = (std::max(par->width, 1) + 15) / 16 * 16;
-  const int h = (std::max(par->height, 1) + 15) / 16 * 16;
+DecodingNeed FamilyNeed(const Family& f, const StreamShape& shape, int kept, int threads,
+                        int frameThreads) {
+  const int w = (std::max(shape.width, 1) + 15) / 16 * 16;
+  const int h = (std::max(shape.height, 1) + 15) / 16 * 16;
   const double area = double(w) * double(h);
   // Of an unknown format, four full planes of 16 bits.
-  const int bytes = av_image_get_buffer_size(AVPixelFormat(par->format), w, h, 1);
+  const int bytes = av_image_get_buffer_size(shape.format, w, h, 1);
   const double picture = (bytes > 0 ? double(bytes) : area * 8) + f.tablesPerPixel * area;
   // The colour conversion into a record's 8-bit 4:2:0.
-  const double conversion = area * 1.5 * 2.5;
-  return picture * (kept + f.pictures + f.perFrameThread * frameThreads) + conversion +
-         (f.mb + f.mbPerThread * threads) * c_MB + f.bytesPerThreadColumn * w * threads;
+  const double conversion = shape.converted ? area * 1.5 * 2.5 : 0;
+  const double packets =
+      double(shape.packets) * (f.packets + f.packetsPerFrameThread * frameThreads);
+  const double fixed = (f.mb + f.mbPerThread * threads) * c_MB;
+  DecodingNeed need;
+  need.fixed = uint64_t(fixed);
+  need.bytes = uint64_t(picture * (kept + f.pictures + f.perFrameThread * frameThreads) +
+                        conversion + packets + fixed + f.bytesPerThreadColumn * w * threads);
+  return need;
 }
+
+bool IsH264Picture(const Unit& u) {
+  const int type = u.data[0] & 0x1f;
+  return type >= 1 && type <= 5;
+}
+bool IsHevcPicture(const Unit& u) { return (u.data[0] >> 1 & 0x3f) < 32; }
 
 }  // namespace
 
-PictureCounts H264PictureCounts(const uint8_t* data, size_t size) {
+SequenceParameters H264SequenceParameters(const uint8_t* data, size_t size) {
   if (!data) return {};
   const bool record = size > 0 && data[0] == 1 && !IsStartCoded(data, size);
-  return FirstSps(record ? H264RecordUnits(data, size) : StartCodeUnits(data, size), 7, H264Sps,
-                  false);
+  return FirstSps(record ? H264RecordUnits(data, size) : StartCodeUnits(data, size), IsH264Sps,
+                  H264Sps);
 }
 
-PictureCounts HevcPictureCounts(const uint8_t* data, size_t size) {
+SequenceParameters HevcSequenceParameters(const uint8_t* data, size_t size) {
   if (!data) return {};
   const bool record = size > 0 && data[0] == 1 && !IsStartCoded(data, size);
-  return FirstSps(record ? HevcRecordUnits(data, size) : StartCodeUnits(data, size), 33, HevcSps,
-                  true);
+  return FirstSps(record ? HevcRecordUnits(data, size) : StartCodeUnits(data, size), IsHevcSps,
+                  HevcSps);
 }
 
-uint64_t DecodingNeed(const AVCodecParameters* par, int threads, bool frameThreads) {
+StreamShape ShapeOf(const AVCodecParameters* par) {
+  StreamShape shape;
+  shape.codec = par->codec_id;
+  shape.width = std::max(par->width, 0);
+  shape.height = std::max(par->height, 0);
+  shape.format = AVPixelFormat(par->format);
+  shape.delay = par->video_delay;
+  TakeSetUpData(shape, par->extradata, size_t(std::max(par->extradata_size, 0)));
+  return shape;
+}
+
+bool TakeSetUpData(StreamShape& shape, const uint8_t* data, size_t size) {
+  if (!data || size == 0) return false;
+  const bool record = data[0] == 1 && !IsStartCoded(data, size);
+  if (shape.codec == AV_CODEC_ID_H264) {
+    if (record && size > 4) shape.lengthSize = (data[4] & 3) + 1;
+    return Apply(shape, H264SequenceParameters(data, size));
+  }
+  if (shape.codec == AV_CODEC_ID_HEVC) {
+    if (record && size > 21) shape.lengthSize = (data[21] & 3) + 1;
+    return Apply(shape, HevcSequenceParameters(data, size));
+  }
+  return TakeParameterSets(shape, data, size);
+}
+
+bool TakeParameterSets(StreamShape& shape, const uint8_t* data, size_t size) {
+  if (!data) return false;
+  SequenceParameters c;
+  bool found = false;
+  const auto take = [&](const SequenceParameters& one) {
+    if (!found) c = one;
+    TakeLarger(c, one);
+    found = true;
+  };
+  switch (shape.codec) {
+    case AV_CODEC_ID_H264:
+      ForEachUnitBeforePictures(data, size, shape.lengthSize, IsH264Picture, [&](const Unit& u) {
+        if (IsH264Sps(u)) take(H264Sps(u));
+      });
+      break;
+    case AV_CODEC_ID_HEVC:
+      ForEachUnitBeforePictures(data, size, shape.lengthSize, IsHevcPicture, [&](const Unit& u) {
+        if (IsHevcSps(u)) take(HevcSps(u));
+      });
+      break;
+    case AV_CODEC_ID_MPEG1VIDEO:
+    case AV_CODEC_ID_MPEG2VIDEO: {
+      // Headers come before the first picture's.
+      SequenceParameters header;
+      for (size_t at = NextStartCode(data, size, 0); at < size;) {
+        const size_t body = at + 4;
+        if (body > size) break;
+        const uint8_t code = data[at + 3];
+        if (code == 0x00) break;
+        at = NextStartCode(data, size, body);
+        if (code == 0xb3) {
+          if (header.width > 0) take(header);
+          header = MpegSequenceHeader(data + body, at - body);
+        } else if (code == 0xb5) {
+          TakeMpegSequenceExtension(header, data + body, at - body);
+        }
+      }
+      if (header.width > 0) take(header);
+      break;
+    }
+    default:
+      break;
+  }
+  return found && Apply(shape, c);
+}
+
+bool TakePacket(StreamShape& shape, size_t size) {
+  if (size <= shape.packets) return false;
+  constexpr uint64_t c_Step = 64 * 1024;
+  shape.packets = (uint64_t(size) + size / 4 + c_Step - 1) / c_Step * c_Step;
+  return true;
+}
+
+DecodingNeed NeedOf(const StreamShape& shape, int threads, bool frameThreads) {
   threads = std::max(threads, 1);
   for (const Family& f : c_Families) {
-    if (f.codec == par->codec_id) {
-      const int kept = KeptPictures(f, par);
-      return uint64_t(FamilyNeed(f, par, kept, threads, frameThreads ? threads : 1));
-    }
+    if (f.codec == shape.codec)
+      return FamilyNeed(f, shape, KeptPictures(f, shape), threads, frameThreads ? threads : 1);
   }
   // A codec of no family known here takes what the most demanding of them would, with a full
   // buffer of references and every thread decoding pictures of its own.
-  double most = 0;
+  DecodingNeed most;
   for (const Family& f : c_Families) {
     const int kept = f.counts == Counts::None ? 0 : c_FullBuffer;
-    most = std::max(most, FamilyNeed(f, par, kept, threads, threads));
+    const DecodingNeed need = FamilyNeed(f, shape, kept, threads, threads);
+    if (need.bytes > most.bytes) most = need;
   }
-  return uint64_t(most);
+  return most;
 }
 
 }  // namespace mpgfeed

@@ -15,6 +15,7 @@ extern "C" {
 #include <fcntl.h>
 #include <getopt.h>
 #include <malloc.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,10 +74,14 @@ const char c_Usage[] =
     "  (each (h+1)/2 rows of (w+1)/2 bytes), limited-range BT.601. Pictures of other formats,\n"
     "  matrices or ranges (as the source's tags say) are converted.\n"
     "\n"
-    "Where the environment names a pipe as MPGFEED_NEED_FD, the program that runs mpgfeed\n"
-    "hears on it, before the first record, the memory decoding INPUT needs at most and the\n"
-    "threads it decodes with (\"<bytes> <threads>\", one line); mpgfeed then offers itself first\n"
-    "to the system where memory runs out.\n"
+    "Where the environment names a pipe or a socket as MPGFEED_NEED_FD, the program that runs\n"
+    "mpgfeed hears on it, before the first record, the memory decoding INPUT needs at most and\n"
+    "the threads it decodes with, and again before the first record it grows for, as one line\n"
+    "each: \"<bytes> <threads> <fixed bytes> <width> <height>\", of which the fixed bytes do not\n"
+    "grow with pictures larger than width x height. On a socket mpgfeed waits for one byte in\n"
+    "answer to each line before it decodes on, and ends as on a closed output where the\n"
+    "socket closes instead. mpgfeed then offers itself first to the system where memory runs\n"
+    "out.\n"
     "\n"
     "Exit status: 0 on success, 1 when the input cannot be read, no picture of it decodes or\n"
     "the output cannot be written or is the input, 2 for a wrong command line. A run that fails\n"
@@ -225,6 +230,44 @@ class RecordWriter {
   int d_count = 0;
 };
 
+// The program that runs this one, listening on the descriptor that MPGFEED_NEED_FD names for
+// the memory the decoding needs. On a socket it answers each need once it holds that much, and
+// nothing is decoded under a need before then; a pipe cannot answer.
+class NeedListener {
+ public:
+  NeedListener(int fd, bool answers) : d_fd(fd), d_answers(answers) {}
+  ~NeedListener() { close(d_fd); }
+  NeedListener(const NeedListener&) = delete;
+  NeedListener& operator=(const NeedListener&) = delete;
+
+  // Tells a need that is more than told before, and waits for the answer. A listener that has
+  // gone takes no more: the run ends as it would on a closed output.
+  void Tell(const mpgfeed::DecodingNeed& need, int threads, int width, int height) {
+    if (need.bytes <= d_told) return;
+    d_told = need.bytes;
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, "%llu %d %llu %d %d\n",
+                                (unsigned long long)need.bytes, threads,
+                                (unsigned long long)need.fixed, width, height);
+    ssize_t done;
+    do done = d_answers ? send(d_fd, line, size_t(n), MSG_NOSIGNAL) : write(d_fd, line, size_t(n));
+    while (done < 0 && errno == EINTR);
+    if (!d_answers) return;
+    char answer;
+    if (done == n) {
+      do done = read(d_fd, &answer, 1);
+      while (done < 0 && errno == EINTR);
+      if (done == 1) return;
+    }
+    throw mpgfeed::BrokenPipe("the program that runs mpgfeed no longer listens");
+  }
+
+ private:
+  int d_fd;
+  bool d_answers;
+  uint64_t d_told = 0;
+};
+
 struct IoCloser {
   void operator()(AVIOContext* p) const { avio_closep(&p); }
 };
@@ -333,7 +376,8 @@ struct StartOnOneThread {};
 
 class Decoder {
  public:
-  explicit Decoder(const std::string& input) : d_input(pixkit::ShortNameForMessage(input)) {
+  Decoder(const std::string& input, NeedListener* listener)
+      : d_input(pixkit::ShortNameForMessage(input)), d_listener(listener) {
     const bool reopens = CanBeReopened(input);
     Container c = reopens ? OpenContainer(input, nullptr) : OpenOnce(input);
     // The name weighs in when the libraries pick the demuxer, and a habitual name (MPEG data
@@ -371,6 +415,7 @@ class Decoder {
         av_stream_get_side_data(fc->streams[d_stream], AV_PKT_DATA_DISPLAYMATRIX, &size);
     if (matrix && size >= 9 * sizeof(int32_t))
       d_streamTurn = mpgfeed::OrientationOf(reinterpret_cast<const int32_t*>(matrix));
+    d_shape = mpgfeed::ShapeOf(fc->streams[d_stream]->codecpar);
   }
 
   // Decodes the whole input, handing every picture to the writer in display order. Damage
@@ -391,13 +436,6 @@ class Decoder {
     if (d_skipped > 0) text += " (" + AvErrorText(d_decodeError) + ")";
     throw std::runtime_error(text);
   }
-
-  // The most memory the decoding takes, as the stream and the threads opened for it say.
-  uint64_t AskNeed() const {
-    return mpgfeed::DecodingNeed(d_format->streams[d_stream]->codecpar, d_codec->thread_count,
-                                 d_codec->active_thread_type & FF_THREAD_FRAME);
-  }
-  int AskThreads() const { return d_codec->thread_count; }
 
   // What damage cost a run, for one warning; empty when it cost nothing.
   std::string AskLoss() const {
@@ -447,10 +485,49 @@ class Decoder {
     return avcodec_receive_frame(d_codec.get(), d_frame.get());
   }
 
+  // The need, as far as the stream is known, to the listener; nothing until its pictures are
+  // known.
+  void TellNeed() {
+    if (!d_listener || !d_shape.IsKnown()) return;
+    const int threads = d_codec->thread_count;
+    const bool frameThreads = d_codec->active_thread_type & FF_THREAD_FRAME;
+    d_listener->Tell(mpgfeed::NeedOf(d_shape, threads, frameThreads), threads, d_shape.width,
+                     d_shape.height);
+  }
+
+  // Before the decoder sees a packet: the parameter sets it brings and its size.
+  void ForeseePacket(const AVPacket& pkt) {
+    size_t size = 0;
+    const uint8_t* setUp = av_packet_get_side_data(&pkt, AV_PKT_DATA_NEW_EXTRADATA, &size);
+    if (setUp) mpgfeed::TakeSetUpData(d_shape, setUp, size);
+    mpgfeed::TakeParameterSets(d_shape, pkt.data, size_t(pkt.size));
+    mpgfeed::TakePacket(d_shape, size_t(pkt.size));
+    TellNeed();
+  }
+
+  // Before a picture is converted and written: where the packets did not tell what it is, the
+  // picture itself does, and the first one converted brings the conversion's memory.
+  void ForeseePicture(const AVFrame* f, const mpgfeed::Orientation& turn) {
+    if (!d_listener) return;
+    mpgfeed::StreamShape seen = d_shape;
+    seen.width = f->width;
+    seen.height = f->height;
+    seen.format = AVPixelFormat(f->format);
+    seen.converted = d_shape.converted || mpgfeed::IsConverted(f, turn);
+    const int threads = d_codec->thread_count;
+    const bool frameThreads = d_codec->active_thread_type & FF_THREAD_FRAME;
+    if (!d_shape.IsKnown() || mpgfeed::NeedOf(seen, threads, frameThreads).bytes >
+                                  mpgfeed::NeedOf(d_shape, threads, frameThreads).bytes)
+      d_shape = seen;
+    d_shape.converted = seen.converted;
+    TellNeed();
+  }
+
   // Sends a packet, none at the end, and writes the pictures it completes. Where the decoder's
   // threads run out of memory before the first picture is written, one thread starts again
   // from the packets kept until then: a pipe cannot be read again.
   void Feed(const AVPacket* pkt, RecordWriter& out) {
+    if (pkt && d_listener) ForeseePacket(*pkt);
     if (d_mayStartAgain && pkt) {
       if (d_kept.size() == c_MaxKeptPackets) {
         d_mayStartAgain = false;
@@ -497,7 +574,9 @@ class Decoder {
       if (err == AVERROR(EAGAIN) || err == AVERROR_EOF) return;
       Check(err);
       if (err < 0) continue;
-      out.Write(d_converter.Convert(d_frame.get(), TurnOf(d_frame.get())));
+      const mpgfeed::Orientation turn = TurnOf(d_frame.get());
+      ForeseePicture(d_frame.get(), turn);
+      out.Write(d_converter.Convert(d_frame.get(), turn));
       av_frame_unref(d_frame.get());
       if (d_mayStartAgain) {
         d_mayStartAgain = false;
@@ -514,6 +593,8 @@ class Decoder {
   }
 
   std::string d_input;  // as messages show it
+  NeedListener* d_listener;  // none where nobody listens
+  mpgfeed::StreamShape d_shape;  // as far as known
   FormatPtr d_format;
   const AVCodec* d_codecType = nullptr;
   CodecPtr d_codec;
@@ -528,22 +609,22 @@ class Decoder {
   int d_decodeError = 0;  // the last reason
 };
 
-// The pipe that the program running this one hears the need on, taken out of the environment
-// so that nothing started later writes into it; -1 when there is none. Only a pipe counts: a
-// number inherited by mistake must not name the output or a file.
-int TakeNeedPipe() {
+// The listener of the need, taken out of the environment so that nothing started later writes
+// into it; none when there is none. Only a pipe or a socket counts: a number inherited by
+// mistake must not name the output or a file.
+std::unique_ptr<NeedListener> TakeNeedListener() {
   const char* text = std::getenv("MPGFEED_NEED_FD");
-  if (!text) return -1;
+  if (!text) return nullptr;
   char* end = nullptr;
   errno = 0;
   const long fd = std::strtol(text, &end, 10);
   const bool number = errno == 0 && end != text && *end == '\0' && fd > 2 && fd < 1 << 20;
   unsetenv("MPGFEED_NEED_FD");
   struct stat st;
-  if (!number || fstat(int(fd), &st) != 0 || !S_ISFIFO(st.st_mode) ||
+  if (!number || fstat(int(fd), &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) ||
       fcntl(int(fd), F_SETFD, FD_CLOEXEC) != 0)
-    return -1;
-  return int(fd);
+    return nullptr;
+  return std::make_unique<NeedListener>(int(fd), S_ISSOCK(st.st_mode));
 }
 
 // Where memory runs out, the system ends the process that offers itself most: the decoder,
@@ -555,14 +636,6 @@ void OfferToEndFirst() {
   const ssize_t written = write(fd, "1000", 4);
   (void)written;
   close(fd);
-}
-
-// One line, in one write; a listener that has gone no longer needs it.
-void TellNeed(int fd, uint64_t bytes, int threads) {
-  char line[64];
-  const int n = std::snprintf(line, sizeof line, "%llu %d\n", (unsigned long long)bytes, threads);
-  const ssize_t written = write(fd, line, size_t(n));
-  (void)written;
 }
 
 }  // namespace
@@ -579,8 +652,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mpgfeed: %s (see mpgfeed --help)\n", e.what());
     return 2;
   }
-  const int needPipe = TakeNeedPipe();
-  if (needPipe >= 0) OfferToEndFirst();
+  const std::unique_ptr<NeedListener> listener = TakeNeedListener();
+  if (listener) OfferToEndFirst();
   av_log_set_level(opt.quiet ? AV_LOG_QUIET : AV_LOG_ERROR);
   pixkit::IgnoreWriteSignals();
   // Each decoder thread would reserve an allocation arena of its own, 64 MiB of address space
@@ -592,11 +665,7 @@ int main(int argc, char** argv) {
   std::optional<pixkit::StopSignalsHeld> kept;
   try {
     mpgfeed::CheckOutputIsNotInput(opt.output, opt.input);
-    Decoder decoder(opt.input);
-    if (needPipe >= 0) {
-      TellNeed(needPipe, decoder.AskNeed(), decoder.AskThreads());
-      close(needPipe);
-    }
+    Decoder decoder(opt.input, listener.get());
     RecordWriter out(opt.output, opt.quiet);
     std::string loss;
     try {

@@ -375,6 +375,14 @@ class BandWorkers {
   std::vector<std::thread> d_threads;  // last: they start working on the members above
 };
 
+namespace {
+
+bool IsInRecordColours(const AVFrame* f) {
+  return f->format == AV_PIX_FMT_YUV420P && ColourOf(f) == SourceColour();
+}
+
+}  // namespace
+
 PictureConverter::PictureConverter() = default;
 PictureConverter::~PictureConverter() = default;
 
@@ -383,10 +391,14 @@ const AVFrame* PictureConverter::Convert(const AVFrame* f, const Orientation& tu
   return turn.IsUpright() ? yuv : Turn(yuv, turn);
 }
 
+bool IsConverted(const AVFrame* f, const Orientation& turn) {
+  return !IsInRecordColours(f) || !turn.IsUpright();
+}
+
 const AVFrame* PictureConverter::ToRecordColours(const AVFrame* f) {
+  if (IsInRecordColours(f)) return f;
   const SourceColour colour = ColourOf(f);
   const bool is420 = f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P;
-  if (f->format == AV_PIX_FMT_YUV420P && colour == SourceColour()) return f;
   AVFrame* out = Reserve(d_converted, f->width, f->height);
   if (is420) {
     // On two threads, in bands of whole chroma rows: more would only wait for the cores that

@@ -50,6 +50,9 @@ struct Orientation {
 // a multiple of 90 degrees leave the picture as decoded.
 Orientation OrientationOf(const int32_t* displayMatrix);
 
+// Whether PictureConverter::Convert makes a picture of its own for f, rather than handing f on.
+bool IsConverted(const AVFrame* f, const Orientation& turn);
+
 // Of the direct 4:2:0 conversion, which picture.cpp keeps to itself.
 struct LumaRows;
 class BandWorkers;
