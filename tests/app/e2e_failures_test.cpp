@@ -451,6 +451,70 @@ TEST(EndToEnd, RunInAMemoryCgroupIsRefusedInsteadOfKilled) {
       EXPECT_NE(r.err.find("Error: "), std::string::npos) << r.err;
     }
   }
+
+  // Streams whose need shows only as they are decoded: parameter sets that come after more than
+  // the probing reads, a small start before larger pictures, parameter sets that ask for more,
+  // a larger size. Without a limit they run; from below the decoder's peak to well above it, the
+  // run ends with its background or a refusal, never with the decoder killed once a frame has
+  // come (before, it may not even have started).
+  const auto stream = [&](const std::string& size, int frames, bool noisy,
+                          std::vector<std::string> codec) {
+    const std::string part = dir / "part";
+    std::vector<std::string> args = {
+        "testsrc2=size=" + size + ":rate=25" + (noisy ? ",noise=alls=20:allf=t" : ""),
+        "-frames:v", std::to_string(frames)};
+    args.insert(args.end(), codec.begin(), codec.end());
+    args.insert(args.end(), {"-f", codec[1] == "mpeg2video" ? "mpeg2video" : "h264", "-y", part});
+    encode(args);
+    std::ifstream in(part, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  std::string late = stream("3840x2160", 10, true,
+                            {"-c:v", "libx264", "-preset", "ultrafast", "-b:v", "60M",
+                             "-x264-params", "keyint=6:min-keyint=6:scenecut=0"});
+  for (size_t at = late.find(std::string("\0\0\1", 3)); at != std::string::npos;
+       at = late.find(std::string("\0\0\1", 3), at + 3))
+    if (at + 3 < late.size() && (late[at + 3] & 0x1f) == 1) {
+      late.erase(0, at);  // the pictures up to the next parameter sets cannot be decoded
+      break;
+    }
+  const std::vector<std::string> h264 = {"-c:v", "libx264", "-preset", "ultrafast"};
+  const std::vector<std::string> m2v = {"-c:v", "mpeg2video"};
+  const struct {
+    std::string name, stream;
+  } growing[] = {
+      {"late.h264", late},
+      {"small-large.h264",
+       stream("16x16", 5, false, h264) + stream("1280x720", 10, false, h264)},
+      {"parameters.h264",
+       stream("1920x1080", 5, false, h264) +
+           stream("1920x1080", 12, true,
+                  {"-c:v", "libx264", "-pix_fmt", "yuv444p10le", "-refs", "16", "-bf", "8",
+                   "-b-pyramid", "normal"})},
+      {"sizes.m2v", stream("720x576", 5, false, m2v) + stream("1920x1080", 10, false, m2v)},
+  };
+  ASSERT_FALSE(HasFailure());
+  for (const auto& g : growing) {
+    const std::string file = dir / g.name;
+    std::ofstream(file, std::ios::binary) << g.stream;
+    for (uint64_t limit = 40 << 20; limit <= 360 << 20; limit += 40 << 20) {
+      SCOPED_TRACE(std::to_string(limit >> 20) + " MB, " + g.name);
+      const ProcessResult r = run(limit, {"-n", "1", "-f", "mpeg", file}, "taskset -c 0");
+      EXPECT_EQ(r.signal, 0);
+      if (r.exit_code == 0) continue;
+      EXPECT_EQ(r.exit_code, 2) << r.err;
+      if (r.err.find("processing frame 2") == std::string::npos &&
+          r.err.find("MPEG decoder failed") != std::string::npos)
+        continue;
+      EXPECT_TRUE(std::regex_search(r.err, std::regex("Error: .* needs [0-9.]+ [MG]B, more than "
+                                                      "the [0-9.]+ [kMG]?B of memory available")))
+          << r.err;
+    }
+    const ProcessResult r =
+        RunTool({"-x", "-l", "-o", dir / "bg", "-a", "median", "-n", "1", "-f", "mpeg", file},
+                {std::string("PATH=") + QUILLMERE_BIN_DIR + ":/usr/bin:/bin"});
+    EXPECT_EQ(r.exit_code, 0) << g.name << ": " << r.err;
+  }
 }
 
 TEST(EndToEnd, RunStoppedBySignalWhileWritingLeavesOnlyWholeFiles) {

@@ -428,13 +428,13 @@ struct Family {
 //   VP9 52 / 65, H.264 83 / 113, H.264 16 references 10-bit 4:4:4 359 / 436, HEVC 95 / 123.
 const Family c_Families[] = {
     // codec                   counts         pics  perFT  tables  MB   MB/th  B/th/column pkts pkts/FT
-    {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  0.75, 0,     0,      8,   0.25,  256,        2,   0},
-    {AV_CODEC_ID_MPEG2VIDEO,   Counts::None,  4.75, 0,     0,      8,   0.5,   512,        2,   0},
-    {AV_CODEC_ID_MPEG4,        Counts::None,  0.25, 2.1,   0,      7,   0,     768,        2,   2},
-    {AV_CODEC_ID_MJPEG,        Counts::None,  0.6,  0,     0,      7.5, 0,     0,          2,   0},
-    {AV_CODEC_ID_VP9,          Counts::None,  4.25, 1.4,   0,      7,   0.5,   0,          2,   2},
-    {AV_CODEC_ID_H264,         Counts::H264,  0.25, 1.5,   0.7,    9,   2,     0,          2,   2},
-    {AV_CODEC_ID_HEVC,         Counts::Hevc,  2.5,  2.1,   0.4,    7,   0.25,  1024,       2,   2},
+    {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  3.4,  0,     0,      5.6, 0.27,  384,        2.7, 0},
+    {AV_CODEC_ID_MPEG2VIDEO,   Counts::None,  4.5,  0,     0,      8.1, 0,     576,        1,   0},
+    {AV_CODEC_ID_MPEG4,        Counts::None,  2.6,  1.9,   0,      6.2, 0.12,  576,        4,   3},
+    {AV_CODEC_ID_MJPEG,        Counts::None,  0.5,  0,     0,      6.9, 0,     0,          2.1, 0},
+    {AV_CODEC_ID_VP9,          Counts::None,  4.8,  1.3,   0,      4.8, 0.4,   0,          3.5, 1.1},
+    {AV_CODEC_ID_H264,         Counts::H264,  0.26, 1.2,   0.7,    6.1, 0.8,   1152,       3.9, 2.3},
+    {AV_CODEC_ID_HEVC,         Counts::Hevc,  2.1,  1.7,   0.4,    7.4, 0.86,  1408,       4,   0},
 };
 
 // The pictures an H.264 or HEVC stream keeps: its references and those it holds back for

@@ -45,8 +45,11 @@ constexpr int c_HeaderSize = 128;
 constexpr int c_MaxRecordSide = 32767;  // width and height are signed 16-bit fields
 
 // The packets kept, until the first picture is written, to start again on one thread when the
-// threads run out of memory; more than the threads hold back before a picture comes out.
+// threads run out of memory; more than the threads hold back before a picture comes out. A
+// stream that shows no picture for long, or has large packets, is not worth the memory, which
+// no need counts.
 constexpr size_t c_MaxKeptPackets = 128;
+constexpr size_t c_MaxKeptBytes = size_t(32) << 20;
 
 const char c_Usage[] =
     "Usage: mpgfeed [-L] -W OUTPUT INPUT\n"
@@ -215,6 +218,9 @@ class RecordWriter {
     if (!held) held.emplace();
   }
 
+  // The records so far reach the reader, which may wait for them before it lets us go on.
+  void Flush() { d_out.Flush(); }
+
   std::string Abandon() { return d_out.Abandon(); }
 
  private:
@@ -240,10 +246,12 @@ class NeedListener {
   NeedListener(const NeedListener&) = delete;
   NeedListener& operator=(const NeedListener&) = delete;
 
+  bool IsNew(const mpgfeed::DecodingNeed& need) const { return need.bytes > d_told; }
+
   // Tells a need that is more than told before, and waits for the answer. A listener that has
   // gone takes no more: the run ends as it would on a closed output.
   void Tell(const mpgfeed::DecodingNeed& need, int threads, int width, int height) {
-    if (need.bytes <= d_told) return;
+    if (!IsNew(need)) return;
     d_told = need.bytes;
     char line[128];
     const int n = std::snprintf(line, sizeof line, "%llu %d %llu %d %d\n",
@@ -486,28 +494,30 @@ class Decoder {
   }
 
   // The need, as far as the stream is known, to the listener; nothing until its pictures are
-  // known.
-  void TellNeed() {
+  // known. The listener answers between records only: those written so far go first.
+  void TellNeed(RecordWriter& out) {
     if (!d_listener || !d_shape.IsKnown()) return;
     const int threads = d_codec->thread_count;
     const bool frameThreads = d_codec->active_thread_type & FF_THREAD_FRAME;
-    d_listener->Tell(mpgfeed::NeedOf(d_shape, threads, frameThreads), threads, d_shape.width,
-                     d_shape.height);
+    const mpgfeed::DecodingNeed need = mpgfeed::NeedOf(d_shape, threads, frameThreads);
+    if (!d_listener->IsNew(need)) return;
+    out.Flush();
+    d_listener->Tell(need, threads, d_shape.width, d_shape.height);
   }
 
   // Before the decoder sees a packet: the parameter sets it brings and its size.
-  void ForeseePacket(const AVPacket& pkt) {
+  void ForeseePacket(const AVPacket& pkt, RecordWriter& out) {
     size_t size = 0;
     const uint8_t* setUp = av_packet_get_side_data(&pkt, AV_PKT_DATA_NEW_EXTRADATA, &size);
     if (setUp) mpgfeed::TakeSetUpData(d_shape, setUp, size);
     mpgfeed::TakeParameterSets(d_shape, pkt.data, size_t(pkt.size));
     mpgfeed::TakePacket(d_shape, size_t(pkt.size));
-    TellNeed();
+    TellNeed(out);
   }
 
   // Before a picture is converted and written: where the packets did not tell what it is, the
   // picture itself does, and the first one converted brings the conversion's memory.
-  void ForeseePicture(const AVFrame* f, const mpgfeed::Orientation& turn) {
+  void ForeseePicture(const AVFrame* f, const mpgfeed::Orientation& turn, RecordWriter& out) {
     if (!d_listener) return;
     mpgfeed::StreamShape seen = d_shape;
     seen.width = f->width;
@@ -520,16 +530,17 @@ class Decoder {
                                   mpgfeed::NeedOf(d_shape, threads, frameThreads).bytes)
       d_shape = seen;
     d_shape.converted = seen.converted;
-    TellNeed();
+    TellNeed(out);
   }
 
   // Sends a packet, none at the end, and writes the pictures it completes. Where the decoder's
   // threads run out of memory before the first picture is written, one thread starts again
   // from the packets kept until then: a pipe cannot be read again.
   void Feed(const AVPacket* pkt, RecordWriter& out) {
-    if (pkt && d_listener) ForeseePacket(*pkt);
+    if (pkt && d_listener) ForeseePacket(*pkt, out);
     if (d_mayStartAgain && pkt) {
-      if (d_kept.size() == c_MaxKeptPackets) {
+      d_keptBytes += size_t(pkt->size);
+      if (d_kept.size() == c_MaxKeptPackets || d_keptBytes > c_MaxKeptBytes) {
         d_mayStartAgain = false;
         d_kept.clear();
       } else {
@@ -575,7 +586,7 @@ class Decoder {
       Check(err);
       if (err < 0) continue;
       const mpgfeed::Orientation turn = TurnOf(d_frame.get());
-      ForeseePicture(d_frame.get(), turn);
+      ForeseePicture(d_frame.get(), turn, out);
       out.Write(d_converter.Convert(d_frame.get(), turn));
       av_frame_unref(d_frame.get());
       if (d_mayStartAgain) {
@@ -600,6 +611,7 @@ class Decoder {
   CodecPtr d_codec;
   bool d_mayStartAgain = false;  // on one thread, from the packets kept
   std::vector<PacketPtr> d_kept;
+  size_t d_keptBytes = 0;
   PacketPtr d_packet;
   FramePtr d_frame;
   mpgfeed::PictureConverter d_converter;

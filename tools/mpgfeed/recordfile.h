@@ -30,6 +30,8 @@ class RecordFile {
   // Throws std::runtime_error naming the file when it cannot be written, BrokenPipe when its
   // reader has gone.
   void Put(const uint8_t* p, size_t n);
+  // Writes what is put so far, so that the reader has every record before a pause.
+  void Flush();
   // The records are complete: the file stays.
   void Finish();
   // The run failed: the file goes where it is the run's to remove. Returns what to add to the
@@ -38,7 +40,6 @@ class RecordFile {
 
  private:
   [[noreturn]] void Fail() const;
-  void Flush();
 
   pixkit::OutputFile d_file;
   std::string d_name;  // as messages show it
