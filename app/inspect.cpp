@@ -67,14 +67,15 @@ void OverlayMotion(Image<Pixel>& input) {
 void Inspect(const char* filename) {
   pixkit::FileReader_MPEG reader;
   reader.Open(filename);
-  // The decoder's share is refused before the first frame, where it does not fit at all.
+  // The decoder's share is refused before the first frame, where it does not fit at all, also
+  // as it says it again before that frame.
+  Image<Pixel> input;
   {
     cvalgo::MemoryBudget before(cvalgo::MemoryBudget::AskAvailable());
     const DecoderMemoryClaim decoding(reader, before);
+    if (!reader.ReadImage(input))
+      throw pixkit::Excpt_Text(pixkit::ErrSev_Error, "the input holds no frame");
   }
-  Image<Pixel> input;
-  if (!reader.ReadImage(input))
-    throw pixkit::Excpt_Text(pixkit::ErrSev_Error, "the input holds no frame");
   CheckFrameSize(input);
   const int w = input.AskWidth(), h = input.AskHeight();
 

@@ -420,12 +420,15 @@ struct Family {
 };
 
 // Fitted with bench/decoder-memory.sh to the peaks of mpgfeed alone, page cache left out, at
-// 480p to 2160p on 1, 8 and 16 threads, BT.709-tagged so that the colour conversion runs: at
-// least 1.15 times every peak (10-bit, 4:2:2, 4:4:4, 16 references and B-pyramids included), and
-// for streams as their encoders make them by default at most 1.9 times it. For example, MiB of
-// peak / claim at 1080p on 8 threads (bench/DECODER-MEMORY.md has them all):
-//   MPEG-1 20 / 24, MPEG-2 25 / 41, MPEG-2 4:2:2 37 / 46, MPEG-4 60 / 77, MJPEG 13 / 17,
-//   VP9 52 / 65, H.264 83 / 113, H.264 16 references 10-bit 4:4:4 359 / 436, HEVC 95 / 123.
+// 64x64 to 4096x2160 on 1, 8 and 16 threads (2 and 4 too for the streams last added), most of
+// them BT.709-tagged so that the colour conversion runs: at least 1.05 times every peak (10-bit,
+// 4:2:2, 4:4:4, 16 references, B-pyramids, lossless 4:4:4 packets of 5 to 20 MB, noisy MPEG-1 at
+// 50 Mb/s, interlaced MPEG-4 and 64x64 pictures on 16 threads included), and for streams as
+// their encoders make them by default at most 1.84 times it. For example, MiB of peak / claim at
+// 1080p on 8 threads (bench/DECODER-MEMORY.md has them all):
+//   MPEG-1 20 / 24, noisy 28 / 29, MPEG-2 25 / 38, untagged 21 / 30, 4:2:2 37 / 42,
+//   MPEG-4 60 / 74, interlaced 65 / 74, MJPEG 13 / 16, VP9 52 / 62, H.264 83 / 108,
+//   16 references 10-bit 4:4:4 359 / 410, lossless 4:4:4 221 / 251, HEVC 95 / 121.
 const Family c_Families[] = {
     // codec                   counts         pics  perFT  tables  MB   MB/th  B/th/column pkts pkts/FT
     {AV_CODEC_ID_MPEG1VIDEO,   Counts::None,  3.4,  0,     0,      5.6, 0.27,  384,        2.7, 0},
