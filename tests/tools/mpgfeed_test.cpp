@@ -505,6 +505,10 @@ TEST(Mpgfeed, TellsItsNeedAgainBeforeThePicturesThatNeedMore) {
        encode("s.m2v", "testsrc2=size=176x144:rate=25", 5, {"-c:v", "mpeg2video"}) +
            encode("l.m2v", "testsrc2=size=352x288:rate=25", 5, {"-c:v", "mpeg2video"}),
        ""},
+      {"small-large.hevc",
+       encode("s.hevc", "testsrc2=size=64x64:rate=25", 3, {"-c:v", "libx265", "-f", "hevc"}) +
+           encode("l.hevc", "testsrc2=size=320x240:rate=25", 5, {"-c:v", "libx265", "-f", "hevc"}),
+       ""},
   };
   ASSERT_FALSE(HasFailure());
   for (const auto& c : cases) {
