@@ -12,11 +12,15 @@ extern "C" {
 
 #include <cmath>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tests/support/process.h"
 
 namespace mpegtest {
 
@@ -173,6 +177,30 @@ inline void WriteMpegFile(const std::string& path, const EncodeSpec& spec) {
   Check(avcodec_send_frame(cc.get(), nullptr), "flush encoder");
   drain();
   Check(av_write_trailer(oc.get()), "write trailer");
+}
+
+// The test pattern of the given size, noisy where asked, as the ffmpeg tool encodes it with the
+// arguments given (codec and container among them); the file's bytes.
+inline std::string EncodePattern(const std::string& size, int frames, bool noisy,
+                                 const std::vector<std::string>& args, const std::string& file) {
+  testsupport::ProcessSpec spec;
+  spec.path = "/usr/bin/ffmpeg";
+  spec.args = {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+               "testsrc2=size=" + size + ":rate=25" + (noisy ? ",noise=alls=20:allf=t" : ""),
+               "-frames:v", std::to_string(frames)};
+  spec.args.insert(spec.args.end(), args.begin(), args.end());
+  spec.args.push_back(file);
+  if (testsupport::RunProcess(spec).exit_code != 0) return "";
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// An H.264 elementary stream from its first slice of a picture that is no key picture on: its
+// parameter sets come again only with the next key picture.
+inline std::string FromFirstNonKeySlice(std::string stream) {
+  for (size_t at = 0; (at = stream.find(std::string("\0\0\1", 3), at + 1)) != std::string::npos;)
+    if (at + 3 < stream.size() && (stream[at + 3] & 0x1f) == 1) return stream.substr(at);
+  return "";
 }
 
 }  // namespace mpegtest

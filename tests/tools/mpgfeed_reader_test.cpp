@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/cpu.h>
@@ -122,6 +123,56 @@ TEST(MpegDecoderMemory, FollowsTheDecodersThreads) {
   }
   EXPECT_GE(FileReader_MPEG::AskDecoderMemory(1920, 1080, 8), uint64_t(184) * 1000 * 1000);
   EXPECT_GT(FileReader_MPEG::AskDecoderMemory(32767, 32767, 16), uint64_t(32767) * 32767 * 16);
+}
+
+// The reader hears mpgfeed's need for the pictures it decodes, however late the stream says what
+// they are: before the first frame, and again before the first frame of pictures that need more
+// (new parameter sets, another size), each need more than the last.
+TEST_F(MpegReaderWithMpgfeed, HearsTheNeedAgainBeforeThePicturesThatNeedMore) {
+  const auto encode = [&](const std::string& size, int frames, std::vector<std::string> args) {
+    return mpegtest::EncodePattern(size, frames, true, args, d_dir + "/part");
+  };
+  // Reads a stream whole; the last need heard.
+  const auto read = [&](const std::string& name, const std::string& stream) {
+    std::ofstream(d_dir + "/" + name, std::ios::binary) << stream;
+    FileReader_MPEG r;
+    r.Open((d_dir + "/" + name).c_str());
+    FileReader_MPEG::DecoderNeed told{0, 0};
+    int needs = 0, frames = 0;
+    r.SetNeedListener([&](const FileReader_MPEG::DecoderNeed& n) {
+      EXPECT_GT(n.bytes, told.bytes);
+      told = n;
+      ++needs;
+    });
+    for (Image<Pixel> img; r.ReadImage(img); ++frames)
+      EXPECT_GE(told.width * told.height, img.AskWidth() * img.AskHeight()) << "frame " << frames;
+    EXPECT_GT(frames, 4);
+    return std::make_pair(told, needs);
+  };
+  const std::vector<std::string> h264 = {"-c:v", "libx264", "-preset", "ultrafast", "-f", "h264"},
+                                  hevc = {"-c:v", "libx265", "-f", "hevc"},
+                                  m2v = {"-c:v", "mpeg2video", "-f", "mpeg2video"};
+  // Its parameter sets first come after more than the probing reads.
+  const std::string late = mpegtest::FromFirstNonKeySlice(
+      encode("320x240", 90, {"-c:v", "libx264", "-preset", "ultrafast", "-qp", "0",
+                             "-x264-params", "keyint=80:min-keyint=80", "-f", "h264"}));
+  const std::string deep = encode("320x240", 12, {"-c:v", "libx264", "-pix_fmt", "yuv444p10le",
+                                                  "-refs", "16", "-bf", "8", "-f", "h264"});
+  const std::pair<const char*, std::string> cases[] = {
+      {"late.h264", late},
+      {"small-large.h264", encode("16x16", 5, h264) + encode("320x240", 10, h264)},
+      {"sizes.m2v", encode("176x144", 5, m2v) + encode("352x288", 5, m2v)},
+      {"small-large.hevc", encode("64x64", 3, hevc) + encode("320x240", 5, hevc)},
+  };
+  ASSERT_FALSE(HasFailure());
+  for (const auto& [name, stream] : cases) {
+    SCOPED_TRACE(name);
+    read(name, stream);
+  }
+  // Parameter sets that ask for more: at least what they ask for alone.
+  const auto [told, needs] = read("parameters.h264", encode("320x240", 5, h264) + deep);
+  EXPECT_GT(needs, 1);
+  EXPECT_GE(told.bytes, read("deep.h264", deep).first.bytes);
 }
 
 }  // namespace

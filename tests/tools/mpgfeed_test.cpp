@@ -310,94 +310,15 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-enum class NeedChannel { Socket, Pipe, SocketClosed };
-
-// A run of mpgfeed -L -W - on input, listened to on its descriptor 3 (named to it by `setting`)
-// as the reader listens: each need line answered on a socket, and noted with the bytes of the
-// records that came before it.
-struct Listened {
-  std::string records;
-  std::vector<std::pair<std::string, size_t>> needs;  // a line, the record bytes before it
-  std::string score;     // of the decoder, once it had said its first need or begun its records
-  bool waited = false;   // no record came until the first need was answered
-  int status = 0;
-};
-
-Listened Listen(const std::string& input, NeedChannel channel,
-                const std::string& setting = "MPGFEED_NEED_FD=3") {
-  Listened l;
-  const bool says = setting == "MPGFEED_NEED_FD=3";
-  int need[2], out[2];
-  if (channel == NeedChannel::Pipe)
-    EXPECT_EQ(pipe2(need, O_CLOEXEC), 0);
-  else
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, need), 0);
-  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, need[1], 3);
-  std::vector<std::string> env;
-  for (char** e = environ; *e; e++)
-    if (std::string(*e).rfind("MPGFEED_NEED_FD=", 0) != 0) env.push_back(*e);
-  if (!setting.empty()) env.push_back(setting);
-  std::vector<char*> envp, argv;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = {c_Mpgfeed, "-L", "-W", "-", input};
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&fa);
-  close(need[1]);
-  close(out[1]);
-
-  std::string text;  // of lines not yet complete
-  if (says) {
-    char ch;
-    while (text.find('\n') == std::string::npos && read(need[0], &ch, 1) == 1) text += ch;
-  } else {
-    pollfd p = {out[0], POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 20000), 1);
+std::string ReadAll(int fd) {
+  std::string data;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    data.append(buf, size_t(n));
   }
-  l.score = ReadFile("/proc/" + std::to_string(pid) + "/oom_score_adj");
-  bool open = true;
-  if (says && channel != NeedChannel::Pipe) {
-    pollfd p = {out[0], POLLIN, 0};
-    l.waited = poll(&p, 1, 300) == 0;
-    if (channel == NeedChannel::SocketClosed) {
-      close(need[0]);
-      open = false;
-    }
-  }
-  for (bool more = true; more;) {
-    for (size_t eol; (eol = text.find('\n')) != std::string::npos; text.erase(0, eol + 1)) {
-      l.needs.emplace_back(text.substr(0, eol), l.records.size());
-      if (channel == NeedChannel::Socket) send(need[0], "\n", 1, MSG_NOSIGNAL);
-    }
-    pollfd p[2] = {{out[0], POLLIN, 0}, {open ? need[0] : -1, POLLIN, 0}};
-    if (poll(p, 2, 20000) <= 0) {
-      ADD_FAILURE() << "mpgfeed says nothing for 20 s";
-      kill(pid, SIGKILL);
-      break;
-    }
-    char buf[65536];
-    if (p[1].revents) {
-      const ssize_t n = read(need[0], buf, sizeof buf);
-      if (n > 0) text.append(buf, size_t(n));
-      else open = false;
-    } else if (p[0].revents) {
-      const ssize_t n = read(out[0], buf, sizeof buf);
-      if (n > 0) l.records.append(buf, size_t(n));
-      else more = false;
-    }
-  }
-  waitpid(pid, &l.status, 0);
-  if (open) close(need[0]);
-  close(out[0]);
-  EXPECT_EQ(text, "");
-  return l;
+  return data;
 }
 
 // Told so by its environment, mpgfeed says on the socket or pipe named there what its decoding
@@ -414,136 +335,89 @@ TEST(Mpgfeed, SaysItsNeedBeforeTheFirstRecordWhereItIsAsked) {
   ASSERT_EQ(records.size(), 20 * size_t(128 + 320 * 240 * 3 / 2));
   const std::string ownScore = ReadFile("/proc/self/oom_score_adj");
   const int threads = std::min(int(std::thread::hardware_concurrency()), 16);
-  const struct {
-    std::string setting;
-    NeedChannel channel;
-  } cases[] = {{"MPGFEED_NEED_FD=3", NeedChannel::Socket},
-               {"MPGFEED_NEED_FD=3", NeedChannel::Pipe},
-               {"MPGFEED_NEED_FD=3", NeedChannel::SocketClosed},
-               {"", NeedChannel::Socket},
-               {"MPGFEED_NEED_FD=1", NeedChannel::Socket}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.setting + (c.channel == NeedChannel::Pipe ? ", pipe" : ", socket"));
-    const bool says = c.setting == "MPGFEED_NEED_FD=3";
-    const Listened l = Listen(input, c.channel, c.setting);
-    EXPECT_EQ(l.waited, says && c.channel != NeedChannel::Pipe);
-    if (c.channel == NeedChannel::SocketClosed && says) {
-      // Nobody takes the records of a decoding that nobody holds memory for.
-      EXPECT_EQ(l.records, "");
-      EXPECT_TRUE(WIFSIGNALED(l.status) && WTERMSIG(l.status) == SIGPIPE) << l.status;
-      continue;
-    }
-    EXPECT_TRUE(l.records == records);
-    EXPECT_TRUE(WIFEXITED(l.status) && WEXITSTATUS(l.status) == 0);
-    if (!says) {
-      EXPECT_EQ(l.score, ownScore);
-      EXPECT_TRUE(l.needs.empty());
-      continue;
-    }
-    EXPECT_EQ(l.score, "1000\n");
-    ASSERT_FALSE(l.needs.empty());
-    const std::string& told = l.needs[0].first;
-    unsigned long long bytes = 0, fixed = 0;
-    int threadsTold = 0, w = 0, h = 0;
-    ASSERT_EQ(std::sscanf(told.c_str(), "%llu %d %llu %d %d", &bytes, &threadsTold, &fixed, &w, &h),
-              5)
-        << told;
-    EXPECT_EQ(told, std::to_string(bytes) + " " + std::to_string(threadsTold) + " " +
-                        std::to_string(fixed) + " " + std::to_string(w) + " " + std::to_string(h));
-    EXPECT_EQ(l.needs[0].second, 0u);
-    EXPECT_EQ(threadsTold, threads);
-    EXPECT_EQ(w, 320);
-    EXPECT_EQ(h, 240);
-    EXPECT_GT(bytes, 320 * 240 * 3 / 2 * 4);  // the references, at least
-    EXPECT_LT(fixed, bytes);
-  }
-}
+  enum Channel { Socket, Pipe, Closed };
+  const std::pair<std::string, Channel> cases[] = {{"MPGFEED_NEED_FD=3", Socket},
+                                                   {"MPGFEED_NEED_FD=3", Pipe},
+                                                   {"MPGFEED_NEED_FD=3", Closed},
+                                                   {"", Socket},
+                                                   {"MPGFEED_NEED_FD=1", Socket}};
+  for (const auto& [setting, channel] : cases) {
+    SCOPED_TRACE(setting + (channel == Pipe ? ", pipe" : ", socket"));
+    const bool says = setting == "MPGFEED_NEED_FD=3";
+    int need[2], out[2];
+    ASSERT_EQ(channel == Pipe ? pipe2(need, O_CLOEXEC)
+                              : socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, need),
+              0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, need[1], 3);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++)
+      if (std::string(*e).rfind("MPGFEED_NEED_FD=", 0) != 0) env.push_back(*e);
+    if (!setting.empty()) env.push_back(setting);
+    std::vector<char*> envp, argv;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {c_Mpgfeed, "-L", "-W", "-", input};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(need[1]);
+    close(out[1]);
 
-// mpgfeed tells its need for the pictures it decodes, however late the stream says what they
-// are: before the first record, and again before the first record of pictures that need more
-// (new parameter sets, another size or format, larger packets), each need more than the last.
-TEST(Mpgfeed, TellsItsNeedAgainBeforeThePicturesThatNeedMore) {
-  TempDir dir;
-  const std::string noisy = "testsrc2=size=320x240:rate=25,noise=alls=30:allf=t";
-  const auto encode = [&](const std::string& name, const std::string& source, int frames,
-                          std::vector<std::string> codec) {
-    std::vector<std::string> args = {"-f", "lavfi", "-i", source, "-frames:v",
-                                     std::to_string(frames)};
-    args.insert(args.end(), codec.begin(), codec.end());
-    args.push_back(dir / name);
-    EXPECT_EQ(RunFfmpeg(args), 0);
-    return ReadFile(dir / name);
-  };
-  const std::vector<std::string> plain = {"-c:v", "libx264", "-preset", "ultrafast", "-f", "h264"};
-  // Its parameter sets first come after more than the probing reads.
-  std::string late = encode("full.h264", noisy, 90,
-                            {"-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", "-x264-params",
-                             "keyint=80:min-keyint=80:scenecut=0", "-f", "h264"});
-  for (size_t at = late.find(std::string("\0\0\1", 3)); at != std::string::npos;
-       at = late.find(std::string("\0\0\1", 3), at + 3)) {
-    if (at + 3 < late.size() && (late[at + 3] & 0x1f) == 1) {
-      late.erase(0, at);
-      break;
+    // The need comes first; on a socket, no record comes until it is answered.
+    std::string line;
+    if (says) {
+      for (char ch; line.find('\n') == std::string::npos && read(need[0], &ch, 1) == 1;) line += ch;
+    } else {
+      pollfd p = {out[0], POLLIN, 0};
+      EXPECT_EQ(poll(&p, 1, 20000), 1);
     }
-  }
-  const std::string deep = encode("deep.h264", noisy, 12,
-                                  {"-c:v", "libx264", "-pix_fmt", "yuv444p10le", "-refs", "16",
-                                   "-bf", "8", "-b-pyramid", "normal", "-f", "h264"});
-  const struct {
-    const char* name;
-    std::string stream;
-    std::string grown;  // a stream on its own whose need the whole one takes, if any
-  } cases[] = {
-      {"late.h264", late, ""},
-      {"small-large.h264",
-       encode("s.h264", "testsrc2=size=16x16:rate=25", 5, plain) +
-           encode("l.h264", "testsrc2=size=320x240:rate=25", 10, plain),
-       ""},
-      {"parameters.h264", encode("a.h264", "testsrc2=size=320x240:rate=25", 5, plain) + deep,
-       "deep.h264"},
-      {"sizes.m2v",
-       encode("s.m2v", "testsrc2=size=176x144:rate=25", 5, {"-c:v", "mpeg2video"}) +
-           encode("l.m2v", "testsrc2=size=352x288:rate=25", 5, {"-c:v", "mpeg2video"}),
-       ""},
-      {"small-large.hevc",
-       encode("s.hevc", "testsrc2=size=64x64:rate=25", 3, {"-c:v", "libx265", "-f", "hevc"}) +
-           encode("l.hevc", "testsrc2=size=320x240:rate=25", 5, {"-c:v", "libx265", "-f", "hevc"}),
-       ""},
-  };
-  ASSERT_FALSE(HasFailure());
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::ofstream(dir / c.name, std::ios::binary) << c.stream;
-    const Listened l = Listen(dir / c.name, NeedChannel::Socket);
-    EXPECT_TRUE(WIFEXITED(l.status) && WEXITSTATUS(l.status) == 0) << l.status;
-    ASSERT_FALSE(l.needs.empty());
-    EXPECT_EQ(l.needs[0].second, 0u);
-    unsigned long long last = 0;
-    size_t told = 0;  // needs before the record
-    uint64_t area = 0;  // of the pictures the need before the record was told for
-    int records = 0;
-    for (size_t at = 0; at + 128 <= l.records.size(); ++records) {
-      const auto byte = [&](size_t i) { return unsigned(uint8_t(l.records[at + i])); };
-      const int w = int(byte(4) << 8 | byte(5)), h = int(byte(6) << 8 | byte(7));
-      for (; told < l.needs.size() && l.needs[told].second <= at; ++told) {
-        unsigned long long bytes = 0, fixed = 0;
-        int threads = 0, nw = 0, nh = 0;
-        ASSERT_EQ(std::sscanf(l.needs[told].first.c_str(), "%llu %d %llu %d %d", &bytes, &threads,
-                              &fixed, &nw, &nh),
-                  5);
-        EXPECT_GT(bytes, last);
-        last = bytes;
-        area = uint64_t(nw) * uint64_t(nh);
+    const std::string score = ReadFile("/proc/" + std::to_string(pid) + "/oom_score_adj");
+    pollfd p = {out[0], POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300) == 0, says && channel != Pipe);
+    if (channel == Closed) close(need[0]);
+    if (says && channel == Socket) send(need[0], "\n", 1, MSG_NOSIGNAL);
+    std::string later;  // needs said after the first, each answered
+    std::thread answers([&, channel = channel] {
+      char b[256];
+      for (ssize_t n; channel != Closed && (n = read(need[0], b, sizeof b)) > 0;) {
+        later.append(b, size_t(n));
+        for (ssize_t i = 0; i < n && channel == Socket; i++)
+          if (b[i] == '\n') send(need[0], "\n", 1, MSG_NOSIGNAL);
       }
-      EXPECT_GE(area, uint64_t(w) * uint64_t(h)) << "record " << records;
-      at += 128 + size_t(w) * size_t(h) + 2 * size_t((w + 1) / 2) * size_t((h + 1) / 2);
+    });
+    const std::string got = ReadAll(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    answers.join();
+    if (channel != Closed) close(need[0]);
+    close(out[0]);
+    if (says && channel == Closed) {
+      // Nobody takes the records of a decoding that nobody holds memory for.
+      EXPECT_EQ(got, "");
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+      continue;
     }
-    EXPECT_GT(records, 4);
-    if (!c.grown.empty()) {
-      const Listened alone = Listen(dir / c.grown, NeedChannel::Socket);
-      ASSERT_FALSE(alone.needs.empty());
-      EXPECT_GE(std::stoull(l.needs.back().first), std::stoull(alone.needs.back().first));
-      EXPECT_GT(l.needs.size(), 1u);
+    EXPECT_TRUE(got == records);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (says) {
+      EXPECT_EQ(score, "1000\n");
+      unsigned long long bytes = 0, fixed = 0;
+      int told = 0;
+      ASSERT_EQ(std::sscanf(line.c_str(), "%llu %d %llu", &bytes, &told, &fixed), 3) << line;
+      EXPECT_EQ(line, std::to_string(bytes) + " " + std::to_string(told) + " " +
+                          std::to_string(fixed) + " 320 240\n");
+      EXPECT_EQ(told, threads);
+      EXPECT_GT(bytes, 320 * 240 * 3 / 2 * 4);  // the references, at least
+      EXPECT_LT(fixed, bytes);
+    } else {
+      EXPECT_EQ(score, ownScore);
+      EXPECT_EQ(line + later, "");
     }
   }
 }
