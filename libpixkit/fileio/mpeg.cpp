@@ -199,14 +199,14 @@ std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::AskDecoderNeed() {
 
 // Lines "<need>\n", each answered with a byte once the listener has taken it. Anything
 // malformed is nothing said, but answered all the same: the decoder must not wait for ever.
-bool FileReader_MPEG::HearNeeds() {
+void FileReader_MPEG::HearNeeds() {
   char text[256];
   ssize_t got;
   do got = read(d_needFd, text, sizeof text);
   while (got < 0 && errno == EINTR);
   if (got <= 0) {
     CloseNeeds();
-    return false;
+    return;
   }
   d_needText.append(text, size_t(got));
   for (size_t eol; (eol = d_needText.find('\n')) != std::string::npos;) {
@@ -221,7 +221,6 @@ bool FileReader_MPEG::HearNeeds() {
     (void)sent;  // a decoder that no longer listens reads none
   }
   if (d_needText.size() > sizeof text) d_needText.clear();  // no line of ours is that long
-  return true;
 }
 
 // Records already in the stream's buffer, or in the pipe, were decoded under the needs heard

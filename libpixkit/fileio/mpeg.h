@@ -77,8 +77,8 @@ class FileReader_MPEG {
   int ClosePipe();
   // The first byte of the next record, or EOF; the needs said before it are heard first.
   int NextRecordByte();
-  // Reads what the decoder said of its need; false once it says no more.
-  bool HearNeeds();
+  // Reads what the decoder said of its need; closes the socket once it says no more.
+  void HearNeeds();
   void CloseNeeds();
 
   FILE* d_pipe = nullptr;
