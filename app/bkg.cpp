@@ -485,9 +485,11 @@ DecoderMemoryClaim::DecoderMemoryClaim(pixkit::FileReader_MPEG& reader,
     : d_reader(reader), d_budget(budget) {
   d_source = "'" + pixkit::ShortNameForMessage(reader.AskFileName()) + "'";
   reader.SetNeedListener([this](const pixkit::FileReader_MPEG::DecoderNeed& need) { Take(need); });
-  const std::optional<pixkit::FileReader_MPEG::DecoderNeed> need = reader.AskDecoderNeed();
-  d_threads = need ? need->threads : pixkit::FileReader_MPEG::AskDecoderThreads();
-  if (need) Take(*need);
+  // Heard before, the need reached no listener of this claim.
+  if (const auto need = reader.AskDecoderNeed())
+    Take(*need);
+  else
+    d_threads = pixkit::FileReader_MPEG::AskDecoderThreads();
 }
 
 DecoderMemoryClaim::~DecoderMemoryClaim() { d_reader.SetNeedListener(nullptr); }

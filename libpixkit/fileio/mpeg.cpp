@@ -200,7 +200,7 @@ std::optional<FileReader_MPEG::DecoderNeed> FileReader_MPEG::AskDecoderNeed() {
 // Lines "<need>\n", each answered with a byte once the listener has taken it. Anything
 // malformed is nothing said, but answered all the same: the decoder must not wait for ever.
 void FileReader_MPEG::HearNeeds() {
-  char text[256];
+  char text[256];  // more than any line of ours
   ssize_t got;
   do got = read(d_needFd, text, sizeof text);
   while (got < 0 && errno == EINTR);
@@ -220,7 +220,7 @@ void FileReader_MPEG::HearNeeds() {
     const ssize_t sent = send(d_needFd, &answer, 1, MSG_NOSIGNAL);
     (void)sent;  // a decoder that no longer listens reads none
   }
-  if (d_needText.size() > sizeof text) d_needText.clear();  // no line of ours is that long
+  if (d_needText.size() > sizeof text) d_needText.clear();
 }
 
 // Records already in the stream's buffer, or in the pipe, were decoded under the needs heard

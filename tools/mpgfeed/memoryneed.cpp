@@ -79,24 +79,6 @@ struct Unit {
   size_t size = 0;
 };
 
-// The units of start-code separated data.
-std::vector<Unit> StartCodeUnits(const uint8_t* p, size_t n) {
-  std::vector<Unit> units;
-  size_t start = SIZE_MAX;
-  for (size_t i = 0; i + 2 < n; ++i) {
-    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
-    if (start != SIZE_MAX) {
-      size_t end = i;
-      while (end > start && p[end - 1] == 0) --end;
-      units.push_back({p + start, end - start});
-    }
-    start = i + 3;
-    i += 2;
-  }
-  if (start != SIZE_MAX && start < n) units.push_back({p + start, n - start});
-  return units;
-}
-
 uint32_t Be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
 
 // Takes `count` units at pos, each behind its 16-bit length; false where the data ends first.
@@ -139,6 +121,9 @@ std::vector<Unit> HevcRecordUnits(const uint8_t* p, size_t n) {
 bool IsStartCoded(const uint8_t* p, size_t n) {
   return n >= 3 && p[0] == 0 && p[1] == 0 && (p[2] == 1 || (n >= 4 && p[2] == 0 && p[3] == 1));
 }
+
+// Set-up data in the layout of the sample-entry records, rather than start-code separated.
+bool IsRecord(const uint8_t* p, size_t n) { return n > 0 && p[0] == 1 && !IsStartCoded(p, n); }
 
 void SkipScalingList(BitReader& r, int size) {
   int last = 8, next = 8;
@@ -296,12 +281,11 @@ SequenceParameters HevcSps(const Unit& u) {
 // may follow it: both within a few bytes.
 SequenceParameters MpegSequenceHeader(const uint8_t* p, size_t n) {
   SequenceParameters c;
-  if (n < 3) return c;
+  if (n < 3 || (p[0] | p[1] >> 4) == 0 || ((p[1] & 15) | p[2]) == 0) return c;
   c.width = p[0] << 4 | p[1] >> 4;
   c.height = (p[1] & 15) << 8 | p[2];
   c.chroma = 1;
   c.bitDepth = 8;
-  if (c.width == 0 || c.height == 0) return {};
   return c;
 }
 
@@ -314,13 +298,6 @@ void TakeMpegSequenceExtension(SequenceParameters& c, const uint8_t* p, size_t n
 
 bool IsH264Sps(const Unit& u) { return u.size >= 2 && (u.data[0] & 0x1f) == 7; }
 bool IsHevcSps(const Unit& u) { return u.size >= 2 && (u.data[0] >> 1 & 0x3f) == 33; }
-
-template <typename Parse, typename IsSps>
-SequenceParameters FirstSps(const std::vector<Unit>& units, IsSps isSps, Parse parse) {
-  for (const Unit& u : units)
-    if (isSps(u)) return parse(u);
-  return {};
-}
 
 // The larger of each value; a value one of them does not know stays unknown only where neither
 // knows it.
@@ -339,35 +316,45 @@ size_t NextStartCode(const uint8_t* p, size_t n, size_t from) {
   return n;
 }
 
-// Calls f for each unit of a packet up to its first unit of picture data, which the parameter
-// sets of a picture come before.
-template <typename IsPicture, typename F>
-void ForEachUnitBeforePictures(const uint8_t* p, size_t n, int lengthSize, IsPicture isPicture,
-                               F f) {
+// Calls f for each unit, each behind its length of `lengthSize` bytes or, where that is 0,
+// separated by start codes, until f returns false.
+template <typename F>
+void ForEachUnit(const uint8_t* p, size_t n, int lengthSize, F f) {
   if (lengthSize > 0) {
-    size_t pos = 0;
-    while (pos + size_t(lengthSize) <= n) {
+    for (size_t pos = 0; pos + size_t(lengthSize) <= n;) {
       size_t len = 0;
       for (int i = 0; i < lengthSize; ++i) len = len << 8 | p[pos++];
-      if (len == 0 || len > n - pos) return;
-      const Unit u{p + pos, len};
-      if (isPicture(u)) return;
-      f(u);
+      if (len == 0 || len > n - pos || !f(Unit{p + pos, len})) return;
       pos += len;
     }
     return;
   }
-  size_t start = NextStartCode(p, n, 0);
-  while (start < n) {
+  for (size_t start = NextStartCode(p, n, 0); start < n;) {
     const size_t at = start + 3;
     start = NextStartCode(p, n, at);
     size_t end = start;
     while (end > at && p[end - 1] == 0) --end;
-    const Unit u{p + at, end - at};
-    if (u.size == 0) continue;
-    if (isPicture(u)) return;
-    f(u);
+    if (end > at && !f(Unit{p + at, end - at})) return;
   }
+}
+
+template <typename IsSps, typename Parse>
+SequenceParameters FirstSps(const uint8_t* data, size_t size,
+                            std::vector<Unit> (*recordUnits)(const uint8_t*, size_t),
+                            IsSps isSps, Parse parse) {
+  SequenceParameters c;
+  const auto take = [&](const Unit& u) {
+    if (!isSps(u)) return true;
+    c = parse(u);
+    return false;
+  };
+  if (!IsRecord(data, size)) {
+    ForEachUnit(data, size, 0, take);
+  } else {
+    for (const Unit& u : recordUnits(data, size))
+      if (!take(u)) break;
+  }
+  return c;
 }
 
 AVPixelFormat FormatOf(int chroma, int bitDepth) {
@@ -483,16 +470,12 @@ bool IsHevcPicture(const Unit& u) { return (u.data[0] >> 1 & 0x3f) < 32; }
 
 SequenceParameters H264SequenceParameters(const uint8_t* data, size_t size) {
   if (!data) return {};
-  const bool record = size > 0 && data[0] == 1 && !IsStartCoded(data, size);
-  return FirstSps(record ? H264RecordUnits(data, size) : StartCodeUnits(data, size), IsH264Sps,
-                  H264Sps);
+  return FirstSps(data, size, H264RecordUnits, IsH264Sps, H264Sps);
 }
 
 SequenceParameters HevcSequenceParameters(const uint8_t* data, size_t size) {
   if (!data) return {};
-  const bool record = size > 0 && data[0] == 1 && !IsStartCoded(data, size);
-  return FirstSps(record ? HevcRecordUnits(data, size) : StartCodeUnits(data, size), IsHevcSps,
-                  HevcSps);
+  return FirstSps(data, size, HevcRecordUnits, IsHevcSps, HevcSps);
 }
 
 StreamShape ShapeOf(const AVCodecParameters* par) {
@@ -508,7 +491,7 @@ StreamShape ShapeOf(const AVCodecParameters* par) {
 
 bool TakeSetUpData(StreamShape& shape, const uint8_t* data, size_t size) {
   if (!data || size == 0) return false;
-  const bool record = data[0] == 1 && !IsStartCoded(data, size);
+  const bool record = IsRecord(data, size);
   if (shape.codec == AV_CODEC_ID_H264) {
     if (record && size > 4) shape.lengthSize = (data[4] & 3) + 1;
     return Apply(shape, H264SequenceParameters(data, size));
@@ -530,14 +513,17 @@ bool TakeParameterSets(StreamShape& shape, const uint8_t* data, size_t size) {
     found = true;
   };
   switch (shape.codec) {
+    // The parameter sets of a picture come before its first unit of picture data.
     case AV_CODEC_ID_H264:
-      ForEachUnitBeforePictures(data, size, shape.lengthSize, IsH264Picture, [&](const Unit& u) {
+      ForEachUnit(data, size, shape.lengthSize, [&](const Unit& u) {
         if (IsH264Sps(u)) take(H264Sps(u));
+        return !IsH264Picture(u);
       });
       break;
     case AV_CODEC_ID_HEVC:
-      ForEachUnitBeforePictures(data, size, shape.lengthSize, IsHevcPicture, [&](const Unit& u) {
+      ForEachUnit(data, size, shape.lengthSize, [&](const Unit& u) {
         if (IsHevcSps(u)) take(HevcSps(u));
+        return !IsHevcPicture(u);
       });
       break;
     case AV_CODEC_ID_MPEG1VIDEO:

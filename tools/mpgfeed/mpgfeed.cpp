@@ -493,16 +493,18 @@ class Decoder {
     return avcodec_receive_frame(d_codec.get(), d_frame.get());
   }
 
-  // The need, as far as the stream is known, to the listener; nothing until its pictures are
-  // known. The listener answers between records only: those written so far go first.
-  void TellNeed(RecordWriter& out) {
-    if (!d_listener || !d_shape.IsKnown()) return;
+  // The need of the pictures of `shape`, which become the stream's where they need more than
+  // the listener heard; nothing until they are known. The listener answers between records
+  // only: those written so far go first.
+  void TellNeed(const mpgfeed::StreamShape& shape, RecordWriter& out) {
+    if (!shape.IsKnown()) return;
     const int threads = d_codec->thread_count;
-    const bool frameThreads = d_codec->active_thread_type & FF_THREAD_FRAME;
-    const mpgfeed::DecodingNeed need = mpgfeed::NeedOf(d_shape, threads, frameThreads);
+    const mpgfeed::DecodingNeed need =
+        mpgfeed::NeedOf(shape, threads, d_codec->active_thread_type & FF_THREAD_FRAME);
     if (!d_listener->IsNew(need)) return;
+    d_shape = shape;
     out.Flush();
-    d_listener->Tell(need, threads, d_shape.width, d_shape.height);
+    d_listener->Tell(need, threads, shape.width, shape.height);
   }
 
   // Before the decoder sees a packet: the parameter sets it brings and its size.
@@ -512,25 +514,18 @@ class Decoder {
     if (setUp) mpgfeed::TakeSetUpData(d_shape, setUp, size);
     mpgfeed::TakeParameterSets(d_shape, pkt.data, size_t(pkt.size));
     mpgfeed::TakePacket(d_shape, size_t(pkt.size));
-    TellNeed(out);
+    TellNeed(d_shape, out);
   }
 
   // Before a picture is converted and written: where the packets did not tell what it is, the
   // picture itself does, and the first one converted brings the conversion's memory.
   void ForeseePicture(const AVFrame* f, const mpgfeed::Orientation& turn, RecordWriter& out) {
-    if (!d_listener) return;
+    d_shape.converted = d_shape.converted || mpgfeed::IsConverted(f, turn);
     mpgfeed::StreamShape seen = d_shape;
     seen.width = f->width;
     seen.height = f->height;
     seen.format = AVPixelFormat(f->format);
-    seen.converted = d_shape.converted || mpgfeed::IsConverted(f, turn);
-    const int threads = d_codec->thread_count;
-    const bool frameThreads = d_codec->active_thread_type & FF_THREAD_FRAME;
-    if (!d_shape.IsKnown() || mpgfeed::NeedOf(seen, threads, frameThreads).bytes >
-                                  mpgfeed::NeedOf(d_shape, threads, frameThreads).bytes)
-      d_shape = seen;
-    d_shape.converted = seen.converted;
-    TellNeed(out);
+    TellNeed(seen, out);
   }
 
   // Sends a packet, none at the end, and writes the pictures it completes. Where the decoder's
@@ -586,7 +581,7 @@ class Decoder {
       Check(err);
       if (err < 0) continue;
       const mpgfeed::Orientation turn = TurnOf(d_frame.get());
-      ForeseePicture(d_frame.get(), turn, out);
+      if (d_listener) ForeseePicture(d_frame.get(), turn, out);
       out.Write(d_converter.Convert(d_frame.get(), turn));
       av_frame_unref(d_frame.get());
       if (d_mayStartAgain) {
