@@ -472,8 +472,6 @@ TEST_F(MpegReader, TheDecodersNeedIsHeardBeforeItsFirstRecord) {
        Need{12, 3}},
       {"printf '9000 4 1000 640 360\\n' >&$MPGFEED_NEED_FD", Need{9000, 4, 1000, 640, 360}},
       {"printf '9000 4 9001 640 360\\n' >&$MPGFEED_NEED_FD", std::nullopt},
-      {"printf '9000 4 1000 640\\n' >&$MPGFEED_NEED_FD", std::nullopt},
-      {"printf '9000 4 1000 640 0\\n' >&$MPGFEED_NEED_FD", std::nullopt},
   };
   std::string stream;
   for (int i = 0; i < 4; i++) stream += Record(352, 288, i);  // more than a pipe holds
@@ -501,40 +499,6 @@ TEST_F(MpegReader, TheDecodersNeedIsHeardBeforeItsFirstRecord) {
     }
   }
   EXPECT_TRUE(d_log.msgs.empty());
-
-  // Said again between records, a need reaches the listener before the record after it, which
-  // the decoder holds back until the need is answered; one the listener refuses is not, and
-  // the decoder goes no further.
-  std::ofstream(d_dir + "/more.bin", std::ios::binary) << Record(352, 288, 2) + Record(352, 288, 3);
-  const std::string answered = "head -c 1 <&$MPGFEED_NEED_FD >/dev/null";
-  for (const bool refuse : {false, true}) {
-    SCOPED_TRACE(refuse ? "refused" : "taken");
-    InstallDecoder(Record(352, 288, 0) + Record(352, 288, 1),
-                   "printf '200 2 50 352 288\\n' >&$MPGFEED_NEED_FD; " + answered + " && cat '" +
-                       d_dir + "/more.bin' && touch '" + d_dir + "/went-on'",
-                   "printf '100 2\\n' >&$MPGFEED_NEED_FD; " + answered);
-    unlink((d_dir + "/went-on").c_str());
-    {
-      FileReader_MPEG r;
-      r.Open(Input().c_str());
-      std::vector<std::pair<uint64_t, int>> heard;  // each need, with the frames read before it
-      int frames = 0;
-      r.SetNeedListener([&](const Need& n) {
-        heard.emplace_back(n.bytes, frames);
-        if (refuse && n.bytes == 200) throw Excpt_Text(ErrSev_Error, "refused");
-      });
-      Image<Pixel> img;
-      for (; frames < 2; frames++) ExpectNextFrame(r, img, 352, 288, frames);
-      if (refuse) {
-        EXPECT_THROW(r.IsEOF(), Excpt_Text);
-      } else {
-        for (; frames < 4; frames++) ExpectNextFrame(r, img, 352, 288, frames);
-        EXPECT_TRUE(r.IsEOF());
-      }
-      EXPECT_EQ(heard, (std::vector<std::pair<uint64_t, int>>{{100, 0}, {200, 2}}));
-    }
-    EXPECT_EQ(access((d_dir + "/went-on").c_str(), F_OK) == 0, !refuse);
-  }
 
   // Where memory runs out, the system ends the decoder first, from its start.
   InstallDecoder(stream, "exit 0", "cat /proc/$$/oom_score_adj > '" + d_dir + "/score'");
