@@ -97,6 +97,15 @@ TEST(MemoryNeed, ReadsReferencesAndReorderingFromTheParameterSets) {
     }
   }
   EXPECT_EQ(mpgfeed::H264SequenceParameters(nullptr, 0).references, -1);
+
+  // An MPEG-2 width of 4096 is 0 in the sequence header; its extension says the rest.
+  const uint8_t header[] = {0, 0, 1, 0xb3, 0x00, 0x08, 0x70, 0x33, 0, 0, 1, 0xb5, 0x14, 0x8a,
+                            0x80, 0x01, 0, 0, 1, 0x00};
+  mpgfeed::StreamShape shape;
+  shape.codec = AV_CODEC_ID_MPEG2VIDEO;
+  ASSERT_TRUE(mpgfeed::TakeParameterSets(shape, header, sizeof header));
+  EXPECT_EQ(shape.width, 4096);
+  EXPECT_EQ(shape.height, 2160);
 }
 
 }  // namespace

@@ -185,10 +185,10 @@ SequenceParameters H264Sps(const Unit& u) {
   c.references = int(refs);
 
   r.Skip(1);
-  const uint32_t width = (r.Ue() + 1) * 16;
-  const uint32_t mapUnits = r.Ue() + 1;
+  const uint64_t width = (uint64_t(r.Ue()) + 1) * 16;
+  const uint64_t mapUnits = uint64_t(r.Ue()) + 1;
   const bool frames = r.Flag();  // else fields or frames of two fields
-  const uint32_t height = mapUnits * (frames ? 16 : 32);
+  const uint64_t height = mapUnits * (frames ? 16 : 32);
   if (!r.Failed() && chroma <= 3 && depth <= 14 && width <= c_MaxSide && height <= c_MaxSide) {
     c.width = int(width);
     c.height = int(height);
@@ -279,9 +279,10 @@ SequenceParameters HevcSps(const Unit& u) {
 
 // A sequence header of MPEG-1 or MPEG-2, after its start code, and the sequence extension that
 // may follow it: both within a few bytes.
+// A size of 0 in the header's 12 bits is a multiple of 4096 that only the extension tells.
 SequenceParameters MpegSequenceHeader(const uint8_t* p, size_t n) {
   SequenceParameters c;
-  if (n < 3 || (p[0] | p[1] >> 4) == 0 || ((p[1] & 15) | p[2]) == 0) return c;
+  if (n < 3) return c;
   c.width = p[0] << 4 | p[1] >> 4;
   c.height = (p[1] & 15) << 8 | p[2];
   c.chroma = 1;
@@ -290,7 +291,7 @@ SequenceParameters MpegSequenceHeader(const uint8_t* p, size_t n) {
 }
 
 void TakeMpegSequenceExtension(SequenceParameters& c, const uint8_t* p, size_t n) {
-  if (n < 3 || p[0] >> 4 != 1 || c.width == 0) return;
+  if (n < 3 || p[0] >> 4 != 1 || c.chroma < 0) return;
   c.chroma = std::max((p[1] >> 1) & 3, 1);
   c.width |= ((p[1] & 1) << 1 | p[2] >> 7) << 12;
   c.height |= (p[2] >> 5 & 3) << 12;
@@ -530,6 +531,9 @@ bool TakeParameterSets(StreamShape& shape, const uint8_t* data, size_t size) {
     case AV_CODEC_ID_MPEG2VIDEO: {
       // Headers come before the first picture's.
       SequenceParameters header;
+      const auto takeHeader = [&] {
+        if (header.width > 0 && header.height > 0) take(header);
+      };
       for (size_t at = NextStartCode(data, size, 0); at < size;) {
         const size_t body = at + 4;
         if (body > size) break;
@@ -537,13 +541,13 @@ bool TakeParameterSets(StreamShape& shape, const uint8_t* data, size_t size) {
         if (code == 0x00) break;
         at = NextStartCode(data, size, body);
         if (code == 0xb3) {
-          if (header.width > 0) take(header);
+          takeHeader();
           header = MpegSequenceHeader(data + body, at - body);
         } else if (code == 0xb5) {
           TakeMpegSequenceExtension(header, data + body, at - body);
         }
       }
-      if (header.width > 0) take(header);
+      takeHeader();
       break;
     }
     default:
